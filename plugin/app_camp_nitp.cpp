@@ -1,0 +1,118 @@
+#include "app_camp_nitp.h"
+
+#include <csignal>
+
+namespace {
+
+const QString kPluginName = QStringLiteral("camp_nitp");
+// The registration value the host expects from this kind of plugin.
+constexpr unsigned int kPluginKind = 9;
+
+void addDiscoveryTags(DatabaseColumnStructure& column)
+{
+    column.insertSelectionValues(QStringLiteral("__kib_discovery_editable"), QStringLiteral("1"));
+    column.insertSelectionValues(QStringLiteral("__kib_discovery_parameter_only"),
+                                 QStringLiteral("1"));
+}
+
+} // namespace
+
+App_CAMP_NITP::App_CAMP_NITP() : QObject(nullptr)
+{
+    // A write to a socket the PLC has closed must fail with EPIPE, not end the host process.
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+App_CAMP_NITP::~App_CAMP_NITP() = default;
+
+QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
+{
+    using Column = DatabaseColumnStructure;
+    Column addressWord(QStringLiteral("address_word"), Column::Number, 0, QString(), QString());
+
+    Column addressClass(QStringLiteral("address_class"), Column::Text, 0, QString(), QString());
+    const char* const classes[][2] = {{"V", "1"},  {"K", "2"},  {"X", "6"},   {"Y", "7"},
+                                      {"C", "8"},  {"WX", "9"}, {"WY", "10"}, {"STW", "26"}};
+    for (const auto& entry : classes)
+        addressClass.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
+
+    Column dataType(QStringLiteral("data_type"), Column::Text, 3, QString(), QString());
+    const char* const types[][2] = {
+        {"Bit", "0"}, {"Integer", "1"}, {"Unsigned integer", "2"}, {"Float", "3"}, {"String", "4"}};
+    for (const auto& entry : types)
+        dataType.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
+
+    return {addressWord, addressClass, dataType};
+}
+
+QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
+{
+    using Column = DatabaseColumnStructure;
+    Column port(QStringLiteral("port"), Column::Text, 0, QStringLiteral("4450"), QString());
+    Column timeout(QStringLiteral("timeout"), Column::Text, 0, QStringLiteral("10000"),
+                   QStringLiteral("Socket timeout in milliseconds for connect, read and write"));
+    Column window(QStringLiteral("timeout_ms"), Column::Text, 0, QStringLiteral("60000"),
+                  QStringLiteral("Overall discovery window in milliseconds for the TCP 4450 CAMP "
+                                 "identify scan. Default 60000 is 60 seconds."));
+    Column interface(QStringLiteral("network_interface"), Column::Choice, 64,
+                     QStringLiteral("eth0"),
+                     QStringLiteral("Ethernet interface used for the CAMP NITP subnet scan. "
+                                    "Default is eth0. Choose All IPv4 interfaces to scan every "
+                                    "NIC."));
+    Column ports(QStringLiteral("tcp_ports"), Column::Choice, 64, QStringLiteral("4450"),
+                 QStringLiteral("TCP ports for CAMP NITP identify (CTI 2572 default 4450). Use "
+                                "commas and ranges, for example 4450 or 4450-4451."));
+
+    interface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
+    for (const NetworkInterfaceInstance& nic : pluginInterface.getNetworkInterfaces()) {
+        if (!nic.name.isEmpty())
+            interface.insertSelectionValues(nic.name, nic.name);
+    }
+    addDiscoveryTags(window);
+    addDiscoveryTags(interface);
+    addDiscoveryTags(ports);
+    return {port, timeout, window, interface, ports};
+}
+
+bool App_CAMP_NITP::init()
+{
+    PluginInitOptions options;
+    options.optionFlag1 = false;
+    options.optionFlag2 = false;
+    options.optionFlag4 = true;
+    options.optionFlag5 = false;
+    options.discoveryAction = QStringLiteral("discover");
+
+    pluginInterface.initPlugin(kPluginName, kPluginKind, {}, itemColumns(), deviceColumns(), {},
+                               options);
+    return true;
+}
+
+bool App_CAMP_NITP::readData(LogList* log)
+{
+    Q_UNUSED(log);
+    return false;
+}
+
+bool App_CAMP_NITP::getEventData(LogList* log)
+{
+    Q_UNUSED(log);
+    return true;
+}
+
+bool App_CAMP_NITP::logCallback(LogList* log)
+{
+    Q_UNUSED(log);
+    return true;
+}
+
+bool App_CAMP_NITP::writeData(LogList* log)
+{
+    Q_UNUSED(log);
+    return false;
+}
+
+bool App_CAMP_NITP::stopPlugin()
+{
+    return true;
+}

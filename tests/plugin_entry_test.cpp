@@ -1,0 +1,218 @@
+// The plugin as the host first meets it: loaded from its file, registered with its columns.
+
+#include <QLibrary>
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "hostconfig.h"
+#include "plugin_loader.h"
+
+namespace {
+
+using Column = DatabaseColumnStructure;
+using Selection = QList<Column::SelectionValue>;
+
+struct ExpectedColumn
+{
+    const char* name;
+    int dataType;
+    int size;
+    const char* defaultValue;
+    const char* description;
+    Selection selections;
+};
+
+void expectColumns(const QList<Column>& actual, const QList<ExpectedColumn>& expected)
+{
+    ASSERT_EQ(actual.size(), expected.size());
+    for (int i = 0; i < expected.size(); ++i) {
+        const ExpectedColumn& want = expected[i];
+        const Column& got = actual[i];
+        SCOPED_TRACE(want.name);
+        EXPECT_EQ(got.name, QLatin1String(want.name));
+        EXPECT_EQ(got.dataType, want.dataType);
+        EXPECT_EQ(got.size, want.size);
+        EXPECT_EQ(got.defaultValue, QLatin1String(want.defaultValue));
+        EXPECT_EQ(got.description, QLatin1String(want.description));
+        ASSERT_EQ(got.selectionValues.size(), want.selections.size());
+        for (int s = 0; s < want.selections.size(); ++s) {
+            EXPECT_EQ(got.selectionValues[s].label, want.selections[s].label) << "selection " << s;
+            EXPECT_EQ(got.selectionValues[s].value, want.selections[s].value) << "selection " << s;
+        }
+    }
+}
+
+Selection selections(std::initializer_list<std::pair<const char*, const char*>> pairs)
+{
+    Selection list;
+    for (const auto& pair : pairs)
+        list.append({QLatin1String(pair.first), QLatin1String(pair.second)});
+    return list;
+}
+
+const Selection kDiscoveryTags =
+    selections({{"__kib_discovery_editable", "1"}, {"__kib_discovery_parameter_only", "1"}});
+
+NetworkInterfaceInstance nic(const char* name)
+{
+    NetworkInterfaceInstance instance;
+    instance.name = QLatin1String(name);
+    return instance;
+}
+
+} // namespace
+
+TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
+{
+    HostConfig::instance().reset();
+    HostConfig::instance().setNetworkInterfaces({nic("eth0"), nic(""), nic("enp3s0")});
+
+    KIBInterface* plugin = loadPlugin();
+    ASSERT_NE(plugin, nullptr) << pluginLoader().errorString().toStdString();
+    EXPECT_TRUE(plugin->init());
+
+    const PluginRegistration reg = HostConfig::instance().registration();
+    ASSERT_TRUE(reg.registered);
+    EXPECT_EQ(reg.pluginName, QStringLiteral("camp_nitp"));
+    EXPECT_EQ(reg.version, 9u);
+    EXPECT_TRUE(reg.pluginColumns.isEmpty());
+    EXPECT_TRUE(reg.fileColumns.isEmpty());
+
+    expectColumns(reg.itemColumns,
+                  {
+                      {"address_word", 2, 0, "", "", {}},
+                      {"address_class",
+                       0,
+                       0,
+                       "",
+                       "",
+                       selections({{"V", "1"},
+                                   {"K", "2"},
+                                   {"X", "6"},
+                                   {"Y", "7"},
+                                   {"C", "8"},
+                                   {"WX", "9"},
+                                   {"WY", "10"},
+                                   {"STW", "26"}})},
+                      {"data_type",
+                       0,
+                       3,
+                       "",
+                       "",
+                       selections({{"Bit", "0"},
+                                   {"Integer", "1"},
+                                   {"Unsigned integer", "2"},
+                                   {"Float", "3"},
+                                   {"String", "4"}})},
+                  });
+
+    expectColumns(
+        reg.deviceColumns,
+        {
+            {"port", 0, 0, "4450", "", {}},
+            {"timeout", 0, 0, "10000", "Socket timeout in milliseconds for connect, read and write",
+             {}},
+            {"timeout_ms", 0, 0, "60000",
+             "Overall discovery window in milliseconds for the TCP 4450 CAMP identify scan. "
+             "Default 60000 is 60 seconds.",
+             kDiscoveryTags},
+            {"network_interface", 8, 64, "eth0",
+             "Ethernet interface used for the CAMP NITP subnet scan. Default is eth0. Choose All "
+             "IPv4 interfaces to scan every NIC.",
+             selections({{"All IPv4 interfaces", ""}, {"eth0", "eth0"}, {"enp3s0", "enp3s0"}}) +
+                 kDiscoveryTags},
+            {"tcp_ports", 8, 64, "4450",
+             "TCP ports for CAMP NITP identify (CTI 2572 default 4450). Use commas and ranges, for "
+             "example 4450 or 4450-4451.",
+             kDiscoveryTags},
+        });
+
+    const PluginInitOptions& options = reg.options;
+    EXPECT_EQ(options.maxConnections, 32);
+    EXPECT_FALSE(options.optionFlag1);
+    EXPECT_FALSE(options.optionFlag2);
+    EXPECT_TRUE(options.optionFlag3);
+    EXPECT_EQ(options.reconnectSeconds, 180);
+    EXPECT_TRUE(options.optionFlag4);
+    EXPECT_FALSE(options.optionFlag5);
+    EXPECT_FALSE(options.optionFlag6);
+    EXPECT_FALSE(options.optionFlag7);
+    EXPECT_EQ(options.discoveryAction, QStringLiteral("discover"));
+    EXPECT_TRUE(options.extra.isEmpty());
+}
+
+TEST(PluginEntry, WithoutInterfacesOffersOnlyAllInterfaces)
+{
+    HostConfig::instance().reset();
+    KIBInterface* plugin = loadPlugin();
+    ASSERT_NE(plugin, nullptr);
+    EXPECT_TRUE(plugin->init());
+
+    const QList<Column> devices = HostConfig::instance().registration().deviceColumns;
+    ASSERT_EQ(devices.size(), 5);
+    EXPECT_EQ(devices[3].selectionValues, selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
+    // A host without devices gets no items and no reload request.
+    EXPECT_TRUE(HostConfig::instance().addedItems().isEmpty());
+    EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
+}
+
+TEST(PluginEntry, InstanceFunctionKeepsOneObject)
+{
+    QLibrary library(QStringLiteral(KIB_PLUGIN_PATH));
+    ASSERT_TRUE(library.load()) << library.errorString().toStdString();
+    using InstanceFunction = QObject* (*)();
+    auto instance = reinterpret_cast<InstanceFunction>(library.resolve("qt_plugin_instance"));
+    ASSERT_NE(instance, nullptr);
+
+    QObject* first = instance();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(instance(), first);
+    EXPECT_EQ(pluginLoader().instance(), first);
+    EXPECT_STREQ(first->metaObject()->className(), "App_CAMP_NITP");
+    EXPECT_NE(first->qt_metacast("KIBInterface"), nullptr);
+    EXPECT_EQ(first->qt_metacast("KIBInterface"), first->qt_metacast(KIBInterface_iid));
+}
+
+TEST(PluginEntry, EventAndLogCallbacksLeaveTheRequestAlone)
+{
+    KIBInterface* plugin = loadPlugin();
+    ASSERT_NE(plugin, nullptr);
+
+    LogList log;
+    log.id = 7;
+    log.errorText = QStringLiteral("old device error");
+    ItemInstancePlugin item;
+    item.uid = QStringLiteral("v100");
+    item.errorText = QStringLiteral("old item error");
+    DataItem entry(item);
+    entry.values.insert(QStringLiteral("value"), QStringLiteral("42"));
+    log.items.append(entry);
+
+    EXPECT_TRUE(plugin->getEventData(&log));
+    EXPECT_TRUE(plugin->logCallback(&log));
+
+    EXPECT_EQ(log.id, 7);
+    EXPECT_EQ(log.errorText, QStringLiteral("old device error"));
+    ASSERT_EQ(log.items.size(), 1);
+    EXPECT_EQ(log.items[0].item.errorText, QStringLiteral("old item error"));
+    EXPECT_EQ(log.items[0].values, entry.values);
+}
+
+TEST(PluginEntry, WriteToAClosedSocketDoesNotEndTheProcess)
+{
+    ASSERT_NE(loadPlugin(), nullptr); // constructing the plugin ignores SIGPIPE
+
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    close(fds[1]);
+    errno = 0;
+    const ssize_t written = write(fds[0], "x", 1);
+    const int error = errno;
+    close(fds[0]);
+    EXPECT_EQ(written, -1);
+    EXPECT_EQ(error, EPIPE);
+}
