@@ -1,0 +1,63 @@
+// The protocol of the simulated PLC: one CAMP request frame in, one reply frame out, against the
+// PLC's memory. No sockets and no clocks here; the server around it only moves bytes.
+#pragma once
+
+#include "plc_memory.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+
+#include <string>
+#include <vector>
+
+namespace camp_sim {
+
+// Error codes of an error reply ("F" at position 3, code at 23-26, extended code at 27-30).
+// The 027x codes are the ones the 2572 module uses for these faults; 029x are this simulator's.
+enum class ErrorCode : quint16 {
+    None = 0,
+    WordCountZero = 0x0271,        // word count below 1
+    WordCountTooLarge = 0x0272,    // word count above 256 (read)
+    BadDelimiter = 0x0273,         // "[" or "]" missing or misplaced, or no "]" in time;
+                                   // extended code: the position of a stray bracket
+    BadBcc = 0x0274,               // extended code: the BCC the frame should have carried
+    InvalidAddressClass = 0x0275,  // a class code the PLC does not have
+    InvalidDataCharacter = 0x0276, // not 0-9 or A-F; extended code: its position in the frame
+    OddCharacterCount = 0x0277,    // frame length does not fit its layout
+    AddressOutOfRange = 0x0290,    // before the first word or past the end of the class
+    UnknownCommand = 0x0291,       // command other than 04 or 06, or a fixed field other than 00/01
+    InjectedError = 0x0292,        // an address chosen to fail (Faults::errorAddresses)
+};
+
+struct ErrorCodeInfo
+{
+    ErrorCode code;
+    const char* meaning;
+};
+const std::vector<ErrorCodeInfo>& errorCodes(); // every code with its meaning, for help texts
+
+// The faults that change what a reply says (the others change how it travels).
+struct ReplyFaults
+{
+    int shortReplyWords = -1;                  // >=0: read replies carry only this many words
+    QList<QPair<int, quint32>> errorAddresses; // (class, address) that give InjectedError
+};
+
+struct HandleResult
+{
+    ErrorCode error = ErrorCode::None;
+    bool wroteMemory = false;
+};
+
+// Answers one request: `frame` runs from its "[" to its "]" (a broken frame may lack either).
+// The reply is appended to `reply`, which the caller may reuse between calls.
+HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
+                           const ReplyFaults& faults, std::string& reply);
+QByteArray handleRequest(const QByteArray& frame, PlcMemory& memory,
+                         const ReplyFaults& faults = ReplyFaults());
+
+// The longest request the PLC takes: a write of 255 words. Longer input without "]" is cut off.
+constexpr size_t kMaxRequestSize = 20 + 4 * 255;
+
+} // namespace camp_sim

@@ -1,0 +1,93 @@
+// The camp-sim program as a script uses it: port 0 reported on start, presets and options in
+// memory, one PLC per listener, a clean exit on SIGTERM and SIGINT, and help that names the codes.
+#include "sim_test_client.h"
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryFile>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+namespace {
+
+// The ports from the "listening on" lines, once `count` of them were printed.
+QList<quint16> listeningPorts(QProcess& process, int count)
+{
+    static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    QList<quint16> ports;
+    QByteArray output;
+    while (ports.size() < count && process.waitForReadyRead(TestClient::kPatienceMs)) {
+        output += process.readAllStandardOutput();
+        ports.clear();
+        auto matches = line.globalMatch(QString::fromUtf8(output));
+        while (matches.hasNext())
+            ports.append(static_cast<quint16>(matches.next().captured(1).toUInt()));
+    }
+    return ports;
+}
+
+} // namespace
+
+TEST(CampSimProgram, ServesEveryListenerUntilSignalled)
+{
+    QTemporaryFile preset;
+    ASSERT_TRUE(preset.open());
+    preset.write(R"({"words": {"V1": "BEEF"}, "serial": 5})");
+    preset.flush();
+
+    for (int signal : {SIGTERM, SIGINT}) {
+        QProcess process;
+        process.start(QStringLiteral(CAMP_SIM_PATH),
+                      {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                       QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                       QStringLiteral("--preset"), preset.fileName(), QStringLiteral("--serial"),
+                       QStringLiteral("812"), QStringLiteral("--firmware"),
+                       QStringLiteral("4.10")});
+        const QList<quint16> ports = listeningPorts(process, 2);
+        ASSERT_EQ(2, ports.size()) << process.readAllStandardError().toStdString();
+
+        // The option beats the preset's serial; the second PLC counts one up.
+        TestClient first(ports[0]), second(ports[1]);
+        EXPECT_EQ(QByteArray("[05001A00010303032C0004000A052B]"),
+                  first.exchange("[04001A000103010003037E]"));
+        EXPECT_EQ(QByteArray("[05001A00010303032D0004000A052C]"),
+                  second.exchange("[04001A000103010003037E]"));
+        EXPECT_EQ(QByteArray("[05000100000101BEEF03BA]"),
+                  second.exchange("[0400010000010100010368]"));
+
+        ::kill(static_cast<pid_t>(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
+        EXPECT_EQ(QProcess::NormalExit, process.exitStatus());
+        EXPECT_EQ(0, process.exitCode());
+        EXPECT_TRUE(first.readToEnd());
+    }
+}
+
+TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
+{
+    QProcess help;
+    help.start(QStringLiteral(CAMP_SIM_PATH), {QStringLiteral("--help")});
+    ASSERT_TRUE(help.waitForFinished(TestClient::kPatienceMs));
+    EXPECT_EQ(0, help.exitCode());
+    const QString text = QString::fromUtf8(help.readAllStandardOutput());
+    for (const char* expected : {"--listen", "--serial", "--firmware", "--preset", "--latency-ms",
+                                 "--verbose", "0271", "0274", "0277", "0290"})
+        EXPECT_TRUE(text.contains(QLatin1String(expected))) << expected;
+
+    const QStringList bad[] = {
+        {QStringLiteral("--listen"), QStringLiteral("nowhere")},
+        {QStringLiteral("--firmware"), QStringLiteral("four")},
+        {QStringLiteral("--serial"), QStringLiteral("70000")},
+        {QStringLiteral("--preset"), QStringLiteral("/nonexistent/preset.json")},
+        {QStringLiteral("--no-such-option")},
+    };
+    for (const QStringList& arguments : bad) {
+        QProcess process;
+        process.start(QStringLiteral(CAMP_SIM_PATH), arguments);
+        ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
+        EXPECT_EQ(2, process.exitCode()) << arguments.join(' ').toStdString();
+        EXPECT_FALSE(process.readAllStandardError().isEmpty());
+    }
+}
