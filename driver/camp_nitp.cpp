@@ -1,0 +1,392 @@
+// The I/O half of the driver: the TCP connection to the PLC's Ethernet module and the two memory
+// commands on it. Frames are built and parsed by the pure members in camp_frames.cpp.
+
+#include "camp_nitp.h"
+
+#include <QLoggingCategory>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+// Frame dumps for troubleshooting: QT_LOGGING_RULES="kib.camp_nitp.frames.debug=true".
+Q_LOGGING_CATEGORY(lcCampFrames, "kib.camp_nitp.frames", QtWarningMsg)
+
+namespace {
+
+const char kOpening[] = "opening a connection to the PLC";
+const char kPreparing[] = "preparing the PLC connection";
+const char kSendingRead[] = "sending a read command to the PLC";
+const char kReadingResponse[] = "reading a response from the PLC";
+const char kSendingWrite[] = "sending a write command to the PLC";
+const char kReadingWriteResponse[] = "reading a write response from the PLC";
+
+const QString kInvalidAddress = QStringLiteral("Invalid address");
+
+constexpr int kKeepAliveIdleSeconds = 30;
+constexpr int kKeepAliveIntervalSeconds = 10;
+constexpr int kKeepAliveProbes = 3;
+
+qint64 nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+timeval toTimeval(int ms)
+{
+    timeval tv{};
+    tv.tv_sec = ms / 1000;
+    tv.tv_usec = (ms % 1000) * 1000;
+    return tv;
+}
+
+bool applySocketTimeouts(int fd, int ms)
+{
+    const timeval tv = toTimeval(ms);
+    return setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv)) == 0 &&
+           setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv)) == 0;
+}
+
+// A PLC that vanishes without a FIN (power cut, pulled cable) is noticed within about a minute.
+bool applyKeepAlive(int fd)
+{
+    const int on = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on)) != 0) {
+        return false;
+    }
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepAliveIdleSeconds, sizeof(int));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepAliveIntervalSeconds, sizeof(int));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepAliveProbes, sizeof(int));
+    return true;
+}
+
+bool setBlocking(int fd, bool blocking)
+{
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) {
+        return false;
+    }
+    const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(fd, F_SETFL, wanted) == 0;
+}
+
+// The first IPv4 address of a dotted address or a host name. getaddrinfo is reentrant, so
+// sessions may resolve at the same time.
+bool resolveIPv4(const QByteArray& host, in_addr& address)
+{
+    if (inet_pton(AF_INET, host.constData(), &address) == 1) {
+        return true;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.constData(), nullptr, &hints, &found) != 0 || found == nullptr) {
+        return false;
+    }
+    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+QString hostAndPort(const QByteArray& host, int port)
+{
+    return QString::fromUtf8(host) + QLatin1Char(':') + QString::number(port);
+}
+
+void printCommandFailure(const char* direction, const char* command, int cls, quint32 address,
+                         int count)
+{
+    std::fprintf(stderr, "CAMP_NITP error %s. (%s) Class: %d Address: %d Word count: %d\n",
+                 direction, command, cls, static_cast<int>(address), count);
+}
+
+} // namespace
+
+CAMP_NITP::~CAMP_NITP()
+{
+    disconnectFromPLC();
+}
+
+bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
+{
+    const QByteArray host = device->address.toUtf8();
+    bool portOk = false;
+    int port = device->columns.value(QStringLiteral("port")).toInt(&portOk, 10);
+    if (!portOk) {
+        port = 0; // no default here: the device column carries it
+    }
+    timeoutMs = loadTimeoutMs(*device);
+    sessionErrorText.clear();
+
+    if (isConnected()) {
+        if (connectedHost == host && connectedPort == port) {
+            return true;
+        }
+        disconnectFromPLC();
+    }
+
+    socketFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (socketFd < 0) {
+        const int error = errno;
+        socketFd = -1;
+        device->errorText = ioErrorMessage(error, kOpening);
+        return false;
+    }
+    in_addr address{};
+    if (!resolveIPv4(host, address)) {
+        return failOpening(device, QStringLiteral("No such host ") + QString::fromUtf8(host));
+    }
+    const QString couldNotConnect =
+        QStringLiteral("Couldn't connect to ") + hostAndPort(host, port);
+    if (port < 0 || port > 0xFFFF) {
+        return failOpening(device, couldNotConnect); // would silently wrap to another port
+    }
+    if (!setBlocking(socketFd, false)) {
+        return failOpening(device, ioErrorMessage(errno, kPreparing));
+    }
+
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(static_cast<quint16>(port));
+    peer.sin_addr = address;
+    if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
+        if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
+            return failOpening(device, couldNotConnect);
+        }
+        int pendingError = 0;
+        socklen_t length = sizeof(pendingError);
+        if (!waitUntil(POLLOUT, nowMs() + timeoutMs) ||
+            getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &pendingError, &length) != 0 ||
+            pendingError != 0) {
+            return failOpening(device, couldNotConnect);
+        }
+    }
+
+    if (!setBlocking(socketFd, true)) {
+        return failOpening(device, ioErrorMessage(errno, kPreparing));
+    }
+    if (!applySocketTimeouts(socketFd, timeoutMs)) {
+        return failOpening(device, QStringLiteral("Couldn't apply socket timeout to ") +
+                                       hostAndPort(host, port));
+    }
+    applyKeepAlive(socketFd);
+    connectedHost = host;
+    connectedPort = port;
+    return true;
+}
+
+bool CAMP_NITP::failOpening(DeviceInstancePlugin* device, const QString& message)
+{
+    disconnectFromPLC();
+    device->errorText = message;
+    return false;
+}
+
+bool CAMP_NITP::disconnectFromPLC()
+{
+    if (socketFd >= 0) {
+        ::close(socketFd);
+    }
+    socketFd = -1;
+    connectedHost.clear();
+    connectedPort = 0;
+    receiveBuffer.clear();
+    return true;
+}
+
+void CAMP_NITP::failSession(const QString& message)
+{
+    sessionErrorText = message;
+    disconnectFromPLC();
+}
+
+bool CAMP_NITP::failTransfer(const char* direction, int errorNumber, const char* activity)
+{
+    const QString message = ioErrorMessage(errorNumber, activity);
+    std::fprintf(stderr, "CAMP_NITP error %s. %s\n", direction, message.toLocal8Bit().constData());
+    failSession(message);
+    return false;
+}
+
+// Waits for the socket to be ready for events until the deadline. A time-out leaves errno EAGAIN,
+// so it reads as "Timed out while ...".
+bool CAMP_NITP::waitUntil(short events, qint64 deadlineMs)
+{
+    for (;;) {
+        const qint64 remaining = deadlineMs - nowMs();
+        if (remaining <= 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        pollfd entry{socketFd, events, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(remaining));
+        if (ready > 0) {
+            return true; // an error or hang-up is reported by the call that follows
+        }
+        if (ready == 0) {
+            errno = EAGAIN;
+            return false;
+        }
+        if (errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+// The whole frame goes out within one time-out, continuing after partial writes.
+bool CAMP_NITP::sendAll(const QByteArray& frame, const char* activity)
+{
+    qCDebug(lcCampFrames) << "send" << frame;
+    const qint64 deadline = nowMs() + timeoutMs;
+    int sent = 0;
+    while (sent < frame.size()) {
+        if (socketFd < 0) {
+            return failTransfer("writing", EBADF, activity);
+        }
+        if (!waitUntil(POLLOUT, deadline)) {
+            return failTransfer("writing", errno, activity);
+        }
+        // MSG_NOSIGNAL: a peer that went away gives EPIPE here, never a SIGPIPE.
+        const ssize_t written = ::send(socketFd, frame.constData() + sent,
+                                       static_cast<size_t>(frame.size() - sent), MSG_NOSIGNAL);
+        if (written < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            return failTransfer("writing", errno, activity);
+        }
+        sent += static_cast<int>(written);
+    }
+    return true;
+}
+
+// The next frame from the stream. The time-out bounds the wait for the whole frame, so a peer
+// that trickles bytes cannot hold the device (and the host thread) past it.
+bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
+{
+    QByteArray pending = receiveBuffer;
+    receiveBuffer.clear();
+    const qint64 deadline = nowMs() + timeoutMs;
+    for (;;) {
+        const FrameScan scan = scanFrame(pending);
+        if (scan.status == FrameStatus::Frame) {
+            frame = scan.frame;
+            receiveBuffer = scan.rest;
+            qCDebug(lcCampFrames) << "recv" << frame;
+            return true;
+        }
+        if (scan.status == FrameStatus::GiveUp) {
+            failSession(
+                QStringLiteral("Lost connection to PLC while reading a response from the PLC"));
+            return false;
+        }
+        pending = scan.rest;
+
+        if (socketFd < 0) {
+            return failTransfer("read", EBADF, activity);
+        }
+        if (!waitUntil(POLLIN, deadline)) {
+            return failTransfer("read", errno, activity);
+        }
+        char chunk[kReceiveChunkBytes];
+        const ssize_t received = ::recv(socketFd, chunk, sizeof(chunk), 0);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN)) {
+            continue;
+        }
+        if (received <= 0) {
+            return failTransfer("read", received == 0 ? 0 : errno, activity);
+        }
+        pending.append(chunk, static_cast<int>(received));
+    }
+}
+
+bool CAMP_NITP::readMemory(ItemInstancePlugin* item, Words& words)
+{
+    if (item == nullptr) {
+        return false;
+    }
+    AddressClass cls = AddressClass::V;
+    quint32 address = 0;
+    quint16 count = 0;
+    if (!itemAddressRange(*item, cls, address, count)) {
+        item->errorText = kInvalidAddress;
+        return false;
+    }
+    return readMemoryBlock(cls, address, count, words, item);
+}
+
+bool CAMP_NITP::readMemoryBlock(AddressClass cls, quint32 address, quint16 count, Words& words,
+                                ItemInstancePlugin* item)
+{
+    if (count == 0 || count > kMaxReadWords) {
+        return false;
+    }
+    if (cls < 0 || cls > kMaxAddressClass || address > kMaxWordAddress) {
+        if (item) {
+            item->errorText = kInvalidAddress;
+        }
+        return false;
+    }
+    if (!sendAll(readRequest(cls, address, count), kSendingRead)) {
+        printCommandFailure("writing", "READ", cls, address, count);
+        return false;
+    }
+    QByteArray reply;
+    if (!recvMessage(reply, kReadingResponse)) {
+        printCommandFailure("read", "READ", cls, address, count);
+        return false;
+    }
+    if (parseReadResponse(reply, count, words, item)) {
+        return true;
+    }
+    if (item && item->errorText.isEmpty() && !hasSessionError()) {
+        item->errorText = QStringLiteral("Error reading response");
+    }
+    return false;
+}
+
+// Writes exactly the given words from the item's first word on; the caller cuts the value into
+// words that belong to the item.
+bool CAMP_NITP::writeMemory(ItemInstancePlugin* item, Words values)
+{
+    if (item == nullptr) {
+        return false;
+    }
+    AddressClass cls = AddressClass::V;
+    quint32 address = 0;
+    quint16 itemWords = 0;
+    if (!itemAddressRange(*item, cls, address, itemWords)) {
+        item->errorText = kInvalidAddress;
+        return false;
+    }
+    const QString refusal = writeRefusal(values);
+    if (!refusal.isEmpty()) {
+        item->errorText = refusal;
+        return false;
+    }
+    for (QByteArray& word : values) {
+        word = word.toUpper();
+    }
+    const int count = static_cast<int>(values.size());
+    if (!sendAll(writeRequest(cls, address, values), kSendingWrite)) {
+        printCommandFailure("writing", "WRITE", cls, address, count);
+        return false;
+    }
+    QByteArray reply;
+    if (!recvMessage(reply, kReadingWriteResponse)) {
+        printCommandFailure("read", "WRITE", cls, address, count);
+        return false;
+    }
+    return !checkForError(reply, item);
+}

@@ -1,0 +1,576 @@
+// The driver over real TCP against the simulated PLC on 127.0.0.1: connection reuse, every
+// transport failure and its message, reply assembly, the memory commands, refusals that keep bad
+// frames off the wire, and no descriptor left behind.
+
+#include <gtest/gtest.h>
+
+#include "camp_nitp.h"
+#include "scripted_peer.h"
+#include "simulated_plc.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <atomic>
+#include <fcntl.h>
+#include <functional>
+#include <mutex>
+#include <sched.h>
+#include <sys/resource.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char kTimedOutReading[] = "Timed out while reading a response from the PLC";
+const char kClosedReading[] = "PLC closed the connection while reading a response from the PLC";
+const char kLostReading[] = "Lost connection to PLC while reading a response from the PLC";
+
+ItemInstancePlugin makeItem(int addressClass, int dataType, const QString& addressWord)
+{
+    ItemInstancePlugin item;
+    item.columns.insert(QStringLiteral("address_class"), QString::number(addressClass));
+    item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
+    item.columns.insert(QStringLiteral("address_word"), addressWord);
+    return item;
+}
+
+Words wordsOf(std::initializer_list<const char*> texts)
+{
+    Words words;
+    for (const char* text : texts) {
+        words.emplace_back(text);
+    }
+    return words;
+}
+
+QStringList openDescriptors()
+{
+    QStringList described;
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    for (const QString& fd :
+         fds.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        described << fd + QStringLiteral(" -> ") + QFile::symLinkTarget(fds.filePath(fd));
+    }
+    return described;
+}
+
+// Runs body on a thread of its own inside a new, empty network namespace (only a loopback that
+// is down): name look-ups there cannot reach any resolver. False when the namespace could not be
+// made (not root).
+bool runInEmptyNetworkNamespace(const std::function<void()>& body)
+{
+    bool entered = false;
+    std::thread isolated([&] {
+        if (::unshare(CLONE_NEWNET) != 0) {
+            return;
+        }
+        entered = true;
+        body();
+    });
+    isolated.join();
+    return entered;
+}
+
+class DriverOverTcp : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(plc.start()) << plc.lastError().toStdString();
+        device.address = QStringLiteral("127.0.0.1");
+        setPort(plc.port());
+        device.columns.insert(QStringLiteral("timeout"), QStringLiteral("5000"));
+    }
+
+    void setPort(int port) { device.columns.insert(QStringLiteral("port"), QString::number(port)); }
+
+    void setTimeout(const QString& timeout, const QString& connectionTimeout = QString())
+    {
+        device.columns.insert(QStringLiteral("timeout"), timeout);
+        device.columns.insert(QStringLiteral("connection_timeout"), connectionTimeout);
+    }
+
+    void setFaults(const std::function<void(camp_sim::Faults&)>& change)
+    {
+        camp_sim::Faults faults;
+        change(faults);
+        plc.setFaults(faults);
+    }
+
+    Words read(AddressClass cls, quint32 address, quint16 count, ItemInstancePlugin* item = nullptr)
+    {
+        Words words;
+        EXPECT_TRUE(driver.readMemoryBlock(cls, address, count, words, item))
+            << driver.sessionError().toStdString();
+        return words;
+    }
+
+    camp_sim::SimulatedPlc plc;
+    DeviceInstancePlugin device;
+    CAMP_NITP driver; // declared last: closes before the PLC stops
+};
+
+TEST_F(DriverOverTcp, ConnectReusesAndReconnectsOnChangedHostOrPort)
+{
+    plc.setWord(camp_sim::kClassV, 7, 0x1234);
+    ASSERT_TRUE(driver.connectToPLC(&device)) << device.errorText.toStdString();
+    EXPECT_EQ(read(AddressClass::V, 7, 1), wordsOf({"1234"}));
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    EXPECT_EQ(read(AddressClass::V, 7, 1), wordsOf({"1234"}));
+    EXPECT_EQ(plc.connectionCount(), 1);
+    EXPECT_EQ(plc.requests(),
+              (QList<QByteArray>{"[040001000007010001036E]", "[040001000007010001036E]"}));
+
+    // The same PLC by another host text is another connection.
+    device.address = QStringLiteral("localhost");
+    ASSERT_TRUE(driver.connectToPLC(&device)) << device.errorText.toStdString();
+    EXPECT_EQ(read(AddressClass::V, 7, 1), wordsOf({"1234"}));
+    EXPECT_EQ(plc.connectionCount(), 2);
+    EXPECT_TRUE(plc.waitForOpenConnections(1));
+
+    camp_sim::SimulatedPlc other;
+    ASSERT_TRUE(other.start());
+    other.setWord(camp_sim::kClassV, 7, 0xBEEF);
+    setPort(other.port());
+    ASSERT_TRUE(driver.connectToPLC(&device)) << device.errorText.toStdString();
+    EXPECT_EQ(read(AddressClass::V, 7, 1), wordsOf({"BEEF"}));
+    EXPECT_EQ(other.connectionCount(), 1);
+    EXPECT_TRUE(plc.waitForOpenConnections(0)); // the old connection was closed
+    driver.disconnectFromPLC();
+    EXPECT_FALSE(driver.isConnected());
+}
+
+TEST_F(DriverOverTcp, OpeningFailuresGoIntoTheDeviceErrorText)
+{
+    device.columns.remove(QStringLiteral("port"));
+    EXPECT_FALSE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:0");
+    EXPECT_FALSE(driver.isConnected());
+    EXPECT_FALSE(driver.hasSessionError());
+
+    setPort(70000); // would wrap around to port 4464
+    EXPECT_FALSE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:70000");
+
+    camp_sim::SimulatedPlc stopped;
+    ASSERT_TRUE(stopped.start());
+    const quint16 closedPort = stopped.port();
+    stopped.stop();
+    setPort(closedPort);
+    EXPECT_FALSE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, QStringLiteral("Couldn't connect to 127.0.0.1:%1").arg(closedPort));
+
+    // A success leaves the device's error text to its owner.
+    setPort(plc.port());
+    device.errorText = QStringLiteral("kept");
+    EXPECT_TRUE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, "kept");
+}
+
+TEST_F(DriverOverTcp, UnknownHostIsNoSuchHost)
+{
+    if (QFile::exists(QStringLiteral("/var/run/nscd/socket"))) {
+        GTEST_SKIP() << "a name service cache would resolve outside the test's namespace";
+    }
+    DeviceInstancePlugin unknown = device;
+    unknown.address = QStringLiteral("no-such-plc.invalid");
+    bool connected = true;
+    const bool isolated = runInEmptyNetworkNamespace([&] {
+        CAMP_NITP isolatedDriver;
+        connected = isolatedDriver.connectToPLC(&unknown);
+    });
+    if (!isolated) {
+        GTEST_SKIP() << "cannot create a network namespace here";
+    }
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(unknown.errorText, "No such host no-such-plc.invalid");
+}
+
+TEST_F(DriverOverTcp, TimeOutTextsFromEitherSetting)
+{
+    setFaults([](camp_sim::Faults& f) { f.silent = true; });
+    setTimeout(QStringLiteral("300"));
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    Words words;
+    ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("5"));
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 5, 1, words, &item));
+    EXPECT_EQ(driver.sessionError(), kTimedOutReading);
+    EXPECT_TRUE(item.errorText.isEmpty()); // a transport failure is the device's, not the item's
+    EXPECT_FALSE(driver.isConnected());
+    EXPECT_TRUE(words.empty());
+
+    setTimeout(QStringLiteral("abc"), QStringLiteral("300"));
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    EXPECT_FALSE(driver.hasSessionError());
+    EXPECT_FALSE(driver.writeMemory(&item, wordsOf({"0001"})));
+    EXPECT_EQ(driver.sessionError(), "Timed out while reading a write response from the PLC");
+}
+
+TEST_F(DriverOverTcp, TrickledReplyIsBoundByOneDeadline)
+{
+    // Every byte comes well within the time-out, the whole reply far after it.
+    setFaults([](camp_sim::Faults& f) {
+        f.chunkBytes = 1;
+        f.chunkPauseMs = 100;
+    });
+    setTimeout(QStringLiteral("500"));
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    Words words;
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 1, 4, words, nullptr));
+    EXPECT_EQ(driver.sessionError(), kTimedOutReading);
+}
+
+TEST_F(DriverOverTcp, RepliesInPiecesOrAfterJunkAreAssembled)
+{
+    plc.setWord(camp_sim::kClassV, 10, 0x0A0B);
+    plc.setWord(camp_sim::kClassV, 11, 0xFFFF);
+    setFaults([](camp_sim::Faults& f) { f.chunkBytes = 1; });
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    EXPECT_EQ(read(AddressClass::V, 10, 2), wordsOf({"0A0B", "FFFF"}));
+
+    setFaults([](camp_sim::Faults& f) { f.junkBeforeReply = "garbage]\r\n"; });
+    EXPECT_EQ(read(AddressClass::V, 10, 2), wordsOf({"0A0B", "FFFF"}));
+    EXPECT_EQ(read(AddressClass::V, 11, 1), wordsOf({"FFFF"}));
+}
+
+TEST(DriverOverScriptedPeer, TwoFramesInOneSegmentComeFromTwoCalls)
+{
+    ScriptedPeer peer("[050001000010011111BCC1][050001000011012222BCC2]");
+    ASSERT_NE(peer.port(), 0);
+    DeviceInstancePlugin device;
+    device.address = QStringLiteral("127.0.0.1");
+    device.columns.insert(QStringLiteral("port"), QString::number(peer.port()));
+    CAMP_NITP driver;
+    ASSERT_TRUE(driver.connectToPLC(&device)) << device.errorText.toStdString();
+
+    QByteArray frame;
+    ASSERT_TRUE(driver.sendAll(CAMP_NITP::readRequest(AddressClass::V, 16, 1), "sending"));
+    ASSERT_TRUE(driver.recvMessage(frame, "reading"));
+    EXPECT_EQ(frame, "[050001000010011111BCC1]");
+    ASSERT_TRUE(driver.recvMessage(frame, "reading")); // from what was kept, no read needed
+    EXPECT_EQ(frame, "[050001000011012222BCC2]");
+}
+
+TEST_F(DriverOverTcp, EndlessStreamWithoutFrameIsALostConnection)
+{
+    setFaults([](camp_sim::Faults& f) { f.endlessStream = true; });
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    Words words;
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 1, 1, words, nullptr));
+    EXPECT_EQ(driver.sessionError(), kLostReading);
+    EXPECT_FALSE(driver.isConnected());
+
+    // The same text whatever the driver was waiting for.
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("1"));
+    EXPECT_FALSE(driver.writeMemory(&item, wordsOf({"0000"})));
+    EXPECT_EQ(driver.sessionError(), kLostReading);
+}
+
+TEST_F(DriverOverTcp, PlcClosingMidReplyEndsTheSessionUntilTheNextConnect)
+{
+    plc.setWord(camp_sim::kClassV, 100, 0x4242);
+    setFaults([](camp_sim::Faults& f) { f.closeMidReply = true; });
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    Words words;
+    ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("100"));
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 100, 3, words, &item));
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(lines, std::string("CAMP_NITP error read. ") + kClosedReading +
+                         "\nCAMP_NITP error read. (READ) Class: 1 Address: 100 Word count: 3\n");
+    EXPECT_TRUE(driver.hasSessionError());
+    EXPECT_EQ(driver.sessionError(), kClosedReading);
+    EXPECT_FALSE(driver.isConnected());
+    EXPECT_TRUE(item.errorText.isEmpty());
+    EXPECT_TRUE(words.empty());
+
+    // The session error stays until the next connect, which clears it.
+    Words more;
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 100, 1, more, nullptr));
+    EXPECT_TRUE(driver.hasSessionError());
+    plc.setFaults(camp_sim::Faults());
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    EXPECT_FALSE(driver.hasSessionError());
+    EXPECT_EQ(read(AddressClass::V, 100, 1), wordsOf({"4242"}));
+}
+
+TEST_F(DriverOverTcp, CommandsWhileDisconnectedLoseTheConnection)
+{
+    Words words;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 1, 2, words, nullptr));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "CAMP_NITP error writing. Lost connection to PLC while sending a read command to the "
+              "PLC\nCAMP_NITP error writing. (READ) Class: 1 Address: 1 Word count: 2\n");
+    EXPECT_EQ(driver.sessionError(),
+              "Lost connection to PLC while sending a read command to the PLC");
+
+    ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("1"));
+    EXPECT_FALSE(driver.writeMemory(&item, wordsOf({"0001"})));
+    EXPECT_EQ(driver.sessionError(),
+              "Lost connection to PLC while sending a write command to the PLC");
+    EXPECT_EQ(plc.connectionCount(), 0);
+}
+
+TEST_F(DriverOverTcp, BlockReads)
+{
+    // The PLC numbers words from 1; word n holds (n - 1) * 0101 hex.
+    for (quint32 address = 1; address <= 256; ++address) {
+        plc.setWord(camp_sim::kClassV, address, static_cast<quint16>((address - 1) * 257));
+    }
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    const Words all = read(AddressClass::V, 1, 256);
+    ASSERT_EQ(all.size(), 256u);
+    EXPECT_EQ(all[0], "0000");
+    EXPECT_EQ(all[1], "0101");
+    EXPECT_EQ(all[255], "FFFF");
+    EXPECT_EQ(plc.requests().last(), CAMP_NITP::readRequest(AddressClass::V, 1, 256));
+
+    // A count of 0 or above 256 sends nothing.
+    Words words;
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0, 0, words, nullptr));
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0, 257, words, nullptr));
+
+    setFaults([](camp_sim::Faults& f) { f.shortReplyWords = 3; });
+    EXPECT_EQ(read(AddressClass::V, 21, 5), wordsOf({"1414", "1515", "1616"}));
+    EXPECT_EQ(plc.requestCount(), 2);
+    EXPECT_TRUE(driver.isConnected());
+
+    // A null item gets no text; a located item is read with its own range.
+    plc.setFaults(camp_sim::Faults());
+    ItemInstancePlugin floatItem = makeItem(1, DataType::Float, QStringLiteral("41"));
+    words.clear();
+    ASSERT_TRUE(driver.readMemory(&floatItem, words));
+    EXPECT_EQ(words, wordsOf({"2828", "2929"}));
+}
+
+TEST_F(DriverOverTcp, ErrorRepliesGoIntoTheItem)
+{
+    camp_sim::SimulatedPlc failing;
+    QByteArray lastReply;
+    std::mutex replyMutex;
+    failing.setTrace([&](const QByteArray&, const QByteArray& reply) {
+        std::lock_guard<std::mutex> lock(replyMutex);
+        lastReply = reply;
+    });
+    ASSERT_TRUE(failing.start());
+    camp_sim::Faults faults;
+    faults.errorAddresses = {{camp_sim::kClassV, 100}};
+    failing.setFaults(faults);
+    setPort(failing.port());
+    CAMP_NITP driver; // closes before the PLC above stops
+    ASSERT_TRUE(driver.connectToPLC(&device));
+
+    const auto expectedText = [&] {
+        std::lock_guard<std::mutex> lock(replyMutex);
+        return QStringLiteral("Error code: %1 Extended code: %2")
+            .arg(QString::fromLatin1(lastReply.mid(23, 4)),
+                 QString::fromLatin1(lastReply.mid(27, 4)));
+    };
+
+    ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("100"));
+    Words words;
+    EXPECT_FALSE(driver.readMemory(&item, words));
+    EXPECT_TRUE(item.errorText.startsWith(QStringLiteral("Error code: ")));
+    EXPECT_EQ(item.errorText, expectedText());
+    EXPECT_TRUE(words.empty());
+    EXPECT_TRUE(driver.isConnected());
+    EXPECT_FALSE(driver.hasSessionError());
+
+    item.errorText.clear();
+    EXPECT_FALSE(driver.writeMemory(&item, wordsOf({"0001"})));
+    EXPECT_EQ(item.errorText, expectedText());
+    EXPECT_TRUE(driver.isConnected());
+    EXPECT_EQ(failing.word(camp_sim::kClassV, 100), 0);
+}
+
+TEST_F(DriverOverTcp, WritesStartAtTheItemsFirstWord)
+{
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    ItemInstancePlugin integer = makeItem(1, DataType::Integer, QStringLiteral("100"));
+    EXPECT_TRUE(driver.writeMemory(&integer, wordsOf({"1234", "00ff"})));
+    EXPECT_EQ(plc.requests().last(), "[06000100006402123400FF0469]");
+    EXPECT_EQ(plc.word(camp_sim::kClassV, 101), 0x00FF);
+
+    // A String goes to the start of its range whatever the number of words.
+    ItemInstancePlugin text = makeItem(1, DataType::String, QStringLiteral("200-209"));
+    EXPECT_TRUE(driver.writeMemory(&text, wordsOf({"4142", "4300", "0000"})));
+    EXPECT_EQ(plc.requests().last(),
+              CAMP_NITP::writeRequest(AddressClass::V, 200, wordsOf({"4142", "4300", "0000"})));
+    EXPECT_EQ(plc.word(camp_sim::kClassV, 200), 0x4142);
+    EXPECT_EQ(plc.word(camp_sim::kClassV, 201), 0x4300);
+    EXPECT_TRUE(text.errorText.isEmpty());
+}
+
+TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
+{
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    struct Case
+    {
+        const char* name;
+        ItemInstancePlugin item;
+        Words values;
+        const char* errorText;
+    };
+    const Case cases[] = {
+        {"empty address", makeItem(1, 1, QString()), wordsOf({"0001"}), "Invalid address"},
+        {"letters", makeItem(1, 1, QStringLiteral("abc")), wordsOf({"0001"}), "Invalid address"},
+        {"trailing letters", makeItem(1, 1, QStringLiteral("12x")), wordsOf({"0001"}),
+         "Invalid address"},
+        {"String without start", makeItem(1, 4, QStringLiteral("--")), wordsOf({"4142"}),
+         "Invalid address"},
+        {"class 256", makeItem(256, 1, QStringLiteral("1")), wordsOf({"0001"}), "Invalid address"},
+        {"address past FFFFFF", makeItem(1, 1, QStringLiteral("16777216")), wordsOf({"0001"}),
+         "Invalid address"},
+        {"no word", makeItem(1, 1, QStringLiteral("1")), Words(), "Nothing to write"},
+        {"256 words", makeItem(1, 4, QStringLiteral("0-299")), Words(256, "0000"),
+         "Too many words to write: 256 (at most 255)"},
+        {"five digits", makeItem(1, 1, QStringLiteral("1")), wordsOf({"12345"}),
+         "Invalid data word: 12345"},
+        {"not hex", makeItem(1, 1, QStringLiteral("1")), wordsOf({"12G4"}),
+         "Invalid data word: 12G4"},
+    };
+    for (const Case& c : cases) {
+        ItemInstancePlugin item = c.item;
+        EXPECT_FALSE(driver.writeMemory(&item, c.values)) << c.name;
+        EXPECT_EQ(item.errorText, c.errorText) << c.name;
+        EXPECT_TRUE(driver.isConnected()) << c.name;
+        EXPECT_FALSE(driver.hasSessionError()) << c.name;
+    }
+
+    ItemInstancePlugin typo = makeItem(1, 1, QStringLiteral("1O0"));
+    Words words;
+    EXPECT_FALSE(driver.readMemory(&typo, words));
+    EXPECT_EQ(typo.errorText, "Invalid address");
+    ItemInstancePlugin blockItem;
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass(300), 0, 1, words, &blockItem));
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0x1000000, 1, words, &blockItem));
+    EXPECT_EQ(blockItem.errorText, "Invalid address");
+
+    // One good read: on this one connection it is the first and only request the PLC saw.
+    EXPECT_EQ(read(AddressClass::V, 1, 1).size(), 1u);
+    EXPECT_EQ(plc.requestCount(), 1);
+    EXPECT_EQ(plc.requests(), QList<QByteArray>{CAMP_NITP::readRequest(AddressClass::V, 1, 1)});
+}
+
+TEST_F(DriverOverTcp, DriversOnManyThreadsResolveAndReadIndependently)
+{
+    constexpr int kThreads = 8;
+    constexpr int kReadsPerThread = 40;
+    for (int t = 0; t < kThreads; ++t) {
+        plc.setWord(camp_sim::kClassV, static_cast<quint32>(t + 1),
+                    static_cast<quint16>(0x1000 + t));
+    }
+    std::atomic<int> good{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            DeviceInstancePlugin own = device;
+            own.address = QStringLiteral("localhost"); // every connect resolves the name
+            const QByteArray expected = CAMP_NITP::intToHexStr(0x1000 + t, 4);
+            for (int i = 0; i < kReadsPerThread; ++i) {
+                CAMP_NITP ownDriver;
+                Words words;
+                if (ownDriver.connectToPLC(&own) &&
+                    ownDriver.readMemoryBlock(AddressClass::V, static_cast<quint32>(t + 1), 1,
+                                              words, nullptr) &&
+                    words == Words{expected}) {
+                    ++good;
+                }
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(good.load(), kThreads * kReadsPerThread);
+}
+
+TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
+{
+    // Occupy every descriptor below 1100 so the driver's socket gets a number past FD_SETSIZE.
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max < 1200) {
+        GTEST_SKIP() << "descriptor limit too low";
+    }
+    const rlimit original = limit;
+    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    std::vector<int> fillers;
+    while (fillers.empty() || (fillers.back() >= 0 && fillers.back() < 1100)) {
+        fillers.push_back(::dup(0));
+    }
+    ASSERT_GE(fillers.back(), 1100);
+
+    const bool connected = driver.connectToPLC(&device);
+    Words words;
+    const bool readOk = connected && driver.readMemoryBlock(AddressClass::V, 1, 1, words, nullptr);
+    driver.disconnectFromPLC();
+    for (const int fd : fillers) {
+        ::close(fd);
+    }
+    setrlimit(RLIMIT_NOFILE, &original);
+    EXPECT_TRUE(connected) << device.errorText.toStdString();
+    EXPECT_TRUE(readOk) << driver.sessionError().toStdString();
+}
+
+TEST_F(DriverOverTcp, NoDescriptorLeaksOnFailures)
+{
+    // A PLC of its own that takes every connection, so that each one the driver opened is
+    // accepted (and counted) by the PLC before the descriptors are counted.
+    camp_sim::PlcConfig config;
+    config.maxConnections = 1 << 20;
+    camp_sim::SimulatedPlc patient(config);
+    ASSERT_TRUE(patient.start());
+    int opened = 0;
+    const auto connect = [&](CAMP_NITP& driver) {
+        const bool connected = driver.connectToPLC(&device);
+        opened += connected ? 1 : 0;
+        return connected;
+    };
+    const auto failOnce = [&] {
+        CAMP_NITP local;
+        Words words;
+        setPort(0);
+        connect(local); // refused
+        setPort(patient.port());
+        for (const auto fault : {&camp_sim::Faults::closeMidReply, &camp_sim::Faults::endlessStream,
+                                 &camp_sim::Faults::acceptAndClose}) {
+            camp_sim::Faults faults;
+            faults.*fault = true;
+            patient.setFaults(faults);
+            if (connect(local)) {
+                local.readMemoryBlock(AddressClass::V, 1, 2, words, nullptr);
+            }
+            local.disconnectFromPLC();
+        }
+        CAMP_NITP dropped; // destroyed while connected
+        patient.setFaults(camp_sim::Faults());
+        connect(dropped);
+    };
+    const auto settled = [&] {
+        return patient.waitForConnections(opened) && patient.waitForOpenConnections(0);
+    };
+
+    testing::internal::CaptureStderr(); // the failures print a line each
+    failOnce(); // lets any one-time descriptors (resolver, caches) open before counting
+    ASSERT_TRUE(settled());
+    const QStringList before = openDescriptors();
+    for (int i = 0; i < 100; ++i) {
+        failOnce();
+    }
+    ASSERT_TRUE(settled());
+    const QStringList after = openDescriptors(); // while the capture holds its own
+    testing::internal::GetCapturedStderr();
+    EXPECT_GE(opened, 400);
+    EXPECT_EQ(after.size(), before.size())
+        << "before:\n"
+        << before.join(QLatin1Char('\n')).toStdString() << "\nafter:\n"
+        << after.join(QLatin1Char('\n')).toStdString();
+}
+
+} // namespace
