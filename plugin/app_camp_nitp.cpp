@@ -2,6 +2,11 @@
 
 #include <csignal>
 
+#include "camp_identity.h"
+#include "camp_session.h"
+#include "kib_identity.h"
+#include "mutex_locker.h"
+
 namespace {
 
 const QString kPluginName = QStringLiteral("camp_nitp");
@@ -23,7 +28,10 @@ App_CAMP_NITP::App_CAMP_NITP() : QObject(nullptr)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-App_CAMP_NITP::~App_CAMP_NITP() = default;
+App_CAMP_NITP::~App_CAMP_NITP()
+{
+    closeAllSessions();
+}
 
 QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
 {
@@ -85,13 +93,17 @@ bool App_CAMP_NITP::init()
 
     pluginInterface.initPlugin(kPluginName, kPluginKind, {}, itemColumns(), deviceColumns(), {},
                                options);
+    kib_identity::ensureItemsForAllDevices(&pluginInterface, campIdentitySpecs());
     return true;
 }
 
 bool App_CAMP_NITP::readData(LogList* log)
 {
-    Q_UNUSED(log);
-    return false;
+    if (!log)
+        return false;
+    const std::shared_ptr<CampSession> session = sessionFor(*log);
+    MutexLocker lock(session->mutex);
+    return pollDevice(session->driver, log);
 }
 
 bool App_CAMP_NITP::getEventData(LogList* log)
@@ -108,11 +120,46 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    Q_UNUSED(log);
-    return false;
+    if (!log)
+        return false;
+    const std::shared_ptr<CampSession> session = sessionFor(*log);
+    MutexLocker lock(session->mutex);
+    CAMP_NITP& driver = session->driver;
+    if (!driver.connectToPLC(log))
+        return false;
+    for (DataItem& entry : log->items) {
+        if (!writeEntry(driver, log, entry))
+            return false;
+    }
+    return true;
 }
 
 bool App_CAMP_NITP::stopPlugin()
 {
+    closeAllSessions();
     return true;
+}
+
+std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& device)
+{
+    MutexLocker lock(sessionsMutex);
+    std::shared_ptr<CampSession>& session = sessions[device.id];
+    if (!session)
+        session = std::make_shared<CampSession>();
+    return session;
+}
+
+void App_CAMP_NITP::closeAllSessions()
+{
+    QList<std::shared_ptr<CampSession>> closing;
+    {
+        MutexLocker lock(sessionsMutex);
+        closing = sessions.values(); // ascending device id
+        sessions.clear();
+    }
+    // Each device is disconnected only after the call that holds its session has ended.
+    for (const std::shared_ptr<CampSession>& session : closing) {
+        MutexLocker lock(session->mutex);
+        session->driver.disconnectFromPLC();
+    }
 }

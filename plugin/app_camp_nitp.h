@@ -7,7 +7,9 @@
 #include <QObject>
 
 #include <memory>
+#include <vector>
 
+#include "camp_nitp.h"
 #include "kibinterface.h"
 #include "plugininterface.h"
 
@@ -30,9 +32,32 @@ public:
     bool writeData(LogList* log) override;
     bool stopPlugin() override;
 
+    // One polled item's place in PLC memory.
+    struct ReadSpan
+    {
+        DataItem* dataItem = nullptr; // receives the value; not owned
+        AddressClass addressClass = AddressClass(0);
+        quint32 startAddress = 0;
+        quint16 wordCount = 0;
+    };
+
+    static bool assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
+                                  quint32 blockStart, const Words& words);
+    static QString convertData(ItemInstancePlugin* item, Words words);
+
 private:
     QList<DatabaseColumnStructure> itemColumns() const;
     QList<DatabaseColumnStructure> deviceColumns();
+
+    std::shared_ptr<CampSession> sessionFor(DeviceInstancePlugin& device);
+    void closeAllSessions();
+
+    bool pollDevice(CAMP_NITP& driver, LogList* log);
+    bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
+
+    QMap<QString, QString> readCampIdentity(CAMP_NITP& driver);
+    bool pollContainsIdentity(const LogList* log) const;
+    void fillPolledIdentity(CAMP_NITP& driver, LogList* log);
 
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;

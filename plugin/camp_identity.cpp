@@ -1,0 +1,71 @@
+#include "camp_identity.h"
+
+#include "app_camp_nitp.h"
+#include "camp_discovery.h"
+
+namespace {
+
+const char* const kAddressColumn = "address_word";
+
+// key, name, description
+const char* const kIdentityFields[][3] = {
+    {"serial", "Serial", "CTI 2500 product serial number (STW259)"},
+    {"firmware", "Firmware", "CTI 2500 firmware major.minor (STW260.STW261)"},
+};
+
+constexpr quint32 kStwSerial = 259;
+constexpr quint16 kStwIdentityWords = 3;
+
+} // namespace
+
+QList<kib_identity::Spec> campIdentitySpecs()
+{
+    QList<kib_identity::Spec> specs;
+    for (const auto& field : kIdentityFields) {
+        kib_identity::Spec spec;
+        spec.key = QLatin1String(field[0]);
+        spec.name = QLatin1String(field[1]);
+        spec.description = QLatin1String(field[2]);
+        spec.columns.insert(QStringLiteral("address_word"), kib_identity::addressPrefix() + spec.key);
+        spec.columns.insert(QStringLiteral("address_class"), QString::number(AddressClass::STW));
+        spec.columns.insert(QStringLiteral("data_type"), QString::number(DataType::String));
+        specs.append(spec);
+    }
+    return specs;
+}
+
+QMap<QString, QString> App_CAMP_NITP::readCampIdentity(CAMP_NITP& driver)
+{
+    Words words;
+    ItemInstancePlugin scratch; // takes the driver's error text; identity items carry none
+    if (!driver.readMemoryBlock(AddressClass::STW, kStwSerial, kStwIdentityWords, words,
+                                &scratch) ||
+        words.size() < kStwIdentityWords)
+        return {};
+    QStringList texts;
+    for (const QByteArray& word : words)
+        texts.append(QString::fromLatin1(word).toUpper());
+    return CampDiscovery::identityFromStwWords(texts);
+}
+
+bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const
+{
+    if (!log)
+        return false;
+    for (const DataItem& entry : log->items) {
+        if (kib_identity::isIdentityItem(entry.item, kAddressColumn))
+            return true;
+    }
+    return false;
+}
+
+// The extra read is made only for polls that ask for at least one identity item.
+void App_CAMP_NITP::fillPolledIdentity(CAMP_NITP& driver, LogList* log)
+{
+    if (!log || log->id <= 0 || !pollContainsIdentity(log))
+        return;
+    const QMap<QString, QString> values = readCampIdentity(driver);
+    if (driver.hasSessionError() || values.isEmpty())
+        return;
+    kib_identity::publishValues(&pluginInterface, log, values, kAddressColumn);
+}

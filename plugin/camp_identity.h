@@ -1,0 +1,9 @@
+#pragma once
+// The two identity fields of every CTI 2500 PLC: its product serial number (STW259) and its
+// firmware version (STW260.STW261).
+
+#include <QList>
+
+#include "kib_identity.h"
+
+QList<kib_identity::Spec> campIdentitySpecs();

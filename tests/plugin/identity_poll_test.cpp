@@ -1,0 +1,131 @@
+// The controller's serial number and firmware as identity items: created at init, read from
+// STW259..261 in the polls that ask for them.
+
+#include "plugin_fixture.h"
+
+using namespace plugin_test;
+
+namespace {
+
+DeviceInstancePlugin hostDevice(int id, const QStringList& itemUids = {})
+{
+    DeviceInstancePlugin device;
+    device.id = id;
+    for (const QString& uid : itemUids) {
+        ItemInstancePlugin item;
+        item.uid = uid;
+        item.deviceId = id;
+        device.configuredItems.append(item);
+    }
+    return device;
+}
+
+ItemInstancePlugin identityItem(int deviceId, const char* key)
+{
+    return memoryItem(QStringLiteral("identity_%1_%2").arg(deviceId).arg(QLatin1String(key)),
+                      kClassSTW, QStringLiteral("__identity.") + QLatin1String(key), String);
+}
+
+const QByteArray kStwRead = "[04001A000103010003037E]";
+
+} // namespace
+
+TEST_F(PluginTest, InitCreatesIdentityItemsForEveryDevice)
+{
+    HostConfig::instance().setDevices({hostDevice(1), hostDevice(2)});
+    ASSERT_TRUE(plugin->init());
+    const QList<ItemInstancePlugin> added = HostConfig::instance().addedItems();
+    ASSERT_EQ(added.size(), 4);
+    EXPECT_EQ(added[0].uid, QStringLiteral("identity_1_serial"));
+    EXPECT_EQ(added[0].description, QStringLiteral("CTI 2500 product serial number (STW259)"));
+    EXPECT_EQ(added[0].columns.value("address_word"), QStringLiteral("__identity.serial"));
+    EXPECT_EQ(added[0].columns.value("address_class"), QStringLiteral("26"));
+    EXPECT_EQ(added[0].columns.value("data_type"), QStringLiteral("4"));
+    EXPECT_EQ(added[1].uid, QStringLiteral("identity_1_firmware"));
+    EXPECT_EQ(added[1].name, QStringLiteral("Firmware"));
+    EXPECT_EQ(added[3].uid, QStringLiteral("identity_2_firmware"));
+    EXPECT_EQ(HostConfig::instance().reloadRequests(), 1);
+
+    ASSERT_TRUE(plugin->init()); // all present now
+    EXPECT_EQ(HostConfig::instance().addedItems().size(), 4);
+    EXPECT_EQ(HostConfig::instance().reloadRequests(), 1);
+}
+
+TEST_F(PluginTest, InitAsksNoReloadWhileTheHostRefreshes)
+{
+    HostConfig::instance().setDevices({hostDevice(1)});
+    HostConfig::instance().setSetting(QStringLiteral("plugin_refreshing"), QStringLiteral("1"));
+    ASSERT_TRUE(plugin->init());
+    EXPECT_EQ(HostConfig::instance().addedItems().size(), 2);
+    EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
+}
+
+TEST_F(PluginTest, PollWithOneIdentityItemReadsTheStatusWordsOnce)
+{
+    HostConfig::instance().setDevices(
+        {hostDevice(7, {"identity_7_serial", "identity_7_firmware"})});
+    plc->setWord(kClassV, 100, 5);
+    LogList log = request(7, {entry(identityItem(7, "firmware")),
+                              entry(memoryItem("v100", kClassV, "100", Integer))});
+    ASSERT_TRUE(plugin->readData(&log));
+
+    const QList<QByteArray> sent = plc->requests();
+    ASSERT_EQ(sent.size(), 2);
+    EXPECT_EQ(sent[0], kStwRead);
+    ASSERT_EQ(log.items.size(), 3);
+    EXPECT_EQ(valueOf(log.items[0]), QStringLiteral("4.10"));
+    EXPECT_EQ(valueOf(log.items[1]), QStringLiteral("5"));
+    EXPECT_EQ(log.items[2].item.uid, QStringLiteral("identity_7_serial"));
+    EXPECT_EQ(valueOf(log.items[2]), QStringLiteral("812"));
+}
+
+TEST_F(PluginTest, PollsWithoutIdentityItemsOrWithOnlyThemSendOnlyWhatIsNeeded)
+{
+    LogList memoryOnly = request(7, {entry(memoryItem("v100", kClassV, "100", Integer))});
+    ASSERT_TRUE(plugin->readData(&memoryOnly));
+    ASSERT_EQ(plc->requests().size(), 1);
+    EXPECT_NE(plc->requests()[0], kStwRead);
+
+    plc->resetCounters();
+    LogList identityOnly = request(7, {entry(identityItem(7, "serial"))});
+    ASSERT_TRUE(plugin->readData(&identityOnly));
+    EXPECT_EQ(plc->requests(), QList<QByteArray>{kStwRead});
+    EXPECT_EQ(valueOf(identityOnly.items[0]), QStringLiteral("812"));
+}
+
+TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
+{
+    HostConfig::instance().setDevices(
+        {hostDevice(7, {"identity_7_serial", "identity_7_firmware"})});
+    setWords(kClassSTW, 259, {0, 0, 0});
+    LogList zero = request(7, {entry(identityItem(7, "serial"))});
+    ASSERT_TRUE(plugin->readData(&zero));
+    ASSERT_EQ(zero.items.size(), 1);
+    EXPECT_TRUE(zero.items[0].values.isEmpty());
+
+    setWords(kClassSTW, 259, {812, 4, 10});
+    Faults faults;
+    faults.errorAddresses = {{kClassSTW, 259}};
+    plc->setFaults(faults);
+    LogList refused = request(7, {entry(identityItem(7, "serial"))});
+    ASSERT_TRUE(plugin->readData(&refused));
+    ASSERT_EQ(refused.items.size(), 1);
+    EXPECT_TRUE(refused.items[0].values.isEmpty());
+    EXPECT_TRUE(refused.items[0].item.errorText.isEmpty());
+}
+
+TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)
+{
+    Faults faults;
+    faults.closeMidReply = true;
+    plc->setFaults(faults);
+    LogList log = request(7, {entry(identityItem(7, "serial")),
+                              entry(memoryItem("v100", kClassV, "100", Integer))});
+    // The identity read breaks the connection; the poll reconnects and the memory read fails
+    // again on the same fault, so the device reports the broken connection.
+    EXPECT_FALSE(plugin->readData(&log));
+    EXPECT_EQ(log.errorText,
+              QStringLiteral("PLC closed the connection while reading a response from the PLC"));
+    EXPECT_TRUE(eventually([&] { return plc->connectionCount() == 2; }));
+    EXPECT_EQ(plc->requestCount(), 2);
+}

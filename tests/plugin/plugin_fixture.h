@@ -1,0 +1,138 @@
+#pragma once
+// The plugin as the host uses it: loaded with QPluginLoader, fed LogList requests, and talking
+// over real TCP to a simulated PLC on a free loopback port.
+
+#include <QThread>
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "hostconfig.h"
+#include "plugin_loader.h"
+#include "simulated_plc.h"
+
+namespace plugin_test {
+
+using namespace camp_sim;
+
+enum Type { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
+
+inline ItemInstancePlugin memoryItem(const QString& uid, int addressClass, const QString& word,
+                                     int dataType)
+{
+    ItemInstancePlugin item;
+    item.uid = uid;
+    item.name = uid;
+    item.columns.insert(QStringLiteral("address_class"), QString::number(addressClass));
+    item.columns.insert(QStringLiteral("address_word"), word);
+    item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
+    return item;
+}
+
+inline DataItem entry(const ItemInstancePlugin& item, const QString& value = QString())
+{
+    DataItem data(item);
+    if (!value.isNull())
+        data.values.insert(QStringLiteral("value"), value);
+    return data;
+}
+
+inline QString valueOf(const DataItem& data)
+{
+    return data.values.value(QStringLiteral("value"));
+}
+
+// A request frame as the PLC sees it: command, class, start address and word count.
+struct Frame
+{
+    QByteArray command;
+    int addressClass;
+    quint32 address;
+    int count;
+};
+
+inline Frame decode(const QByteArray& frame)
+{
+    const bool read = frame.mid(1, 2) == "04";
+    return {frame.mid(1, 2), frame.mid(5, 2).toInt(nullptr, 16), frame.mid(7, 6).toUInt(nullptr, 16),
+            read ? frame.mid(15, 4).toInt(nullptr, 16) : frame.mid(13, 2).toInt(nullptr, 16)};
+}
+
+// Waits (without asserting on time) until the condition holds or a generous bound passes.
+inline bool eventually(const std::function<bool()>& condition)
+{
+    for (int i = 0; i < 1000; ++i) {
+        if (condition())
+            return true;
+        QThread::msleep(10);
+    }
+    return condition();
+}
+
+class PluginTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        HostConfig::instance().reset();
+        plugin = loadPlugin();
+        ASSERT_NE(plugin, nullptr) << pluginLoader().errorString().toStdString();
+        plugin->stopPlugin();
+        PlcConfig config;
+        config.serial = 812;
+        config.firmwareMajor = 4;
+        config.firmwareMinor = 10;
+        plc = std::make_unique<SimulatedPlc>(config);
+        ASSERT_TRUE(plc->start()) << plc->lastError().toStdString();
+    }
+
+    void TearDown() override
+    {
+        plugin->stopPlugin();
+        plc->stop();
+    }
+
+    LogList request(int deviceId, const QList<DataItem>& items) const
+    {
+        LogList log;
+        log.id = deviceId;
+        log.name = QStringLiteral("press-%1").arg(deviceId);
+        log.address = QStringLiteral("127.0.0.1");
+        log.columns.insert(QStringLiteral("port"), QString::number(plc->port()));
+        log.columns.insert(QStringLiteral("timeout"), QStringLiteral("3000"));
+        log.items = items;
+        return log;
+    }
+
+    // Request frames the PLC received with the given command ("04" read, "06" write).
+    QList<Frame> frames(const char* command) const
+    {
+        QList<Frame> list;
+        for (const QByteArray& frame : plc->requests()) {
+            const Frame decoded = decode(frame);
+            if (decoded.command == command)
+                list.append(decoded);
+        }
+        return list;
+    }
+
+    void setWords(int addressClass, quint32 start, const QList<quint16>& words)
+    {
+        for (int i = 0; i < words.size(); ++i)
+            plc->setWord(addressClass, start + quint32(i), words[i]);
+    }
+
+    void setText(int addressClass, quint32 start, const QByteArray& text)
+    {
+        for (int i = 0; i < text.size(); i += 2) {
+            const quint8 high = quint8(text[i]);
+            const quint8 low = i + 1 < text.size() ? quint8(text[i + 1]) : 0;
+            plc->setWord(addressClass, start + quint32(i / 2), quint16(high << 8 | low));
+        }
+    }
+
+    KIBInterface* plugin = nullptr;
+    std::unique_ptr<SimulatedPlc> plc;
+};
+
+} // namespace plugin_test
