@@ -1,0 +1,105 @@
+#include "commands.h"
+
+#include "console.h"
+
+namespace kib_host {
+
+QString programHelp()
+{
+    return QStringLiteral(
+               "Usage: kib-host --project FILE [--plugin PATH] COMMAND [options]\n"
+               "\n"
+               "A reference host for the CAMP/NITP device plugin. It loads the plugin file with\n"
+               "QPluginLoader as the KIB host does, keeps devices and items in a JSON project\n"
+               "file, calls init() and then polls, writes and discovers, from several threads.\n"
+               "\n"
+               "Commands:\n"
+               "  init       call init(), show the registered columns, save the identity items\n"
+               "             init() creates into the project file\n"
+               "  poll       poll every device (or one), one host thread per device\n"
+               "  write      write values to items of one device with one request\n"
+               "  discover   scan local IPv4 subnets for CTI 2572 modules; --import adds them\n"
+               "\n"
+               "Options:\n"
+               "  --project FILE  the project file (JSON; see README.md)\n"
+               "  --plugin PATH   the plugin file to load (default: the plugin library kib-host\n"
+               "                  is linked with, %1).\n"
+               "                  The discovery service is always taken from the linked plugin\n"
+               "                  library.\n"
+               "  -h, --help      this help; kib-host COMMAND --help tells about a command\n"
+               "\n"
+               "Exit status: 0 done; 1 a device did not answer or a write entry failed;\n"
+               "2 bad arguments, project file or plugin; 130 stopped by Ctrl-C.\n")
+        .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
+}
+
+CommandSetup::CommandSetup(const Invocation& invocation, const QString& help)
+    : invocation(invocation), help(help),
+      helpOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show help.")),
+      projectOption(QStringLiteral("project"), QStringLiteral("Project file."),
+                    QStringLiteral("FILE")),
+      pluginOption(QStringLiteral("plugin"), QStringLiteral("Plugin file."), QStringLiteral("PATH"))
+{
+    parser.addOptions({helpOption, projectOption, pluginOption});
+}
+
+bool CommandSetup::parse(int* status)
+{
+    const QString command = invocation.arguments.value(0);
+    if (!parser.parse(invocation.arguments)) {
+        *status = fail(kExitUsage,
+                       QStringLiteral("%1 (kib-host %2 --help)").arg(parser.errorText(), command));
+        return false;
+    }
+    if (parser.isSet(helpOption)) {
+        printOut(help);
+        *status = kExitOk;
+        return false;
+    }
+    if (parser.isSet(projectOption))
+        invocation.projectPath = parser.value(projectOption);
+    if (parser.isSet(pluginOption))
+        invocation.pluginPath = parser.value(pluginOption);
+    if (invocation.projectPath.isEmpty()) {
+        *status = fail(kExitUsage, QStringLiteral("%1 needs --project FILE").arg(command));
+        return false;
+    }
+    return true;
+}
+
+bool CommandSetup::start(int* status)
+{
+    QString error;
+    if (!Project::load(invocation.projectPath, &project, &error)) {
+        *status = fail(kExitUsage, error);
+        return false;
+    }
+    const QString pluginPath =
+        invocation.pluginPath.isEmpty() ? linkedPluginPath() : invocation.pluginPath;
+    if (!host.start(pluginPath, project, &error)) {
+        *status = fail(kExitUsage, error);
+        return false;
+    }
+    return true;
+}
+
+bool parseNumberOption(const QCommandLineParser& parser, const QString& name, int minimum,
+                       int maximum, int* value)
+{
+    if (!parser.isSet(name))
+        return true;
+    bool ok = false;
+    const int number = parser.value(name).toInt(&ok);
+    if (ok && number >= minimum && number <= maximum) {
+        *value = number;
+        return true;
+    }
+    fail(kExitUsage, QStringLiteral("--%1 takes a whole number from %2 to %3, not \"%4\"")
+                         .arg(name)
+                         .arg(minimum)
+                         .arg(maximum)
+                         .arg(parser.value(name)));
+    return false;
+}
+
+} // namespace kib_host

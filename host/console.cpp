@@ -1,0 +1,94 @@
+#include "console.h"
+
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <unistd.h>
+
+namespace kib_host {
+
+namespace {
+
+std::mutex& outputMutex()
+{
+    static std::mutex mutex;
+    return mutex;
+}
+
+void write(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::lock_guard<std::mutex> lock(outputMutex());
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+std::atomic<bool> interrupted{false};
+
+extern "C" void onInterrupt(int signalNumber)
+{
+    interrupted.store(true);
+    // The user asked twice: stop waiting for probes and polls in flight.
+    std::signal(signalNumber, SIG_DFL);
+}
+
+} // namespace
+
+void printOut(const QString& text)
+{
+    write(stdout, text);
+}
+
+void printErr(const QString& text)
+{
+    write(stderr, text);
+}
+
+int fail(int status, const QString& message)
+{
+    printErr(QStringLiteral("kib-host: %1\n").arg(message));
+    return status;
+}
+
+bool stderrIsTerminal()
+{
+    return isatty(STDERR_FILENO) == 1;
+}
+
+QString Table::render(const QString& indent) const
+{
+    QList<int> widths;
+    for (const QStringList& row : rows) {
+        for (int i = 0; i < row.size(); ++i) {
+            if (i >= widths.size())
+                widths.append(0);
+            widths[i] = std::max(widths[i], row[i].size());
+        }
+    }
+    QString text;
+    for (const QStringList& row : rows) {
+        QString line = indent;
+        for (int i = 0; i < row.size(); ++i) {
+            const bool last = i + 1 == row.size();
+            line += last ? row[i] : row[i].leftJustified(widths[i] + 2);
+        }
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+        text += line + QLatin1Char('\n');
+    }
+    return text;
+}
+
+std::atomic<bool>& interruptFlag()
+{
+    return interrupted;
+}
+
+void installInterruptHandler()
+{
+    static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores it");
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+}
+
+} // namespace kib_host

@@ -1,0 +1,278 @@
+// kib-host poll: every device polled in parallel, one host thread per device, as the KIB host
+// schedules its plugins.
+
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "commands.h"
+#include "console.h"
+#include "kibinterface.h"
+
+namespace kib_host {
+
+namespace {
+
+const QString kHelp = QStringLiteral(
+    "Usage: kib-host --project FILE poll [--device ID] [--count N] [--interval MS] [--json]\n"
+    "\n"
+    "Polls the devices of the project in parallel, each from its own host thread, with one\n"
+    "readData() request that holds all of the device's items (identity items included).\n"
+    "\n"
+    "Options:\n"
+    "  --device ID     poll this device only (may be given more than once)\n"
+    "  --count N       rounds to poll (default 1)\n"
+    "  --interval MS   time from the start of one round to the start of the next\n"
+    "                  (default 1000)\n"
+    "  --json          one JSON object per device and round, one per line:\n"
+    "                  {\"device\": 7, \"round\": 1, \"ok\": true, \"error\": \"\",\n"
+    "                   \"items\": [{\"uid\": \"...\", \"name\": \"...\", \"value\": \"...\",\n"
+    "                   \"error\": \"\"}]}\n"
+    "\n"
+    "Exit status 0 when every device answered every round, 1 when one did not, 130 after\n"
+    "Ctrl-C (the rounds in progress are finished and shown).\n");
+
+struct ItemReading
+{
+    QString uid;
+    QString name;
+    QString value;
+    QString error;
+};
+
+struct DeviceReading
+{
+    int deviceId = 0;
+    QString deviceName;
+    int round = 0;
+    bool ok = false;
+    QString error;
+    QList<ItemReading> items;
+};
+
+DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device, int round)
+{
+    LogList log = HostRuntime::request(device, device.configuredItems);
+    DeviceReading reading;
+    reading.deviceId = device.id;
+    reading.deviceName = device.name;
+    reading.round = round;
+    reading.ok = plugin->readData(&log);
+    reading.error = log.errorText;
+    for (const DataItem& entry : log.items) {
+        reading.items.append({entry.item.uid, entry.item.name,
+                              entry.values.value(QStringLiteral("value")), entry.item.errorText});
+    }
+    return reading;
+}
+
+// A JSON string literal, quotes and escapes included.
+QString jsonString(const QString& text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+// Written by hand rather than through QJsonObject, which sorts its keys: a person reading the
+// line finds the device first and its items last.
+QString jsonLine(const DeviceReading& reading)
+{
+    QStringList items;
+    for (const ItemReading& item : reading.items) {
+        items.append(QStringLiteral("{\"uid\":%1,\"name\":%2,\"value\":%3,\"error\":%4}")
+                         .arg(jsonString(item.uid), jsonString(item.name), jsonString(item.value),
+                              jsonString(item.error)));
+    }
+    return QStringLiteral("{\"device\":%1,\"round\":%2,\"ok\":%3,\"error\":%4,\"items\":[%5]}\n")
+        .arg(reading.deviceId)
+        .arg(reading.round)
+        .arg(reading.ok ? QStringLiteral("true") : QStringLiteral("false"))
+        .arg(jsonString(reading.error), items.join(QLatin1Char(',')));
+}
+
+void addTableRows(Table& table, const DeviceReading& reading)
+{
+    const QString device = QStringLiteral("%1 %2").arg(reading.deviceId).arg(reading.deviceName);
+    if (!reading.ok)
+        table.addRow({device, QStringLiteral("-"), QStringLiteral("-"), QString(),
+                      QStringLiteral("device: ") + reading.error});
+    for (const ItemReading& item : reading.items) {
+        // A device that did not answer has nothing to say about most items.
+        if (!reading.ok && item.value.isEmpty() && item.error.isEmpty())
+            continue;
+        table.addRow({device, item.uid, item.name, item.value, item.error});
+    }
+}
+
+// Collects the readings of all device threads; a JSON line goes out as soon as it is there,
+// a table once every device has reported the round.
+class PollReporter
+{
+public:
+    PollReporter(bool json, int deviceCount, int rounds)
+        : json(json), deviceCount(deviceCount), rounds(rounds)
+    {
+    }
+
+    void report(const DeviceReading& reading)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        failures += reading.ok ? 0 : 1;
+        if (json) {
+            printOut(jsonLine(reading));
+            return;
+        }
+        QList<DeviceReading>& round = pending[reading.round];
+        round.append(reading);
+        if (round.size() == deviceCount) {
+            printRound(reading.round, round);
+            pending.erase(reading.round);
+        }
+    }
+
+    // Rounds that Ctrl-C left incomplete.
+    void finish()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& round : pending)
+            printRound(round.first, round.second);
+        pending.clear();
+    }
+
+    int failedPolls() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return failures;
+    }
+
+private:
+    void printRound(int round, QList<DeviceReading> readings) const
+    {
+        std::sort(
+            readings.begin(), readings.end(),
+            [](const DeviceReading& a, const DeviceReading& b) { return a.deviceId < b.deviceId; });
+        Table table({QStringLiteral("DEVICE"), QStringLiteral("ITEM UID"), QStringLiteral("NAME"),
+                     QStringLiteral("VALUE"), QStringLiteral("ERROR")});
+        for (const DeviceReading& reading : readings)
+            addTableRows(table, reading);
+        QString text;
+        if (rounds > 1)
+            text += QStringLiteral("Round %1 of %2\n").arg(round).arg(rounds);
+        text += table.render();
+        if (rounds > 1 && round < rounds)
+            text += '\n';
+        printOut(text);
+    }
+
+    const bool json;
+    const int deviceCount;
+    const int rounds;
+    mutable std::mutex mutex;
+    std::map<int, QList<DeviceReading>> pending;
+    int failures = 0;
+};
+
+// False when Ctrl-C came first.
+bool waitUntil(const QElapsedTimer& clock, qint64 dueMs)
+{
+    for (;;) {
+        if (interruptFlag().load())
+            return false;
+        const qint64 remaining = dueMs - clock.elapsed();
+        if (remaining <= 0)
+            return true;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(remaining, 50)));
+    }
+}
+
+void pollDevice(KIBInterface* plugin, const DeviceInstancePlugin& device, int rounds,
+                int intervalMs, const QElapsedTimer& clock, PollReporter& reporter)
+{
+    for (int round = 1; round <= rounds; ++round) {
+        if (!waitUntil(clock, qint64(round - 1) * intervalMs))
+            return;
+        reporter.report(pollOnce(plugin, device, round));
+    }
+}
+
+bool selectDevices(const HostRuntime& host, const QStringList& ids,
+                   QList<DeviceInstancePlugin>* selected, int* status)
+{
+    if (ids.isEmpty()) {
+        *selected = host.devices();
+        if (selected->isEmpty()) {
+            *status = fail(kExitUsage, QStringLiteral("the project has no devices to poll"));
+            return false;
+        }
+        return true;
+    }
+    for (const QString& text : ids) {
+        bool ok = false;
+        DeviceInstancePlugin device;
+        const int id = text.toInt(&ok);
+        if (!ok || !host.findDevice(id, &device)) {
+            *status = fail(kExitUsage, QStringLiteral("the project has no device %1").arg(text));
+            return false;
+        }
+        selected->append(device);
+    }
+    return true;
+}
+
+} // namespace
+
+int runPoll(const Invocation& invocation)
+{
+    CommandSetup setup(invocation, kHelp);
+    const QCommandLineOption deviceOption(QStringLiteral("device"), QString(),
+                                          QStringLiteral("ID"));
+    const QCommandLineOption countOption(QStringLiteral("count"), QString(), QStringLiteral("N"));
+    const QCommandLineOption intervalOption(QStringLiteral("interval"), QString(),
+                                            QStringLiteral("MS"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"), QString());
+    setup.parser.addOptions({deviceOption, countOption, intervalOption, jsonOption});
+    int status = kExitOk;
+    if (!setup.parse(&status))
+        return status;
+    int rounds = 1;
+    int intervalMs = 1000;
+    if (!setup.parser.positionalArguments().isEmpty())
+        return fail(kExitUsage, QStringLiteral("poll takes no arguments (kib-host poll --help)"));
+    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 1, 1000000, &rounds) ||
+        !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs))
+        return kExitUsage;
+    if (!setup.start(&status))
+        return status;
+
+    QList<DeviceInstancePlugin> devices;
+    if (!selectDevices(setup.host, setup.parser.values(deviceOption), &devices, &status)) {
+        setup.host.stop();
+        return status;
+    }
+
+    installInterruptHandler();
+    PollReporter reporter(setup.parser.isSet(jsonOption), devices.size(), rounds);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<std::thread> threads;
+    for (const DeviceInstancePlugin& device : devices) {
+        threads.emplace_back(pollDevice, setup.host.plugin(), device, rounds, intervalMs,
+                             std::cref(clock), std::ref(reporter));
+    }
+    for (std::thread& thread : threads)
+        thread.join();
+    reporter.finish();
+    setup.host.stop();
+
+    if (interruptFlag().load())
+        return kExitInterrupted;
+    return reporter.failedPolls() == 0 ? kExitOk : kExitFailed;
+}
+
+} // namespace kib_host

@@ -1,0 +1,116 @@
+// The project file: every mistake in it is named in one line, and what kib-host writes back keeps
+// the rest of the file as the user wrote it.
+
+#include "host_fixture.h"
+#include "project.h"
+
+using namespace host_test;
+using kib_host::Project;
+using kib_host::ProjectDevice;
+using kib_host::ProjectItem;
+
+namespace {
+
+TEST(ProjectFile, MistakesAreNamedInOneLine)
+{
+    struct Case
+    {
+        const char* text;
+        const char* error; // after "<path>: "
+    };
+    const QList<Case> cases = {
+        {"[]", "the project must be a JSON object"},
+        {"{\"devices\": {}}", "\"devices\" must be an array"},
+        {"{\"devices\": [7]}", "devices[0] must be an object"},
+        {"{\"devices\": [{\"id\": 0}]}",
+         "devices[0] needs an \"id\" that is a whole number from 1 up"},
+        {"{\"devices\": [{\"id\": 1.5}]}",
+         "devices[0] needs an \"id\" that is a whole number from 1 up"},
+        {"{\"devices\": [{\"id\": 1}, {\"id\": 1}]}", "device id 1 appears twice"},
+        {"{\"devices\": [{\"id\": 1, \"columns\": []}]}", "device 1 \"columns\" must be an object"},
+        {"{\"devices\": [{\"id\": 1, \"columns\": {\"port\": [4450]}}]}",
+         "device 1 \"columns\" value \"port\" must be a text or a number"},
+        {"{\"devices\": [{\"id\": 1, \"address\": {}}]}", "device 1 \"address\" must be a text"},
+        {"{\"devices\": [{\"id\": 1, \"items\": {}}]}", "device 1 \"items\" must be an array"},
+        {"{\"devices\": [{\"id\": 1, \"items\": [{\"name\": \"x\"}]}]}",
+         "device 1 items[0] needs a \"uid\""},
+        {"{\"devices\": [{\"id\": 1, \"items\": [{\"uid\": \"a\"}]}, "
+         "{\"id\": 2, \"items\": [{\"uid\": \"a\"}]}]}",
+         "item uid \"a\" appears twice"},
+        {"{\"settings\": {\"x\": null}}",
+         "the project's \"settings\" value \"x\" must be a text or a number"},
+    };
+    ProjectDir dir;
+    for (const Case& testCase : cases) {
+        SCOPED_TRACE(testCase.text);
+        dir.write(QByteArray(testCase.text));
+        Project project;
+        QString error;
+        EXPECT_FALSE(Project::load(dir.path(), &project, &error));
+        EXPECT_EQ(error, dir.path() + ": " + testCase.error);
+    }
+}
+
+TEST(ProjectFile, NumbersAndTextsMeanTheSameAndMissingPartsAreEmpty)
+{
+    ProjectDir dir;
+    dir.write(QByteArray(R"({"settings": {"tcp_ports": 4450},
+        "devices": [{"id": 3, "columns": {"port": 1505, "timeout": "2000", "flag": true}},
+                    {"id": 4, "items": [{"uid": "v1", "columns": {"address_word": 1.5}}]}]})"));
+    Project project;
+    QString error;
+    ASSERT_TRUE(Project::load(dir.path(), &project, &error)) << error.toStdString();
+    EXPECT_EQ(project.settings().value("tcp_ports"), "4450");
+    ASSERT_EQ(project.devices().size(), 2);
+    EXPECT_EQ(project.devices()[0].columns,
+              (kib_host::Columns{{"port", "1505"}, {"timeout", "2000"}, {"flag", "1"}}));
+    EXPECT_TRUE(project.devices()[0].items.isEmpty());
+    EXPECT_EQ(project.device(4)->items[0].columns.value("address_word"), "1.5");
+    EXPECT_EQ(project.device(5), nullptr);
+}
+
+TEST(ProjectFile, SavedAdditionsKeepTheUsersKeys)
+{
+    ProjectDir dir;
+    dir.write(QByteArray(R"({"owner": "line 3", "devices": [
+        {"id": 4, "note": "spare", "items": [{"uid": "v1", "unit": "rpm"}]}]})"));
+    Project project;
+    QString error;
+    ASSERT_TRUE(Project::load(dir.path(), &project, &error));
+    project.addItems(4,
+                     {ProjectItem{"identity_4_serial", "Serial", "STW259", {{"data_type", "4"}}}});
+    ProjectDevice found;
+    found.uid = "camp_nitp_10_0_0_5_4450";
+    found.name = "812 (10.0.0.5)";
+    found.address = "10.0.0.5";
+    found.columns = {{"port", "4450"}};
+    EXPECT_EQ(project.addDevice(found), 5);
+    ASSERT_TRUE(project.save(&error)) << error.toStdString();
+    EXPECT_EQ(dir.files(), QStringList{"project.json"});
+
+    const QJsonObject saved = dir.json();
+    EXPECT_EQ(saved.value("owner").toString(), "line 3");
+    const QJsonArray devices = saved.value("devices").toArray();
+    ASSERT_EQ(devices.size(), 2);
+    EXPECT_EQ(devices[0]["note"].toString(), "spare");
+    EXPECT_EQ(devices[0]["items"][0]["unit"].toString(), "rpm");
+    EXPECT_EQ(devices[0]["items"][1].toObject(),
+              (QJsonObject{{"uid", "identity_4_serial"},
+                           {"name", "Serial"},
+                           {"description", "STW259"},
+                           {"columns", QJsonObject{{"data_type", "4"}}}}));
+    EXPECT_EQ(devices[1].toObject(), (QJsonObject{{"id", 5},
+                                                  {"uid", "camp_nitp_10_0_0_5_4450"},
+                                                  {"name", "812 (10.0.0.5)"},
+                                                  {"address", "10.0.0.5"},
+                                                  {"columns", QJsonObject{{"port", "4450"}}},
+                                                  {"items", QJsonArray{}}}));
+
+    // What was saved loads again as the same project.
+    Project reloaded;
+    ASSERT_TRUE(Project::load(dir.path(), &reloaded, &error)) << error.toStdString();
+    EXPECT_EQ(reloaded.device(4)->items.size(), 2);
+    EXPECT_EQ(reloaded.device(5)->address, "10.0.0.5");
+}
+
+} // namespace
