@@ -99,6 +99,17 @@ bool resolveIPv4(const QByteArray& host, in_addr& address)
     return true;
 }
 
+// True when the module has closed or reset the connection since the last command, as a module
+// does with connections that stay idle: reusing it would fail the next command for nothing.
+bool peerHasClosed(int fd)
+{
+    pollfd entry{fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&entry, 1, 0) <= 0) {
+        return false;
+    }
+    return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 QString hostAndPort(const QByteArray& host, int port)
 {
     return QString::fromUtf8(host) + QLatin1Char(':') + QString::number(port);
@@ -130,7 +141,7 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
     sessionErrorText.clear();
 
     if (isConnected()) {
-        if (connectedHost == host && connectedPort == port) {
+        if (connectedHost == host && connectedPort == port && !peerHasClosed(socketFd)) {
             return true;
         }
         disconnectFromPLC();
