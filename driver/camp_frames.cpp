@@ -9,35 +9,90 @@
 
 namespace {
 
-const char kAddressClassColumn[] = "address_class";
-const char kAddressWordColumn[] = "address_word";
-const char kDataTypeColumn[] = "data_type";
+// Column names as map keys, built once rather than for every item of every poll.
+const QString kAddressClassColumn = QStringLiteral("address_class");
+const QString kAddressWordColumn = QStringLiteral("address_word");
+const QString kDataTypeColumn = QStringLiteral("data_type");
 
-QByteArray column(const ItemInstancePlugin& item, const char* name)
+// The characters QByteArray::trimmed() drops.
+bool isAsciiSpace(uint c)
 {
-    return item.columns.value(QString::fromLatin1(name)).toUtf8();
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+uint code(char c)
+{
+    return static_cast<uchar>(c);
+}
+
+uint code(QChar c)
+{
+    return c.unicode();
 }
 
 // A configured number must be all decimal digits (surrounding blanks aside) and at most maximum:
 // "12x", "-1" or an empty text would otherwise land on word 0 of the PLC.
-bool parsePlainDecimal(const QByteArray& text, quint32 maximum, quint32& value)
+template <typename Char>
+bool parsePlainDecimal(const Char* begin, const Char* end, quint32 maximum, quint32& value)
 {
-    const QByteArray digits = text.trimmed();
-    if (digits.isEmpty()) {
+    while (begin != end && isAsciiSpace(code(*begin))) {
+        ++begin;
+    }
+    while (end != begin && isAsciiSpace(code(*(end - 1)))) {
+        --end;
+    }
+    if (begin == end) {
         return false;
     }
     quint64 number = 0;
-    for (const char digit : digits) {
+    for (; begin != end; ++begin) {
+        const uint digit = code(*begin);
         if (digit < '0' || digit > '9') {
             return false;
         }
-        number = number * 10 + static_cast<quint64>(digit - '0');
+        number = number * 10 + (digit - '0');
         if (number > maximum) {
             return false;
         }
     }
     value = static_cast<quint32>(number);
     return true;
+}
+
+// A column's value without copying it (copies count up and down an atomic reference); an empty
+// text when the column is missing.
+const QString& columnText(const ItemInstancePlugin& item, const QString& column)
+{
+    static const QString missing;
+    const auto found = item.columns.constFind(column);
+    return found == item.columns.constEnd() ? missing : found.value();
+}
+
+// QString::toInt() of a column's value (0 when absent or not a number), with the usual one to
+// four plain digits taken directly.
+int columnInt(const ItemInstancePlugin& item, const QString& column)
+{
+    const QString& text = columnText(item, column);
+    quint32 value = 0;
+    const bool plainDigits =
+        !text.isEmpty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](QChar c) {
+            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+        });
+    if (plainDigits &&
+        parsePlainDecimal(text.constData(), text.constData() + text.size(), 9999, value)) {
+        return static_cast<int>(value);
+    }
+    return text.toInt();
+}
+
+bool parsePlainDecimal(const QByteArray& text, quint32 maximum, quint32& value)
+{
+    return parsePlainDecimal(text.constData(), text.constData() + text.size(), maximum, value);
+}
+
+bool parsePlainDecimal(const QString& text, quint32 maximum, quint32& value)
+{
+    return parsePlainDecimal(text.constData(), text.constData() + text.size(), maximum, value);
 }
 
 bool isHexDigit(char c)
@@ -77,7 +132,18 @@ QByteArray CAMP_NITP::calcBCC(const QByteArray& frameSoFar)
 // never truncated (-1 at width 4 gives FFFFFFFF).
 QByteArray CAMP_NITP::intToHexStr(qint32 value, quint8 width)
 {
-    return appendZeros(QByteArray::number(static_cast<quint32>(value), 16).toUpper(), width);
+    // Built in place: every frame field goes through here, several times a request.
+    static const char kHexDigits[] = "0123456789ABCDEF";
+    char digits[8]; // a 32-bit pattern has at most eight
+    int count = 0;
+    quint32 pattern = static_cast<quint32>(value);
+    do {
+        digits[7 - count++] = kHexDigits[pattern & 0xFu];
+        pattern >>= 4;
+    } while (pattern != 0);
+    QByteArray text(std::max<int>(width, count), '0');
+    std::memcpy(text.data() + text.size() - count, digits + 8 - count, static_cast<size_t>(count));
+    return text;
 }
 
 // IEEE-754 single bit pattern, eight hex digits: the first word (sign, exponent, high mantissa)
@@ -135,7 +201,9 @@ std::vector<QByteArray> CAMP_NITP::tokenize(const QByteArray& text, char delimit
 //   23    1   "]"
 QByteArray CAMP_NITP::readRequest(qint32 cls, quint32 address, quint16 count)
 {
-    QByteArray frame = "[";
+    QByteArray frame;
+    frame.reserve(24);
+    frame += "[";
     frame += READ_DATA_CMD;
     frame += "00";
     frame += intToHexStr(cls, 2);
@@ -160,7 +228,9 @@ QByteArray CAMP_NITP::readRequest(qint32 cls, quint32 address, quint16 count)
 //   19+4N    1   "]"
 QByteArray CAMP_NITP::writeRequest(qint32 cls, quint32 address, const Words& words)
 {
-    QByteArray frame = "[";
+    QByteArray frame;
+    frame.reserve(20 + 4 * static_cast<int>(words.size()));
+    frame += "[";
     frame += WRITE_DATA_CMD;
     frame += "00";
     frame += intToHexStr(cls, 2);
@@ -253,8 +323,9 @@ bool CAMP_NITP::parseReadResponse(const QByteArray& reply, quint16 count, Words&
     if (reply.size() < wordsEnd) {
         return false;
     }
+    words.reserve(words.size() + wordCount);
     for (int pos = kFirstWord; pos < wordsEnd; pos += 4) {
-        words.push_back(reply.mid(pos, 4));
+        words.emplace_back(reply.constData() + pos, 4);
     }
     return true;
 }
@@ -266,11 +337,11 @@ bool CAMP_NITP::itemAddressRange(const ItemInstancePlugin& item, AddressClass& c
                                  quint32& address, quint16& count)
 {
     quint32 classCode = 0;
-    if (!parsePlainDecimal(column(item, kAddressClassColumn), kMaxAddressClass, classCode)) {
+    if (!parsePlainDecimal(columnText(item, kAddressClassColumn), kMaxAddressClass, classCode)) {
         return false;
     }
-    const int type = item.columns.value(QString::fromLatin1(kDataTypeColumn)).toInt();
-    const QByteArray addressWord = column(item, kAddressWordColumn);
+    const int type = columnInt(item, kDataTypeColumn);
+    const QString& addressWord = columnText(item, kAddressWordColumn);
 
     quint32 first = 0;
     quint32 wordCount = 0;
@@ -280,7 +351,7 @@ bool CAMP_NITP::itemAddressRange(const ItemInstancePlugin& item, AddressClass& c
         }
         wordCount = dataLength(static_cast<DataType>(type));
     } else {
-        const std::vector<QByteArray> bounds = tokenize(addressWord, '-');
+        const std::vector<QByteArray> bounds = tokenize(addressWord.toUtf8(), '-');
         quint32 last = 0;
         if (bounds.size() != 2 || !parsePlainDecimal(bounds[0], kMaxWordAddress, first) ||
             !parsePlainDecimal(bounds[1], kMaxWordAddress, last) || last < first) {

@@ -265,19 +265,24 @@ bool CAMP_NITP::sendAll(const QByteArray& frame, const char* activity)
         if (socketFd < 0) {
             return failTransfer("writing", EBADF, activity);
         }
+        // A request nearly always fits the socket's send buffer at once, so the wait comes only
+        // when it does not. MSG_NOSIGNAL: a peer that went away gives EPIPE, never a SIGPIPE.
+        const ssize_t written =
+            ::send(socketFd, frame.constData() + sent, static_cast<size_t>(frame.size() - sent),
+                   MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (written >= 0) {
+            sent += static_cast<int>(written);
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return failTransfer("writing", errno, activity);
+        }
         if (!waitUntil(POLLOUT, deadline)) {
             return failTransfer("writing", errno, activity);
         }
-        // MSG_NOSIGNAL: a peer that went away gives EPIPE here, never a SIGPIPE.
-        const ssize_t written = ::send(socketFd, frame.constData() + sent,
-                                       static_cast<size_t>(frame.size() - sent), MSG_NOSIGNAL);
-        if (written < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return failTransfer("writing", errno, activity);
-        }
-        sent += static_cast<int>(written);
     }
     return true;
 }
@@ -340,6 +345,13 @@ bool CAMP_NITP::readMemory(ItemInstancePlugin* item, Words& words)
 bool CAMP_NITP::readMemoryBlock(AddressClass cls, quint32 address, quint16 count, Words& words,
                                 ItemInstancePlugin* item)
 {
+    return sendReadRequest(cls, address, count, item) &&
+           receiveReadReply(cls, address, count, words, item);
+}
+
+bool CAMP_NITP::sendReadRequest(AddressClass cls, quint32 address, quint16 count,
+                                ItemInstancePlugin* item)
+{
     if (count == 0 || count > kMaxReadWords) {
         return false;
     }
@@ -353,6 +365,12 @@ bool CAMP_NITP::readMemoryBlock(AddressClass cls, quint32 address, quint16 count
         printCommandFailure("writing", "READ", cls, address, count);
         return false;
     }
+    return true;
+}
+
+bool CAMP_NITP::receiveReadReply(AddressClass cls, quint32 address, quint16 count, Words& words,
+                                 ItemInstancePlugin* item)
+{
     QByteArray reply;
     if (!recvMessage(reply, kReadingResponse)) {
         printCommandFailure("read", "READ", cls, address, count);

@@ -72,6 +72,12 @@ public:
     bool readMemory(ItemInstancePlugin* item, Words& words);
     bool readMemoryBlock(AddressClass cls, quint32 address, quint16 count, Words& words,
                          ItemInstancePlugin* item);
+    // readMemoryBlock in its two halves, so that a caller can work on one reply while the PLC
+    // answers the next request. Only a request that was sent may be received.
+    bool sendReadRequest(AddressClass cls, quint32 address, quint16 count,
+                         ItemInstancePlugin* item);
+    bool receiveReadReply(AddressClass cls, quint32 address, quint16 count, Words& words,
+                          ItemInstancePlugin* item);
     bool writeMemory(ItemInstancePlugin* item, Words values);
 
     // Transport; a failure records the session error and closes the connection.

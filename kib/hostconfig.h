@@ -5,9 +5,9 @@
 
 #include <QList>
 #include <QMap>
-#include <mutex>
 #include <QString>
 #include <QStringList>
+#include <mutex>
 
 #include "kib_records.h"
 

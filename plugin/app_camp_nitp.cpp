@@ -39,8 +39,8 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
     Column addressWord(QStringLiteral("address_word"), Column::Number, 0, QString(), QString());
 
     Column addressClass(QStringLiteral("address_class"), Column::Text, 0, QString(), QString());
-    const char* const classes[][2] = {{"V", "1"},  {"K", "2"},  {"X", "6"},   {"Y", "7"},
-                                      {"C", "8"},  {"WX", "9"}, {"WY", "10"}, {"STW", "26"}};
+    const char* const classes[][2] = {{"V", "1"}, {"K", "2"},  {"X", "6"},   {"Y", "7"},
+                                      {"C", "8"}, {"WX", "9"}, {"WY", "10"}, {"STW", "26"}};
     for (const auto& entry : classes)
         addressClass.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
 
@@ -142,7 +142,7 @@ bool App_CAMP_NITP::stopPlugin()
 
 std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& device)
 {
-    MutexLocker lock(sessionsMutex);
+    MutexLocker lock(sessionsMutex, &sessionsWaitNs);
     std::shared_ptr<CampSession>& session = sessions[device.id];
     if (!session)
         session = std::make_shared<CampSession>();
@@ -162,4 +162,10 @@ void App_CAMP_NITP::closeAllSessions()
         MutexLocker lock(session->mutex);
         session->driver.disconnectFromPLC();
     }
+}
+
+qint64 App_CAMP_NITP::sessionMapWaitNs()
+{
+    MutexLocker lock(sessionsMutex);
+    return sessionsWaitNs;
 }

@@ -45,6 +45,9 @@ public:
                                   quint32 blockStart, const Words& words);
     static QString convertData(ItemInstancePlugin* item, Words words);
 
+    // Nanoseconds that polls and writes have spent waiting for the session map lock.
+    qint64 sessionMapWaitNs();
+
 private:
     QList<DatabaseColumnStructure> itemColumns() const;
     QList<DatabaseColumnStructure> deviceColumns();
@@ -62,4 +65,5 @@ private:
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
     QMutex sessionsMutex;
+    qint64 sessionsWaitNs = 0; // guarded by sessionsMutex
 };

@@ -26,7 +26,8 @@ QList<kib_identity::Spec> campIdentitySpecs()
         spec.key = QLatin1String(field[0]);
         spec.name = QLatin1String(field[1]);
         spec.description = QLatin1String(field[2]);
-        spec.columns.insert(QStringLiteral("address_word"), kib_identity::addressPrefix() + spec.key);
+        spec.columns.insert(QStringLiteral("address_word"),
+                            kib_identity::addressPrefix() + spec.key);
         spec.columns.insert(QStringLiteral("address_class"), QString::number(AddressClass::STW));
         spec.columns.insert(QStringLiteral("data_type"), QString::number(DataType::String));
         specs.append(spec);
@@ -48,12 +49,21 @@ QMap<QString, QString> App_CAMP_NITP::readCampIdentity(CAMP_NITP& driver)
     return CampDiscovery::identityFromStwWords(texts);
 }
 
+bool isCampIdentityItem(const ItemInstancePlugin& item)
+{
+    static const QString addressColumn = QLatin1String(kAddressColumn);
+    if (item.uid.startsWith(kib_identity::uidPrefix(), Qt::CaseSensitive))
+        return true;
+    const auto address = item.columns.constFind(addressColumn); // no copy: every item, every poll
+    return address != item.columns.constEnd() && kib_identity::isIdentityAddress(address.value());
+}
+
 bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const
 {
     if (!log)
         return false;
     for (const DataItem& entry : log->items) {
-        if (kib_identity::isIdentityItem(entry.item, kAddressColumn))
+        if (isCampIdentityItem(entry.item))
             return true;
     }
     return false;

@@ -7,3 +7,7 @@
 #include "kib_identity.h"
 
 QList<kib_identity::Spec> campIdentitySpecs();
+
+// kib_identity::isIdentityItem for this plugin's address column "address_word", with the column
+// name built once rather than for every item of every poll.
+bool isCampIdentityItem(const ItemInstancePlugin& item);

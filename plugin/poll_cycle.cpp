@@ -1,12 +1,14 @@
 // One host poll of one device: the items are sorted by address and read in as few block reads as
 // the protocol allows, then each block is cut back into the items' values.
 
+#include <QVarLengthArray>
+
 #include <algorithm>
 #include <cstring>
 #include <tuple>
 
 #include "app_camp_nitp.h"
-#include "kib_identity.h"
+#include "camp_identity.h"
 
 namespace {
 
@@ -15,7 +17,10 @@ constexpr quint32 kMaxGapWords = 16;
 // One read request carries at most this many words.
 constexpr quint32 kMaxBlockWords = 256;
 
-const char* const kAddressColumn = "address_word";
+// Column names as map keys, built once rather than for every item of every poll.
+const QString kAddressClassColumn = QStringLiteral("address_class");
+const QString kDataTypeColumn = QStringLiteral("data_type");
+const QString kValueKey = QStringLiteral("value");
 
 bool isDiscreteClass(int addressClass)
 {
@@ -23,9 +28,80 @@ bool isDiscreteClass(int addressClass)
            addressClass == AddressClass::C;
 }
 
-int columnNumber(const ItemInstancePlugin& item, const char* column)
+// QString::toInt() of a column's value (0 when absent or not a number), with the usual one to
+// four plain digits taken directly.
+int columnNumber(const ItemInstancePlugin& item, const QString& column)
 {
-    return item.columns.value(QLatin1String(column)).toInt();
+    const auto found = item.columns.constFind(column);
+    if (found == item.columns.constEnd())
+        return 0;
+    const QString& text = found.value();
+    if (text.isEmpty() || text.size() > 4)
+        return text.toInt();
+    int value = 0;
+    for (const QChar c : text) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return text.toInt();
+        value = value * 10 + (c.unicode() - '0');
+    }
+    return value;
+}
+
+// QString::number of a word's value (-32768 to 65535), without the locale machinery.
+QString decimalText(int value)
+{
+    char text[8];
+    char* const end = text + sizeof text;
+    char* first = end;
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0)
+        *--first = '-';
+    return QString::fromLatin1(first, static_cast<int>(end - first));
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+// The bytes of the words as QByteArray::fromHex gives them for the words joined (the first pair
+// of a word is its high byte). Words of four hex digits, as replies carry them, are decoded in
+// place, on the stack for items of up to 32 words; anything else takes fromHex itself, which
+// skips what is not a hex digit.
+using Bytes = QVarLengthArray<char, 64>;
+
+Bytes wordBytes(const Words& words)
+{
+    Bytes bytes(static_cast<int>(words.size() * 2));
+    char* out = bytes.data();
+    for (const QByteArray& word : words) {
+        int digits[4] = {-1, -1, -1, -1};
+        for (int i = 0; i < 4 && word.size() == 4; ++i)
+            digits[i] = hexDigit(word[i]);
+        if (*std::min_element(digits, digits + 4) < 0) {
+            QByteArray hex;
+            for (const QByteArray& each : words)
+                hex += each;
+            const QByteArray decoded = QByteArray::fromHex(hex);
+            bytes.clear();
+            bytes.append(decoded.constData(), decoded.size());
+            return bytes;
+        }
+        *out++ = static_cast<char>(digits[0] << 4 | digits[1]);
+        *out++ = static_cast<char>(digits[2] << 4 | digits[3]);
+    }
+    return bytes;
 }
 
 void setItemError(DataItem* entry, const char* text)
@@ -38,7 +114,7 @@ std::vector<App_CAMP_NITP::ReadSpan> collectSpans(LogList* log)
     std::vector<App_CAMP_NITP::ReadSpan> spans;
     spans.reserve(static_cast<size_t>(log->items.size()));
     for (DataItem& entry : log->items) {
-        if (kib_identity::isIdentityItem(entry.item, kAddressColumn))
+        if (isCampIdentityItem(entry.item))
             continue;
         App_CAMP_NITP::ReadSpan span;
         span.dataItem = &entry;
@@ -81,6 +157,37 @@ size_t blockEnd(const std::vector<App_CAMP_NITP::ReadSpan>& spans, size_t first,
     return next;
 }
 
+// One block read: the spans from first up to but excluding last, and the words it asks for.
+struct Block
+{
+    size_t first = 0;
+    size_t last = 0;
+    quint16 count = 0;
+};
+
+std::vector<Block> planBlocks(const std::vector<App_CAMP_NITP::ReadSpan>& spans)
+{
+    std::vector<Block> blocks;
+    for (size_t first = 0; first < spans.size();) {
+        quint32 end = 0;
+        const size_t last = blockEnd(spans, first, end);
+        // One span alone keeps its own count, even above 256 (the driver refuses that).
+        const quint16 count =
+            static_cast<quint16>(static_cast<quint16>(end - spans[first].startAddress) + 1);
+        blocks.push_back({first, last, count});
+        first = last;
+    }
+    return blocks;
+}
+
+bool sendBlockRequest(CAMP_NITP& driver, const std::vector<App_CAMP_NITP::ReadSpan>& spans,
+                      const Block& block)
+{
+    const App_CAMP_NITP::ReadSpan& head = spans[block.first];
+    return driver.sendReadRequest(head.addressClass, head.startAddress, block.count,
+                                  &head.dataItem->item);
+}
+
 } // namespace
 
 bool App_CAMP_NITP::pollDevice(CAMP_NITP& driver, LogList* log)
@@ -96,21 +203,28 @@ bool App_CAMP_NITP::pollDevice(CAMP_NITP& driver, LogList* log)
     }
 
     const std::vector<ReadSpan> spans = collectSpans(log);
-    for (size_t first = 0; first < spans.size();) {
-        const ReadSpan& head = spans[first];
-        quint32 end = 0;
-        const size_t last = blockEnd(spans, first, end);
-        const quint16 count = static_cast<quint16>(static_cast<quint16>(end - head.startAddress) + 1);
-
+    const std::vector<Block> blocks = planBlocks(spans);
+    // The next block's request goes out before this block's words are converted, so that the
+    // conversion runs while the PLC answers. The connection still carries one request at a time.
+    bool sent = !blocks.empty() && sendBlockRequest(driver, spans, blocks.front());
+    for (size_t b = 0; b < blocks.size(); ++b) {
+        const Block& block = blocks[b];
+        const ReadSpan& head = spans[block.first];
         Words words;
-        if (driver.readMemoryBlock(head.addressClass, head.startAddress, count, words,
-                                   &head.dataItem->item)) {
-            assignBlockValues(spans, first, last, head.startAddress, words);
-        } else if (driver.hasSessionError()) {
+        const bool received =
+            sent && driver.receiveReadReply(head.addressClass, head.startAddress, block.count,
+                                            words, &head.dataItem->item);
+        if (driver.hasSessionError()) {
             log->errorText = driver.sessionError();
             return false;
         }
-        first = last;
+        sent = b + 1 < blocks.size() && sendBlockRequest(driver, spans, blocks[b + 1]);
+        if (received)
+            assignBlockValues(spans, block.first, block.last, head.startAddress, words);
+        if (driver.hasSessionError()) {
+            log->errorText = driver.sessionError();
+            return false;
+        }
     }
     return true;
 }
@@ -128,22 +242,19 @@ bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t
             continue;
         }
         const auto from = words.begin() + static_cast<std::ptrdiff_t>(offset);
-        const Words itemWords(from, from + span.wordCount);
-        span.dataItem->values.insert(QStringLiteral("value"),
-                                     convertData(&span.dataItem->item, itemWords));
+        Words itemWords(from, from + span.wordCount);
+        span.dataItem->values.insert(kValueKey,
+                                     convertData(&span.dataItem->item, std::move(itemWords)));
     }
     return true;
 }
 
 QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
 {
-    const int addressClass = columnNumber(*item, "address_class");
-    const int dataType = columnNumber(*item, "data_type");
+    const int addressClass = columnNumber(*item, kAddressClassColumn);
+    const int dataType = columnNumber(*item, kDataTypeColumn);
 
-    QByteArray hex;
-    for (const QByteArray& word : words)
-        hex += word;
-    const QByteArray bytes = QByteArray::fromHex(hex);
+    const Bytes bytes = wordBytes(words);
     if (bytes.size() < 2)
         return QString();
 
@@ -157,7 +268,7 @@ QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
 
     switch (dataType) {
     case DataType::Integer:
-        return QString::number(static_cast<qint16>(word));
+        return decimalText(static_cast<qint16>(word));
     case DataType::Float: {
         const quint32 pattern = quint32(byteAt(0)) << 24 | quint32(byteAt(1)) << 16 |
                                 quint32(byteAt(2)) << 8 | quint32(byteAt(3));
@@ -166,12 +277,12 @@ QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
         return QString::number(value, 'g', 6);
     }
     case DataType::String: {
-        QByteArray text = bytes;
-        while (!text.isEmpty() && text.endsWith('\0'))
-            text.chop(1);
-        return QString::fromUtf8(text);
+        int size = bytes.size();
+        while (size > 0 && bytes[size - 1] == '\0')
+            --size;
+        return QString::fromUtf8(bytes.constData(), size);
     }
     default: // Unsigned integer, Bit and anything else
-        return QString::number(word);
+        return decimalText(word);
     }
 }

@@ -5,6 +5,7 @@
 #include "request_assembler.h"
 #include "scan_queue.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -32,6 +34,7 @@ constexpr int kListenBacklog = 128;
 constexpr int kDefaultKeptRequests = 100000;
 
 using Clock = std::chrono::steady_clock;
+constexpr Clock::duration kMostWakeLate = std::chrono::microseconds(200);
 
 // The faults as the serving threads read them: one immutable snapshot per setFaults().
 struct FaultSet
@@ -93,6 +96,7 @@ struct SimulatedPlc::Private
     bool sendInPieces(int fd, const std::string& data, const Faults& faults) const;
     void streamEndlessly(int fd) const;
     bool pause(int ms) const; // false when the PLC stops meanwhile
+    bool pauseUntil(Clock::time_point deadline) const;
     void reapFinishedConnections();
 
     // Observation.
@@ -170,22 +174,40 @@ void SimulatedPlc::Private::recordRequest(const char* data, size_t size)
 
 // ---- serving --------------------------------------------------------------------------------
 
-bool SimulatedPlc::Private::pause(int ms) const
+// How late this thread's timed waits end, on average: even without timer slack a busy machine
+// wakes a sleeper some tens of microseconds after its time. Waits aim that much early, so that an
+// added latency of 1 ms is 1 ms on average and not 1.05: benchmarks hold polls against
+// blocks x latency.
+thread_local Clock::duration wakeLate = Clock::duration::zero();
+
+bool SimulatedPlc::Private::pauseUntil(Clock::time_point deadline) const
 {
-    if (ms <= 0)
-        return true;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     pollfd stopPoll{stopFd, POLLIN, 0};
     for (;;) {
-        const int left = remainingMs(deadline);
+        const Clock::time_point target = deadline - wakeLate;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(target - Clock::now()).count();
         if (left <= 0)
             return true;
-        const int ready = ::poll(&stopPoll, 1, left);
+        const timespec wait{static_cast<time_t>(left / 1000000000),
+                            static_cast<long>(left % 1000000000)};
+        const int ready = ::ppoll(&stopPoll, 1, &wait, nullptr);
         if (ready > 0)
             return false;
-        if (ready < 0 && errno != EINTR)
+        if (ready == 0) {
+            const Clock::duration late = Clock::now() - target;
+            wakeLate = std::clamp<Clock::duration>(wakeLate + (late - wakeLate) / 8,
+                                                   Clock::duration::zero(), kMostWakeLate);
+            return true;
+        }
+        if (errno != EINTR)
             return false;
     }
+}
+
+bool SimulatedPlc::Private::pause(int ms) const
+{
+    return ms <= 0 || pauseUntil(Clock::now() + std::chrono::milliseconds(ms));
 }
 
 bool SimulatedPlc::Private::sendAll(int fd, const char* data, size_t size) const
@@ -247,6 +269,8 @@ void SimulatedPlc::Private::answer(const std::string& request, const ReplyFaults
 bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::string& reply,
                                        std::string& outgoing, int& answered)
 {
+    // The added latency runs from here: the time spent answering is part of it.
+    Clock::time_point arrived = Clock::now();
     recordRequest(frame.data(), frame.size());
     const std::shared_ptr<const FaultSet> set = currentFaults();
     const Faults& f = set->faults;
@@ -264,6 +288,7 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
     if (scanQueue) {
         if (!scanQueue->submit(frame, set->replyFaults, reply))
             return false;
+        arrived = Clock::now(); // served at a scan boundary: the latency follows the scan
     } else {
         answer(frame, set->replyFaults, reply);
     }
@@ -272,15 +297,16 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
               QByteArray(reply.data(), static_cast<int>(reply.size())));
     }
 
+    const Clock::time_point replyAt = arrived + std::chrono::milliseconds(f.latencyMs);
     outgoing.assign(f.junkBeforeReply.constData(), static_cast<size_t>(f.junkBeforeReply.size()));
     if (f.closeMidReply) {
         outgoing.append(reply, 0, reply.size() / 2);
-        if (pause(f.latencyMs))
+        if (pauseUntil(replyAt))
             sendAll(fd, outgoing.data(), outgoing.size());
         return false;
     }
     outgoing.append(reply);
-    if (!pause(f.latencyMs) || !sendInPieces(fd, outgoing, f))
+    if (!pauseUntil(replyAt) || !sendInPieces(fd, outgoing, f))
         return false;
     ++answered;
     return f.closeAfterRequests <= 0 || answered < f.closeAfterRequests;
@@ -299,6 +325,7 @@ bool SimulatedPlc::Private::serveText(int fd, const char* data, size_t size)
 
 void SimulatedPlc::Private::serveConnection(Connection* connection)
 {
+    ::prctl(PR_SET_TIMERSLACK, 1UL); // latencies to the microsecond (see pauseUntil)
     const int fd = connection->fd;
     RequestAssembler assembler;
     std::string frame, reply, outgoing;

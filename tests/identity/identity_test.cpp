@@ -49,7 +49,8 @@ protected:
 
 TEST_F(IdentityTest, NamingAndRecognition)
 {
-    EXPECT_EQ(kib_identity::uidFor(7, QStringLiteral("serial")), QStringLiteral("identity_7_serial"));
+    EXPECT_EQ(kib_identity::uidFor(7, QStringLiteral("serial")),
+              QStringLiteral("identity_7_serial"));
     EXPECT_EQ(kib_identity::readIntervalMs(), 604800000);
     EXPECT_EQ(kib_identity::fieldKey(QStringLiteral("__identity.firmware")),
               QStringLiteral("firmware"));

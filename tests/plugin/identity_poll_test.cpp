@@ -119,8 +119,8 @@ TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)
     Faults faults;
     faults.closeMidReply = true;
     plc->setFaults(faults);
-    LogList log = request(7, {entry(identityItem(7, "serial")),
-                              entry(memoryItem("v100", kClassV, "100", Integer))});
+    LogList log = request(
+        7, {entry(identityItem(7, "serial")), entry(memoryItem("v100", kClassV, "100", Integer))});
     // The identity read breaks the connection; the poll reconnects and the memory read fails
     // again on the same fault, so the device reports the broken connection.
     EXPECT_FALSE(plugin->readData(&log));

@@ -82,39 +82,34 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
     EXPECT_TRUE(reg.pluginColumns.isEmpty());
     EXPECT_TRUE(reg.fileColumns.isEmpty());
 
-    expectColumns(reg.itemColumns,
-                  {
-                      {"address_word", 2, 0, "", "", {}},
-                      {"address_class",
-                       0,
-                       0,
-                       "",
-                       "",
-                       selections({{"V", "1"},
-                                   {"K", "2"},
-                                   {"X", "6"},
-                                   {"Y", "7"},
-                                   {"C", "8"},
-                                   {"WX", "9"},
-                                   {"WY", "10"},
-                                   {"STW", "26"}})},
-                      {"data_type",
-                       0,
-                       3,
-                       "",
-                       "",
-                       selections({{"Bit", "0"},
-                                   {"Integer", "1"},
-                                   {"Unsigned integer", "2"},
-                                   {"Float", "3"},
-                                   {"String", "4"}})},
-                  });
+    expectColumns(reg.itemColumns, {
+                                       {"address_word", 2, 0, "", "", {}},
+                                       {"address_class", 0, 0, "", "",
+                                        selections({{"V", "1"},
+                                                    {"K", "2"},
+                                                    {"X", "6"},
+                                                    {"Y", "7"},
+                                                    {"C", "8"},
+                                                    {"WX", "9"},
+                                                    {"WY", "10"},
+                                                    {"STW", "26"}})},
+                                       {"data_type", 0, 3, "", "",
+                                        selections({{"Bit", "0"},
+                                                    {"Integer", "1"},
+                                                    {"Unsigned integer", "2"},
+                                                    {"Float", "3"},
+                                                    {"String", "4"}})},
+                                   });
 
     expectColumns(
         reg.deviceColumns,
         {
             {"port", 0, 0, "4450", "", {}},
-            {"timeout", 0, 0, "10000", "Socket timeout in milliseconds for connect, read and write",
+            {"timeout",
+             0,
+             0,
+             "10000",
+             "Socket timeout in milliseconds for connect, read and write",
              {}},
             {"timeout_ms", 0, 0, "60000",
              "Overall discovery window in milliseconds for the TCP 4450 CAMP identify scan. "
@@ -154,7 +149,8 @@ TEST(PluginEntry, WithoutInterfacesOffersOnlyAllInterfaces)
 
     const QList<Column> devices = HostConfig::instance().registration().deviceColumns;
     ASSERT_EQ(devices.size(), 5);
-    EXPECT_EQ(devices[3].selectionValues, selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
+    EXPECT_EQ(devices[3].selectionValues,
+              selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
     // A host without devices gets no items and no reload request.
     EXPECT_TRUE(HostConfig::instance().addedItems().isEmpty());
     EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);

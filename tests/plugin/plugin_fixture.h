@@ -54,7 +54,8 @@ struct Frame
 inline Frame decode(const QByteArray& frame)
 {
     const bool read = frame.mid(1, 2) == "04";
-    return {frame.mid(1, 2), frame.mid(5, 2).toInt(nullptr, 16), frame.mid(7, 6).toUInt(nullptr, 16),
+    return {frame.mid(1, 2), frame.mid(5, 2).toInt(nullptr, 16),
+            frame.mid(7, 6).toUInt(nullptr, 16),
             read ? frame.mid(15, 4).toInt(nullptr, 16) : frame.mid(13, 2).toInt(nullptr, 16)};
 }
 

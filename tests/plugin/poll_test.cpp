@@ -79,15 +79,16 @@ TEST_F(PluginTest, ConvertsWordsByDataType)
     setWords(kClassX, 5, {0x0003, 0x0002});
     setWords(kClassY, 5, {0x0001});
     setWords(kClassC, 5, {0xFFFE});
-    LogList log = request(
-        7, {entry(memoryItem("int", kClassV, "10", Integer)),
-            entry(memoryItem("uint", kClassV, "10", Unsigned)),
-            entry(memoryItem("bitV", kClassV, "10", Bit)),
-            entry(memoryItem("float", kClassV, "11", Float)),
-            entry(memoryItem("text", kClassV, "13-14", String)),
-            entry(memoryItem("negfloat", kClassV, "15", Float)),
-            entry(memoryItem("x5", kClassX, "5", Bit)), entry(memoryItem("x6", kClassX, "6", Integer)),
-            entry(memoryItem("y5", kClassY, "5", Float)), entry(memoryItem("c5", kClassC, "5", Bit))});
+    LogList log = request(7, {entry(memoryItem("int", kClassV, "10", Integer)),
+                              entry(memoryItem("uint", kClassV, "10", Unsigned)),
+                              entry(memoryItem("bitV", kClassV, "10", Bit)),
+                              entry(memoryItem("float", kClassV, "11", Float)),
+                              entry(memoryItem("text", kClassV, "13-14", String)),
+                              entry(memoryItem("negfloat", kClassV, "15", Float)),
+                              entry(memoryItem("x5", kClassX, "5", Bit)),
+                              entry(memoryItem("x6", kClassX, "6", Integer)),
+                              entry(memoryItem("y5", kClassY, "5", Float)),
+                              entry(memoryItem("c5", kClassC, "5", Bit))});
     ASSERT_TRUE(plugin->readData(&log));
     const QStringList expected = {"-2", "65534", "65534", "1", "ABC", "-2.5", "1", "0", "1", "0"};
     ASSERT_EQ(log.items.size(), expected.size());

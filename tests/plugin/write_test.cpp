@@ -124,7 +124,8 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
 
 TEST_F(PluginTest, IdentityItemsAreNeverWritten)
 {
-    ItemInstancePlugin identity = memoryItem("identity_7_serial", kClassSTW, "__identity.serial", String);
+    ItemInstancePlugin identity =
+        memoryItem("identity_7_serial", kClassSTW, "__identity.serial", String);
     LogList log = request(7, {entry(identity, "999")});
     EXPECT_TRUE(plugin->writeData(&log));
     EXPECT_EQ(plc->requestCount(), 0);

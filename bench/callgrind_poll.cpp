@@ -1,0 +1,78 @@
+// Ten polls of 1 000 items for callgrind, against camp-sim in a process of its own so that only
+// the plugin's instructions are counted. scripts/bench.sh runs it as
+//
+//   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='measuredPolls*'
+//            bench_callgrind dense|mixed
+//
+// and divides the instructions collected by the items polled.
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+#include "app_camp_nitp.h"
+#include "bench_support.h"
+#include "sim_process.h"
+
+using namespace bench;
+
+constexpr int kPolls = 10;
+constexpr int kItems = 1000;
+
+// The only function callgrind collects in.
+__attribute__((noinline)) int measuredPolls(App_CAMP_NITP& plugin, LogList& log)
+{
+    int succeeded = 0;
+    for (int i = 0; i < kPolls; ++i)
+        succeeded += plugin.readData(&log) ? 1 : 0;
+    return succeeded;
+}
+
+// Puts readable words under every item, through the driver (camp-sim's memory is its own).
+bool fillThroughDriver(LogList& device, const std::vector<ItemSpec>& items)
+{
+    CAMP_NITP driver;
+    if (!driver.connectToPLC(&device))
+        return false;
+    for (const ItemSpec& spec : items) {
+        Words words;
+        for (quint32 i = 0; i < spec.words; ++i) {
+            const quint32 address = spec.start + i;
+            const char word[] = {char('4' + address % 2), char('1' + address % 9),
+                                 char('6' + address % 2), char('1' + address / 9 % 9), 0};
+            words.push_back(QByteArray(word));
+        }
+        ItemInstancePlugin item = toItem(spec, 0);
+        if (!driver.writeMemory(&item, words))
+            return false;
+    }
+    return true;
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const bool mixed = argc > 1 && QByteArray(argv[1]) == "mixed";
+    const std::vector<ItemSpec> items = makeItems(mixed ? Shape::Mixed : Shape::Dense, kItems);
+
+    SimProcess sim;
+    const quint16 port = sim.start();
+    if (port == 0) {
+        std::fprintf(stderr, "camp-sim did not start\n");
+        return 1;
+    }
+    App_CAMP_NITP plugin;
+    LogList log = pollRequest(1, port, items);
+    if (!fillThroughDriver(log, items)) {
+        std::fprintf(stderr, "could not fill camp-sim's memory\n");
+        return 1;
+    }
+    plugin.readData(&log); // connects, and takes every first-use cost out of the count
+    const qint64 cpuBefore = threadCpuNs();
+    const int succeeded = measuredPolls(plugin, log);
+    const qint64 cpuNs = threadCpuNs() - cpuBefore;
+    const QString problem = pollProblem(log);
+    std::printf("polls %d items %d succeeded %d cpu_ns_per_item %.0f %s\n", kPolls, kItems,
+                succeeded, double(cpuNs) / kPolls / kItems, qPrintable(problem));
+    return succeeded == kPolls && problem.isEmpty() ? 0 : 1;
+}

@@ -1,0 +1,399 @@
+// The end-to-end benchmark: whole polls against simulated PLCs that wait an added latency before
+// each reply, beside the limit (blocks x latency), a one-read-per-item loop over the same driver
+// and libmodbus with the same latency; many devices polled by 8 host threads; and discovery
+// scans inside a network namespace of its own. Every loop is bounded in count and time. Writes
+// its figures as JSON.
+//
+//   bench_e2e --out FILE [--netns NAME] [--only end_to_end|many_devices|discovery]
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <unistd.h>
+
+#include "app_camp_nitp.h"
+#include "bench_netns.h"
+#include "bench_support.h"
+#include "camp_discovery.h"
+#include "modbus_peer.h"
+
+using namespace bench;
+
+namespace {
+
+constexpr int kHostThreads = 8;
+
+// Polls until the time budget or the count runs out, but at least minPolls times. poll() returns
+// the requests it sent, or -1 when it failed.
+struct Timing
+{
+    int polls = 0;
+    int failures = 0;
+    double pollsPerSecond = 0;
+    double medianMs = 0;
+    double p90Ms = 0;
+    double cpuUsPerPoll = 0;
+    double requestsPerPoll = 0;
+};
+
+Timing measure(const std::function<int()>& poll, double budgetSeconds, int maxPolls,
+               int minPolls = 3)
+{
+    Timing timing;
+    std::vector<double> latencies;
+    long long requests = 0;
+    const qint64 start = monotonicNs();
+    const qint64 cpuStart = threadCpuNs();
+    const qint64 budgetNs = static_cast<qint64>(budgetSeconds * 1e9);
+    while (timing.polls < maxPolls &&
+           (timing.polls < minPolls || monotonicNs() - start < budgetNs)) {
+        const qint64 before = monotonicNs();
+        const int sent = poll();
+        latencies.push_back((monotonicNs() - before) / 1e6);
+        ++timing.polls;
+        if (sent < 0)
+            ++timing.failures;
+        else
+            requests += sent;
+    }
+    const double elapsed = (monotonicNs() - start) / 1e9;
+    std::sort(latencies.begin(), latencies.end());
+    timing.pollsPerSecond = timing.polls / elapsed;
+    timing.medianMs = latencies[latencies.size() / 2];
+    timing.p90Ms = latencies[latencies.size() * 9 / 10];
+    timing.cpuUsPerPoll = (threadCpuNs() - cpuStart) / 1e3 / timing.polls;
+    timing.requestsPerPoll = double(requests) / timing.polls;
+    return timing;
+}
+
+QJsonObject toJson(const Timing& timing)
+{
+    return QJsonObject{{"polls", timing.polls},
+                       {"failures", timing.failures},
+                       {"polls_per_second", timing.pollsPerSecond},
+                       {"median_ms", timing.medianMs},
+                       {"p90_ms", timing.p90Ms},
+                       {"cpu_us_per_poll", timing.cpuUsPerPoll},
+                       {"requests_per_poll", timing.requestsPerPoll}};
+}
+
+std::unique_ptr<camp_sim::SimulatedPlc> startPlc(int latencyMs, const std::vector<ItemSpec>& items)
+{
+    auto plc = std::make_unique<camp_sim::SimulatedPlc>(roomyPlc());
+    plc->setKeptRequestLimit(0);
+    if (!plc->start())
+        return nullptr;
+    fillMemory(*plc, items);
+    camp_sim::Faults faults;
+    faults.latencyMs = latencyMs;
+    plc->setFaults(faults);
+    return plc;
+}
+
+// The poll a host would make, the same items read one request each, and libmodbus reading the
+// same word count, all against peers that wait latencyMs before each reply.
+QJsonObject endToEnd(App_CAMP_NITP& plugin, int deviceId, int latencyMs, int count)
+{
+    const std::vector<ItemSpec> items = denseItems(count);
+    const int blocks = blockRuleMinimum(items);
+    QJsonObject result{{"items", count},
+                       {"latency_ms", latencyMs},
+                       {"blocks", blocks},
+                       {"limit_ms", double(blocks * latencyMs)}};
+    std::unique_ptr<camp_sim::SimulatedPlc> plc = startPlc(latencyMs, items);
+    if (!plc) {
+        result.insert("error", "the simulated PLC did not start");
+        return result;
+    }
+
+    LogList log = pollRequest(deviceId, plc->port(), items);
+    plugin.readData(&log); // connects
+    const Timing polls = measure(
+        [&] {
+            const int before = plc->requestCount();
+            if (!plugin.readData(&log) || !pollProblem(log).isEmpty())
+                return -1;
+            return plc->requestCount() - before;
+        },
+        1.5, 5000);
+    result.insert("plugin", toJson(polls));
+
+    // The same blocks read by the driver alone, nothing converted: what any client of this
+    // machine's sockets and scheduler pays on top of the added latency.
+    CAMP_NITP driver;
+    if (driver.connectToPLC(&log)) {
+        const Timing raw = measure(
+            [&] {
+                int sent = 0;
+                for (int first = 0; first < count; first += CAMP_NITP::kMaxReadWords, ++sent) {
+                    const int words = std::min<int>(CAMP_NITP::kMaxReadWords, count - first);
+                    Words received;
+                    if (!driver.readMemoryBlock(AddressClass::V, static_cast<quint32>(first + 1),
+                                                static_cast<quint16>(words), received, nullptr))
+                        return -1;
+                }
+                return sent;
+            },
+            1.0, 5000);
+        result.insert("driver_blocks_only", toJson(raw));
+    }
+
+    // One request per item over the same driver, converted the same way.
+    QList<DataItem> entries = log.items;
+    if (driver.connectToPLC(&log)) {
+        const Timing naive = measure(
+            [&] {
+                int sent = 0;
+                for (DataItem& entry : entries) {
+                    Words words;
+                    if (!driver.readMemory(&entry.item, words))
+                        return -1;
+                    ++sent;
+                    entry.values.insert(QStringLiteral("value"),
+                                        App_CAMP_NITP::convertData(&entry.item, words));
+                }
+                return sent;
+            },
+            1.0, 200, 1);
+        result.insert("one_read_per_item", toJson(naive));
+    }
+
+    ModbusServer server(latencyMs);
+    ModbusClient client;
+    if (server.start() && client.connect(server.port())) {
+        std::vector<uint16_t> registers;
+        const Timing modbus =
+            measure([&] { return client.readWords(count, registers); }, 1.5, 5000);
+        result.insert("libmodbus", toJson(modbus));
+    }
+    std::printf("end-to-end %5d items %d ms: %.3f ms a poll (limit %d ms)\n", count, latencyMs,
+                polls.medianMs, blocks * latencyMs);
+    std::fflush(stdout);
+    return result;
+}
+
+// 8 host threads poll `devices` simulated PLCs (100 items each) for a while; with fewer devices
+// than threads, threads share a device, as the host's do.
+QJsonObject manyDevices(int devices, int latencyMs)
+{
+    constexpr int kItems = 100;
+    constexpr double kSeconds = 1.5;
+    constexpr long kMaxPollsPerThread = 200000;
+    const std::vector<ItemSpec> items = denseItems(kItems);
+    QJsonObject result{{"devices", devices}, {"threads", kHostThreads}, {"latency_ms", latencyMs}};
+
+    std::vector<std::unique_ptr<camp_sim::SimulatedPlc>> plcs;
+    for (int i = 0; i < devices; ++i) {
+        plcs.push_back(startPlc(latencyMs, items));
+        if (!plcs.back()) {
+            result.insert("error", "a simulated PLC did not start");
+            return result;
+        }
+    }
+    App_CAMP_NITP plugin;
+    std::vector<std::vector<LogList>> requests(kHostThreads);
+    for (int t = 0; t < kHostThreads; ++t) {
+        if (devices < kHostThreads) {
+            const int d = t % devices;
+            requests[t].push_back(pollRequest(d + 1, plcs[d]->port(), items));
+        } else {
+            for (int d = t; d < devices; d += kHostThreads)
+                requests[t].push_back(pollRequest(d + 1, plcs[d]->port(), items));
+        }
+        for (LogList& log : requests[t])
+            plugin.readData(&log); // every device connected before the clock starts
+    }
+
+    std::atomic<bool> go{false};
+    std::atomic<long> polls{0}, failures{0};
+    qint64 deadline = 0;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kHostThreads; ++t) {
+        threads.emplace_back([&, t] {
+            while (!go.load()) {
+                std::this_thread::yield();
+            }
+            long mine = 0;
+            for (size_t next = 0; mine < kMaxPollsPerThread && monotonicNs() < deadline; ++mine) {
+                LogList& log = requests[t][next];
+                next = (next + 1) % requests[t].size();
+                if (!plugin.readData(&log))
+                    ++failures;
+            }
+            polls += mine;
+        });
+    }
+    const qint64 start = monotonicNs();
+    deadline = start + static_cast<qint64>(kSeconds * 1e9);
+    go = true;
+    for (std::thread& thread : threads)
+        thread.join();
+    const double elapsed = (monotonicNs() - start) / 1e9;
+    const qint64 waitNs = plugin.sessionMapWaitNs();
+
+    result.insert("polls", double(polls.load()));
+    result.insert("failures", double(failures.load()));
+    result.insert("polls_per_second", polls / elapsed);
+    result.insert("session_map_wait_ms", waitNs / 1e6);
+    result.insert("session_map_wait_ns_per_poll", polls ? waitNs / double(polls) : 0.0);
+    result.insert("session_map_wait_share", waitNs / (elapsed * 1e9 * kHostThreads));
+    std::printf("%2d devices, %d threads, %d ms: %.0f polls/s, map lock wait %.3f ms\n", devices,
+                kHostThreads, latencyMs, polls / elapsed, waitNs / 1e6);
+    std::fflush(stdout);
+    return result;
+}
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0 : values[values.size() / 2];
+}
+
+// A scan of one interface of the namespace, timed; three runs.
+QJsonObject scan(const QString& interface, quint16 port, int expectedFound, double floorMs)
+{
+    CampDiscovery::Options options;
+    options.networkInterface = interface;
+    options.tcpPorts = {port};
+    CampDiscovery::QtTransport transport;
+    std::vector<double> times;
+    int found = -1;
+    for (int run = 0; run < 3; ++run) {
+        const qint64 start = monotonicNs();
+        found = CampDiscovery::discoverDevices(options, transport, nullptr, nullptr).size();
+        times.push_back((monotonicNs() - start) / 1e6);
+    }
+    QJsonArray runs;
+    for (double time : times)
+        runs.append(time);
+    std::printf("discovery on %s: %.1f ms (floor %.1f ms), %d found\n", qPrintable(interface),
+                median(times), floorMs, found);
+    std::fflush(stdout);
+    return QJsonObject{{"runs_ms", runs},
+                       {"median_ms", median(times)},
+                       {"floor_ms", floorMs},
+                       {"found", found},
+                       {"expected", expectedFound},
+                       {"targets", CampDiscovery::ipv4HostsOnInterface(interface, nullptr).size()}};
+}
+
+// Two /24 subnets on quiet interfaces of a private namespace: one empty, one with 8 simulated
+// controllers. The floor of a scan is one 80 ms connect time-out for every 48 silent addresses.
+QJsonObject discovery(const QString& namespaceName)
+{
+    BenchNamespace ns(namespaceName);
+    const QString problem = ns.create();
+    if (!problem.isEmpty())
+        return QJsonObject{{"skipped", problem}};
+    const QString empty = QStringLiteral("kbench0"), busy = QStringLiteral("kbench1");
+    bool ready = ns.addQuietInterface(empty) && ns.addAddress(empty, "10.77.91.1/24") &&
+                 ns.addQuietInterface(busy) && ns.addAddress(busy, "10.77.92.1/24");
+    constexpr int kControllers = 8;
+    for (int i = 0; i < kControllers; ++i)
+        ready = ready && ns.addAddress(busy, QStringLiteral("10.77.92.%1/32").arg(11 + i));
+    if (!ready || !ns.enter())
+        return QJsonObject{{"skipped", "the namespace could not be set up"}};
+
+    std::vector<std::unique_ptr<camp_sim::SimulatedPlc>> plcs;
+    quint16 port = 0;
+    for (int i = 0; i < kControllers; ++i) {
+        camp_sim::PlcConfig config;
+        config.serial = static_cast<quint16>(900 + i);
+        plcs.push_back(std::make_unique<camp_sim::SimulatedPlc>(config));
+        if (!plcs.back()->start(QStringLiteral("10.77.92.%1").arg(11 + i), port))
+            return QJsonObject{{"skipped", "a simulated controller did not start"}};
+        port = plcs.back()->port();
+    }
+
+    // One identify exchange (connect, V1 read, status word read) on its own.
+    CampDiscovery::QtTransport transport;
+    std::vector<double> exchanges;
+    for (int i = 0; i < 20; ++i) {
+        const qint64 start = monotonicNs();
+        transport.tcpIdentify(QStringLiteral("10.77.92.11"), port,
+                              CampDiscovery::kTcpConnectTimeoutMs,
+                              CampDiscovery::kIdentifyTimeoutMs);
+        exchanges.push_back((monotonicNs() - start) / 1e6);
+    }
+    const double exchangeMs = median(exchanges);
+    const auto floorMs = [](int silent) {
+        const int rounds =
+            (silent + CampDiscovery::kMaxSynWorkers - 1) / CampDiscovery::kMaxSynWorkers;
+        return rounds * double(CampDiscovery::kTcpConnectTimeoutMs);
+    };
+
+    QJsonObject result{{"identify_exchange_ms", exchangeMs}};
+    result.insert("empty", scan(empty, port, 0, floorMs(254)));
+    // 245 silent addresses (254 less the own address, which refuses at once, and 8 controllers).
+    result.insert("controllers",
+                  scan(busy, port, kControllers, floorMs(254 - 1 - kControllers) + exchangeMs));
+    plcs.clear(); // stopped before their addresses go away
+    return result;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QString out = QStringLiteral("bench_e2e.json");
+    QString namespaceName = QStringLiteral("kib_bench_%1").arg(::getpid());
+    QString only; // one section alone, while tuning
+    const QStringList arguments = app.arguments();
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments[i] == "--out" && i + 1 < arguments.size())
+            out = arguments[++i];
+        else if (arguments[i] == "--netns" && i + 1 < arguments.size())
+            namespaceName = arguments[++i];
+        else if (arguments[i] == "--only" && i + 1 < arguments.size())
+            only = arguments[++i];
+    }
+
+    const auto wanted = [&only](const char* section) {
+        return only.isEmpty() || only == QLatin1String(section);
+    };
+    QJsonObject report;
+    if (wanted("end_to_end")) {
+        App_CAMP_NITP plugin;
+        QJsonArray cases;
+        int deviceId = 1;
+        for (int latencyMs : {0, 1, 5}) {
+            for (int count : {100, 1000})
+                cases.append(endToEnd(plugin, deviceId++, latencyMs, count));
+        }
+        report.insert("end_to_end", cases);
+    }
+    if (wanted("many_devices")) {
+        QJsonArray many;
+        for (int latencyMs : {0, 1}) {
+            for (int devices : {1, 8, 64})
+                many.append(manyDevices(devices, latencyMs));
+        }
+        report.insert("many_devices", many);
+    }
+    if (wanted("discovery")) {
+        const QJsonObject found = discovery(namespaceName);
+        if (found.contains("skipped")) {
+            std::printf("discovery skipped: %s\n", qPrintable(found.value("skipped").toString()));
+        }
+        report.insert("discovery", found);
+    }
+
+    QFile file(out);
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(out));
+        return 1;
+    }
+    file.write(QJsonDocument(report).toJson());
+    return 0;
+}

@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs all of them, then prints one markdown table with each figure
+# beside its reference and writes it as JSON (build-bench/bench.json). A few minutes on a 2-core
+# machine; neither the tests nor CI run it. As root it also times discovery scans inside a network
+# namespace of its own (deleted on exit); otherwise that part is skipped with a message.
+#
+#   scripts/bench.sh              BENCH_BUILD_DIR=/tmp/b scripts/bench.sh
+set -euo pipefail
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=common.sh
+source "$ROOT/scripts/common.sh"
+START=$SECONDS
+
+ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
+
+BUILD=${BENCH_BUILD_DIR:-$ROOT/build-bench}
+NETNS=kib_bench_$$
+cleanup() {
+    if [ "$(id -u)" -eq 0 ] && ip netns list 2>/dev/null | grep -qw "$NETNS"; then
+        ip netns delete "$NETNS" || true
+    fi
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+echo "== build ($BUILD)"
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIB_BUILD_BENCH=ON \
+    -DKIB_BUILD_TESTS=OFF >/dev/null
+cmake --build "$BUILD" --parallel "$(nproc)" \
+    --target bench_plugin bench_e2e bench_memory bench_callgrind camp-sim
+
+echo "== in-process costs and round trips (Google Benchmark)"
+"$BUILD/bench/bench_plugin" --benchmark_min_time=0.2 --benchmark_repetitions=3 \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_out="$BUILD/bench_plugin.json" --benchmark_out_format=json \
+    >"$BUILD/bench_plugin.txt"
+
+echo "== end-to-end, many devices, discovery"
+"$BUILD/bench/bench_e2e" --out "$BUILD/bench_e2e.json" --netns "$NETNS"
+
+echo "== memory"
+"$BUILD/bench/bench_memory" --out "$BUILD/bench_memory.json"
+
+echo "== callgrind"
+for set in dense mixed; do
+    valgrind --tool=callgrind --callgrind-out-file="$BUILD/callgrind.$set.out" \
+        --collect-atstart=no --toggle-collect='measuredPolls*' \
+        "$BUILD/bench/bench_callgrind" "$set" >"$BUILD/callgrind.$set.log" 2>&1
+    callgrind_annotate --inclusive=yes "$BUILD/callgrind.$set.out" >"$BUILD/callgrind.$set.txt"
+done
+
+echo
+python3 "$ROOT/bench/report.py" "$BUILD"
+echo
+echo "Written: $BUILD/bench.json ($((SECONDS - START)) s)"
