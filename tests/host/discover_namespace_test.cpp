@@ -68,7 +68,7 @@ public:
     bool startPlcs()
     {
         const QStringList line =
-            exec(commandLine(QStringLiteral(CAMP_SIM_PROGRAM),
+            exec(programLine(QStringLiteral(CAMP_SIM_PROGRAM),
                              {"--listen", kPlcA + ":4450", "--listen", kPlcB + ":4450", "--serial",
                               "3001", "--firmware", "6.1"}));
         sim.start(line.first(), line.mid(1));

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+#include "program_line.h"
 #include "simulated_plc.h"
 
 namespace host_test {
@@ -28,17 +29,9 @@ struct Outcome
     QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
-// The program and its arguments; under a cross build the emulator comes first.
-inline QStringList commandLine(const QString& program, const QStringList& arguments)
-{
-    QStringList line = QString::fromUtf8(KIB_EMULATOR).split(QLatin1Char('|'), Qt::SkipEmptyParts);
-    line << program << arguments;
-    return line;
-}
-
 inline QStringList kibHostLine(const QStringList& arguments)
 {
-    return commandLine(QStringLiteral(KIB_HOST_PROGRAM), arguments);
+    return programLine(QStringLiteral(KIB_HOST_PROGRAM), arguments);
 }
 
 inline Outcome runProgram(const QStringList& line)

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "program_line.h"
+
 #include <csignal>
 
 namespace {
@@ -39,12 +41,11 @@ TEST(CampSimProgram, ServesEveryListenerUntilSignalled)
 
     for (int signal : {SIGTERM, SIGINT}) {
         QProcess process;
-        process.start(QStringLiteral(CAMP_SIM_PATH),
-                      {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                       QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                       QStringLiteral("--preset"), preset.fileName(), QStringLiteral("--serial"),
-                       QStringLiteral("812"), QStringLiteral("--firmware"),
-                       QStringLiteral("4.10")});
+        startProgram(process, QStringLiteral(CAMP_SIM_PATH),
+                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                      QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                      QStringLiteral("--preset"), preset.fileName(), QStringLiteral("--serial"),
+                      QStringLiteral("812"), QStringLiteral("--firmware"), QStringLiteral("4.10")});
         const QList<quint16> ports = listeningPorts(process, 2);
         ASSERT_EQ(2, ports.size()) << process.readAllStandardError().toStdString();
 
@@ -68,7 +69,7 @@ TEST(CampSimProgram, ServesEveryListenerUntilSignalled)
 TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
 {
     QProcess help;
-    help.start(QStringLiteral(CAMP_SIM_PATH), {QStringLiteral("--help")});
+    startProgram(help, QStringLiteral(CAMP_SIM_PATH), {QStringLiteral("--help")});
     ASSERT_TRUE(help.waitForFinished(TestClient::kPatienceMs));
     EXPECT_EQ(0, help.exitCode());
     const QString text = QString::fromUtf8(help.readAllStandardOutput());
@@ -85,7 +86,7 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
     };
     for (const QStringList& arguments : bad) {
         QProcess process;
-        process.start(QStringLiteral(CAMP_SIM_PATH), arguments);
+        startProgram(process, QStringLiteral(CAMP_SIM_PATH), arguments);
         ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
         EXPECT_EQ(2, process.exitCode()) << arguments.join(' ').toStdString();
         EXPECT_FALSE(process.readAllStandardError().isEmpty());
