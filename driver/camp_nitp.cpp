@@ -327,19 +327,30 @@ bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
     }
 }
 
-bool CAMP_NITP::readMemory(ItemInstancePlugin* item, Words& words)
+namespace {
+
+// The item's place in memory; an item that cannot be located says so in its error text.
+bool locateItem(ItemInstancePlugin* item, AddressClass& cls, quint32& address, quint16& count)
 {
     if (item == nullptr) {
         return false;
     }
-    AddressClass cls = AddressClass::V;
-    quint32 address = 0;
-    quint16 count = 0;
-    if (!itemAddressRange(*item, cls, address, count)) {
+    if (!CAMP_NITP::itemAddressRange(*item, cls, address, count)) {
         item->errorText = kInvalidAddress;
         return false;
     }
-    return readMemoryBlock(cls, address, count, words, item);
+    return true;
+}
+
+} // namespace
+
+bool CAMP_NITP::readMemory(ItemInstancePlugin* item, Words& words)
+{
+    AddressClass cls = AddressClass::V;
+    quint32 address = 0;
+    quint16 count = 0;
+    return locateItem(item, cls, address, count) &&
+           readMemoryBlock(cls, address, count, words, item);
 }
 
 bool CAMP_NITP::readMemoryBlock(AddressClass cls, quint32 address, quint16 count, Words& words,
@@ -389,14 +400,10 @@ bool CAMP_NITP::receiveReadReply(AddressClass cls, quint32 address, quint16 coun
 // words that belong to the item.
 bool CAMP_NITP::writeMemory(ItemInstancePlugin* item, Words values)
 {
-    if (item == nullptr) {
-        return false;
-    }
     AddressClass cls = AddressClass::V;
     quint32 address = 0;
     quint16 itemWords = 0;
-    if (!itemAddressRange(*item, cls, address, itemWords)) {
-        item->errorText = kInvalidAddress;
+    if (!locateItem(item, cls, address, itemWords)) {
         return false;
     }
     const QString refusal = writeRefusal(values);
