@@ -22,10 +22,10 @@
 #include <unistd.h>
 
 #include "app_camp_nitp.h"
-#include "bench_netns.h"
 #include "bench_support.h"
 #include "camp_discovery.h"
 #include "modbus_peer.h"
+#include "network_namespace.h"
 
 using namespace bench;
 
@@ -291,7 +291,7 @@ QJsonObject scan(const QString& interface, quint16 port, int expectedFound, doub
 // controllers. The floor of a scan is one 80 ms connect time-out for every 48 silent addresses.
 QJsonObject discovery(const QString& namespaceName)
 {
-    BenchNamespace ns(namespaceName);
+    kib_test::NetworkNamespace ns(namespaceName);
     const QString problem = ns.create();
     if (!problem.isEmpty())
         return QJsonObject{{"skipped", problem}};

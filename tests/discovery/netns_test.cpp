@@ -6,161 +6,20 @@
 #include <gtest/gtest.h>
 
 #include "camp_discovery.h"
+#include "network_namespace.h"
 #include "qt_printers.h"
 #include "simulated_plc.h"
 
 #include <QElapsedTimer>
 #include <QJsonArray>
-#include <QNetworkInterface>
-#include <QProcess>
-
-#include <fcntl.h>
-#include <sched.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
 
 using namespace CampDiscovery;
+using kib_test::NetworkNamespace;
 
 namespace {
-
-bool run(const QStringList& arguments)
-{
-    QProcess ip;
-    ip.setProcessChannelMode(QProcess::MergedChannels);
-    ip.start(QStringLiteral("ip"), arguments);
-    if (!ip.waitForFinished(30000)) {
-        return false;
-    }
-    const bool ok = ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
-    if (!ok) {
-        std::fprintf(stderr, "ip %s: %s", qPrintable(arguments.join(' ')),
-                     ip.readAll().constData());
-    }
-    return ok;
-}
-
-// A network namespace that lives as long as the object; the calling thread is inside it between
-// enter() and the destructor.
-class NetworkNamespace
-{
-public:
-    NetworkNamespace()
-        : name(QStringLiteral("kib_discovery_%1_%2").arg(::getpid()).arg(++instances))
-    {
-    }
-
-    ~NetworkNamespace()
-    {
-        leave();
-        if (created) {
-            run({"netns", "delete", name});
-        }
-    }
-
-    // Why the namespace cannot be used, or empty when it is ready.
-    QString create()
-    {
-        if (::geteuid() != 0) {
-            return QStringLiteral("network namespace tests need root");
-        }
-        if (!run({"netns", "add", name})) {
-            return QStringLiteral("ip netns add failed");
-        }
-        created = true;
-        if (!ip({"link", "set", "lo", "up"})) {
-            return QStringLiteral("cannot bring lo up in the namespace");
-        }
-        return QString();
-    }
-
-    // An interface that drops what it is sent: ifb, or one end of a veth pair where ifb is missing.
-    bool addQuietInterface(const QString& interface, bool up = true)
-    {
-        if (!ip({"link", "add", interface, "type", "ifb"}) &&
-            !ip({"link", "add", interface, "type", "veth", "peer", "name", interface + "p"})) {
-            return false;
-        }
-        if (!up) {
-            return true;
-        }
-        return ip({"link", "set", interface, "up"}) &&
-               (!hasInterface(interface + "p") || ip({"link", "set", interface + "p", "up"}));
-    }
-
-    bool addAddress(const QString& interface, const QString& cidr)
-    {
-        return ip({"addr", "add", cidr, "dev", interface});
-    }
-
-    bool enter()
-    {
-        original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
-        const int target =
-            ::open(QByteArray("/var/run/netns/" + name.toUtf8()).constData(), O_RDONLY | O_CLOEXEC);
-        const bool entered = original >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0) {
-            ::close(target);
-        }
-        return entered && onlyOwnInterfaces();
-    }
-
-    QStringList interfaceNames() const
-    {
-        QStringList names;
-        for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
-            names.append(interface.name());
-        }
-        return names;
-    }
-
-    QStringList added;
-
-private:
-    bool ip(QStringList arguments)
-    {
-        const bool ok = run(QStringList({"-n", name}) + arguments);
-        if (ok && arguments.size() > 2 && arguments[0] == "link" && arguments[1] == "add") {
-            added.append(arguments[2]);
-            if (arguments.contains("veth")) {
-                added.append(arguments.last());
-            }
-        }
-        return ok;
-    }
-
-    bool hasInterface(const QString& interface) const { return added.contains(interface); }
-
-    // The guard that keeps every scan off this machine's real interfaces.
-    bool onlyOwnInterfaces() const
-    {
-        for (const QString& interface : interfaceNames()) {
-            if (interface != QLatin1String("lo") && !added.contains(interface)) {
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void leave()
-    {
-        if (original >= 0) {
-            if (::setns(original, CLONE_NEWNET) != 0) {
-                std::perror("setns back");
-            }
-            ::close(original);
-            original = -1;
-        }
-    }
-
-    static int instances;
-    const QString name;
-    bool created = false;
-    int original = -1;
-};
-
-int NetworkNamespace::instances = 0;
 
 class InNamespace : public ::testing::Test
 {
@@ -174,7 +33,7 @@ protected:
     // Creates the namespace with the given quiet interfaces; skips the test where it cannot.
     void createNamespace(const QStringList& interfaces)
     {
-        ns = std::make_unique<NetworkNamespace>();
+        ns = std::make_unique<NetworkNamespace>(NetworkNamespace::uniqueName("kib_discovery"));
         const QString reason = ns->create();
         if (!reason.isEmpty()) {
             GTEST_SKIP() << "Skipping: " << reason.toStdString();

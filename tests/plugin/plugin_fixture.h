@@ -9,38 +9,13 @@
 
 #include "hostconfig.h"
 #include "plugin_loader.h"
+#include "plugin_requests.h"
 #include "simulated_plc.h"
 
 namespace plugin_test {
 
 using namespace camp_sim;
-
-enum Type { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
-
-inline ItemInstancePlugin memoryItem(const QString& uid, int addressClass, const QString& word,
-                                     int dataType)
-{
-    ItemInstancePlugin item;
-    item.uid = uid;
-    item.name = uid;
-    item.columns.insert(QStringLiteral("address_class"), QString::number(addressClass));
-    item.columns.insert(QStringLiteral("address_word"), word);
-    item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
-    return item;
-}
-
-inline DataItem entry(const ItemInstancePlugin& item, const QString& value = QString())
-{
-    DataItem data(item);
-    if (!value.isNull())
-        data.values.insert(QStringLiteral("value"), value);
-    return data;
-}
-
-inline QString valueOf(const DataItem& data)
-{
-    return data.values.value(QStringLiteral("value"));
-}
+using namespace kib_test;
 
 // A request frame as the PLC sees it: command, class, start address and word count.
 struct Frame
@@ -95,14 +70,8 @@ protected:
 
     LogList request(int deviceId, const QList<DataItem>& items) const
     {
-        LogList log;
-        log.id = deviceId;
-        log.name = QStringLiteral("press-%1").arg(deviceId);
-        log.address = QStringLiteral("127.0.0.1");
-        log.columns.insert(QStringLiteral("port"), QString::number(plc->port()));
-        log.columns.insert(QStringLiteral("timeout"), QStringLiteral("3000"));
-        log.items = items;
-        return log;
+        return deviceRequest(deviceId, QStringLiteral("press-%1").arg(deviceId),
+                             QStringLiteral("127.0.0.1"), plc->port(), 3000, items);
     }
 
     // Request frames the PLC received with the given command ("04" read, "06" write).

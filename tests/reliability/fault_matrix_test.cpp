@@ -5,29 +5,31 @@
 // are left open at the PLC, and what the PLC's memory holds; then the fault is cleared and the
 // next call must recover. The plugin is the real one, loaded with QPluginLoader, over real TCP.
 
-#include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <functional>
 #include <thread>
 
 #include "camp_discovery.h"
 #include "hostconfig.h"
+#include "network_namespace.h"
 #include "plugin_loader.h"
+#include "plugin_requests.h"
 #include "simulated_plc.h"
 
 namespace {
 
 using namespace camp_sim;
+using kib_test::deviceRequest;
+using kib_test::entry;
+using kib_test::memoryItem;
+using kib_test::valueOf;
 
 // Short enough that a time-out costs little, long enough for any reply on a loaded machine.
 constexpr int kTimeoutMs = 300;
@@ -237,17 +239,6 @@ bool isWrite(Op op)
     return op >= WriteBit && op <= WriteDiscrete;
 }
 
-ItemInstancePlugin item(const QString& uid, int addressClass, const QString& word, int dataType)
-{
-    ItemInstancePlugin item;
-    item.uid = uid;
-    item.name = uid;
-    item.columns.insert(QStringLiteral("address_class"), QString::number(addressClass));
-    item.columns.insert(QStringLiteral("address_word"), word);
-    item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
-    return item;
-}
-
 // The words every cell starts from; the memory check compares all of them.
 QList<Word> startingMemory()
 {
@@ -328,25 +319,21 @@ Observed call(KIBInterface* plugin, Op op, const Target& target, bool recovery)
         return seen;
     }
 
-    LogList log;
-    log.id = kDeviceId;
-    log.name = QStringLiteral("press");
-    log.address = target.host;
-    log.columns.insert(QStringLiteral("port"), QString::number(target.port));
-    log.columns.insert(QStringLiteral("timeout"), QString::number(kTimeoutMs));
+    QList<DataItem> items;
     if (op == Poll) {
-        log.items = {DataItem(item("v100", kClassV, "100", 1)),
-                     DataItem(item("v101", kClassV, "101", 3))};
+        items = {entry(memoryItem("v100", kClassV, "100", kib_test::Integer)),
+                 entry(memoryItem("v101", kClassV, "101", kib_test::Float))};
     } else if (op == IdentityPoll) {
-        log.items = {DataItem(item(QStringLiteral("identity_%1_serial").arg(kDeviceId), kClassSTW,
-                                   "__identity.serial", 4))};
+        items = {entry(memoryItem(QStringLiteral("identity_%1_serial").arg(kDeviceId), kClassSTW,
+                                  "__identity.serial", kib_test::String))};
     } else {
         const WriteCase& c = writeCase(op);
-        DataItem entry(item("w", c.addressClass, QString::fromLatin1(c.addressWord), c.dataType));
-        entry.values.insert(QStringLiteral("value"),
-                            QString::fromLatin1(recovery ? c.secondValue : c.firstValue));
-        log.items = {entry};
+        items = {
+            entry(memoryItem("w", c.addressClass, QString::fromLatin1(c.addressWord), c.dataType),
+                  QString::fromLatin1(recovery ? c.secondValue : c.firstValue))};
     }
+    LogList log = deviceRequest(kDeviceId, QStringLiteral("press"), target.host, target.port,
+                                kTimeoutMs, items);
 
     seen.returned = isWrite(op) ? plugin->writeData(&log) : plugin->readData(&log);
     seen.deviceError = log.errorText;
@@ -356,7 +343,7 @@ Observed call(KIBInterface* plugin, Op op, const Target& target, bool recovery)
     // No error on any item reads as no error at all.
     if (!errors.join(QString()).isEmpty())
         seen.itemErrors = errors.join(QLatin1Char(';'));
-    const QString value = log.items.first().values.value(QStringLiteral("value"));
+    const QString value = valueOf(log.items.first());
     if (op == Poll)
         seen.valueArrived = value == QLatin1String("4660");
     if (op == IdentityPoll)
@@ -374,19 +361,6 @@ bool matches(const char* pattern, const QString& text)
 }
 
 // ---- the network outside the PLC: a port nobody listens on, an address nobody has ------------
-
-bool runIp(const QStringList& arguments)
-{
-    QProcess ip;
-    ip.setProcessChannelMode(QProcess::MergedChannels);
-    ip.start(QStringLiteral("ip"), arguments);
-    const bool ok =
-        ip.waitForFinished(30000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
-    if (!ok)
-        std::fprintf(stderr, "ip %s: %s", qPrintable(arguments.join(' ')),
-                     ip.readAll().constData());
-    return ok;
-}
 
 // A loopback port that refuses connections: bound, never listening. The simulator may later
 // take the same port (both sockets allow address reuse), as a PLC that comes back.
@@ -415,62 +389,33 @@ public:
 };
 
 // A private network namespace with one quiet interface on 10.77.8.1/24, where 10.77.8.2 is an
-// address nobody answers for. Only the thread that enter()s it is inside; it is deleted after.
+// address nobody answers for until the PLC comes back on it. Only the thread that enters it is
+// inside.
 class QuietSubnet
 {
 public:
-    QuietSubnet() : name(QStringLiteral("kib_reliability_%1").arg(::getpid())) {}
-    ~QuietSubnet()
-    {
-        if (created)
-            runIp({"netns", "delete", name});
-    }
-    QuietSubnet(const QuietSubnet&) = delete;
-    QuietSubnet& operator=(const QuietSubnet&) = delete;
-
     // Why the subnet cannot be had, or empty when it is ready.
     QString create()
     {
-        if (::geteuid() != 0)
-            return QStringLiteral("the unreachable-address row needs root for a network namespace");
-        if (!runIp({"netns", "add", name}))
-            return QStringLiteral("ip netns add failed");
-        created = true;
-        const QStringList ns = {"-n", name};
-        if (!runIp(ns + QStringList{"link", "set", "lo", "up"}) ||
-            !(runIp(ns + QStringList{"link", "add", "quiet0", "type", "ifb"}) ||
-              runIp(ns + QStringList{"link", "add", "quiet0", "type", "veth", "peer", "name",
-                                     "quiet0p"})) ||
-            !runIp(ns + QStringList{"link", "set", "quiet0", "up"}) ||
-            !runIp(ns + QStringList{"addr", "add", "10.77.8.1/24", "dev", "quiet0"}))
+        const QString reason = ns.create();
+        if (!reason.isEmpty())
+            return QStringLiteral("the unreachable-address row: ") + reason;
+        if (!ns.addQuietInterface(kInterface) || !ns.addAddress(kInterface, "10.77.8.1/24"))
             return QStringLiteral("cannot set up the namespace's interface");
         return QString();
     }
 
-    // Moves the calling thread into the namespace.
-    bool enter() const
-    {
-        const QByteArray path = "/var/run/netns/" + name.toUtf8();
-        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-        const bool entered = fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0)
-            ::close(fd);
-        return entered;
-    }
+    bool enter() { return ns.enter(); }
+    void leave() { ns.leave(); }
 
     // The unreachable address comes up (the PLC is back), and goes again.
-    bool bringUpTarget() const
-    {
-        return runIp({"-n", name, "addr", "add", "10.77.8.2/24", "dev", "quiet0"});
-    }
-    bool takeDownTarget() const
-    {
-        return runIp({"-n", name, "addr", "del", "10.77.8.2/24", "dev", "quiet0"});
-    }
+    bool bringUpTarget() { return ns.addAddress(kInterface, kTarget); }
+    bool takeDownTarget() { return ns.removeAddress(kInterface, kTarget); }
 
 private:
-    QString name;
-    bool created = false;
+    static constexpr char kInterface[] = "quiet0";
+    static constexpr char kTarget[] = "10.77.8.2/24";
+    kib_test::NetworkNamespace ns{kib_test::NetworkNamespace::uniqueName("kib_reliability")};
 };
 
 // Waits until a PLC that accepts and closes has closed the plugin's `connections`. The PLC counts
@@ -608,25 +553,31 @@ protected:
         bool entered = false;
         std::thread inside([&] {
             entered = subnet.enter();
-            if (!entered)
-                return;
-            const Target target{QStringLiteral("10.77.8.2"), 4450};
-            bool targetUp = false;
-            for (int op = 0; op < kOpCount; ++op) {
-                SimulatedPlc plc(plcConfig());
-                runCell(Op(op), row, target, nullptr, [&]() -> SimulatedPlc* {
-                    if (!targetUp)
-                        targetUp = subnet.bringUpTarget();
-                    return targetUp && plc.start(target.host, target.port) ? &plc : nullptr;
-                });
-                plc.stop();
-                if (targetUp && !subnet.takeDownTarget())
-                    return;
-                targetUp = false;
-            }
+            if (entered)
+                runUnreachableCells(row, subnet);
+            subnet.leave();
         });
         inside.join();
         ASSERT_TRUE(entered) << "cannot enter the namespace";
+    }
+
+    // Every cell against an address of the subnet, from a thread inside it.
+    void runUnreachableCells(const Row& row, QuietSubnet& subnet)
+    {
+        const Target target{QStringLiteral("10.77.8.2"), 4450};
+        bool targetUp = false;
+        for (int op = 0; op < kOpCount; ++op) {
+            SimulatedPlc plc(plcConfig());
+            runCell(Op(op), row, target, nullptr, [&]() -> SimulatedPlc* {
+                if (!targetUp)
+                    targetUp = subnet.bringUpTarget();
+                return targetUp && plc.start(target.host, target.port) ? &plc : nullptr;
+            });
+            plc.stop();
+            if (targetUp && !subnet.takeDownTarget())
+                return;
+            targetUp = false;
+        }
     }
 
     KIBInterface* plugin = nullptr;

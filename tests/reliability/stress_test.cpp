@@ -28,6 +28,7 @@
 
 #include "hostconfig.h"
 #include "plugin_loader.h"
+#include "plugin_requests.h"
 #include "simulated_plc.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -41,6 +42,7 @@
 namespace {
 
 using namespace camp_sim;
+using namespace kib_test;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kDevices = 64;
@@ -63,13 +65,8 @@ size_t heapInUse()
 
 ItemInstancePlugin vWord(quint32 address)
 {
-    ItemInstancePlugin item;
-    item.uid = QStringLiteral("v%1").arg(address);
-    item.name = item.uid;
-    item.columns.insert(QStringLiteral("address_class"), QString::number(kClassV));
-    item.columns.insert(QStringLiteral("address_word"), QString::number(address));
-    item.columns.insert(QStringLiteral("data_type"), QStringLiteral("2")); // Unsigned integer
-    return item;
+    return memoryItem(QStringLiteral("v%1").arg(address), kClassV, QString::number(address),
+                      Unsigned);
 }
 
 // What one host thread did to one device.
@@ -107,14 +104,9 @@ protected:
 
     LogList request(int device, const QList<DataItem>& items) const
     {
-        LogList log;
-        log.id = 100 + device;
-        log.name = QStringLiteral("press-%1").arg(device);
-        log.address = QStringLiteral("127.0.0.1");
-        log.columns.insert(QStringLiteral("port"), QString::number(plcs[size_t(device)]->port()));
-        log.columns.insert(QStringLiteral("timeout"), QStringLiteral("10000"));
-        log.items = items;
-        return log;
+        return deviceRequest(100 + device, QStringLiteral("press-%1").arg(device),
+                             QStringLiteral("127.0.0.1"), plcs[size_t(device)]->port(), 10000,
+                             items);
     }
 
     // Reads every thread's own word of a device; the caller's own word must hold its last write.
@@ -127,15 +119,14 @@ protected:
         EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
         const DataItem& own = log.items[thread];
         EXPECT_EQ(own.item.errorText, QString());
-        EXPECT_EQ(own.values.value(QStringLiteral("value")), QString::number(ledger.acknowledged))
+        EXPECT_EQ(valueOf(own), QString::number(ledger.acknowledged))
             << "thread " << thread << " device " << device;
     }
 
     void writeOwnWord(int thread, int device, Ledger& ledger)
     {
-        DataItem entry(vWord(kOwnWord + quint32(thread)));
-        entry.values.insert(QStringLiteral("value"), QString::number(ledger.acknowledged + 1));
-        LogList log = request(device, {entry});
+        LogList log = request(device, {entry(vWord(kOwnWord + quint32(thread)),
+                                             QString::number(ledger.acknowledged + 1))});
         const bool ok = plugin->writeData(&log);
         EXPECT_TRUE(ok) << log.errorText.toStdString();
         EXPECT_EQ(log.items[0].item.errorText, QString());
@@ -145,10 +136,9 @@ protected:
 
     void writeRefused(int thread, int device, Ledger& ledger, bool byPlc)
     {
-        DataItem entry(vWord(byPlc ? kRefusedWord + quint32(thread) : kOwnWord + quint32(thread)));
-        entry.values.insert(QStringLiteral("value"),
-                            byPlc ? QStringLiteral("7") : QStringLiteral("70000"));
-        LogList log = request(device, {entry});
+        const quint32 word = byPlc ? kRefusedWord + quint32(thread) : kOwnWord + quint32(thread);
+        LogList log = request(
+            device, {entry(vWord(word), byPlc ? QStringLiteral("7") : QStringLiteral("70000"))});
         EXPECT_TRUE(plugin->writeData(&log)) << log.errorText.toStdString();
         EXPECT_EQ(log.items[0].item.errorText,
                   byPlc ? QStringLiteral("Error code: 0292 Extended code: 0000")

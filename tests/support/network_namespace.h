@@ -1,0 +1,145 @@
+#pragma once
+// A private network namespace for code that scans subnets or needs addresses nobody answers for.
+// Its interfaces are ifb devices (one end of a veth pair where ifb is missing) with 10.77.x.x
+// addresses: they drop every packet, like a subnet where nobody is home. The calling thread moves
+// in with enter(); threads it starts afterwards (scan workers, simulated PLCs) stay inside. The
+// namespace is deleted with the object, so nothing can ever reach this machine's real interfaces.
+// Creating one needs root; create() says why it cannot be had.
+
+#include <QByteArray>
+#include <QNetworkInterface>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+
+namespace kib_test {
+
+class NetworkNamespace
+{
+public:
+    // `prefix_<pid>_<n>`: unique on this machine while the process lives.
+    static QString uniqueName(const QString& prefix)
+    {
+        static std::atomic<int> instances{0};
+        return QStringLiteral("%1_%2_%3").arg(prefix).arg(::getpid()).arg(++instances);
+    }
+
+    explicit NetworkNamespace(const QString& name) : name(name) {}
+
+    ~NetworkNamespace()
+    {
+        leave();
+        if (created)
+            runIp({QStringLiteral("netns"), QStringLiteral("delete"), name});
+    }
+
+    NetworkNamespace(const NetworkNamespace&) = delete;
+    NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+
+    // Why the namespace cannot be used, or empty when it is ready with lo up.
+    QString create()
+    {
+        if (::geteuid() != 0)
+            return QStringLiteral("creating a network namespace needs root");
+        if (!runIp({QStringLiteral("netns"), QStringLiteral("add"), name}))
+            return QStringLiteral("ip netns add %1 failed").arg(name);
+        created = true;
+        if (!ip({"link", "set", "lo", "up"}))
+            return QStringLiteral("cannot bring lo up in the namespace");
+        return QString();
+    }
+
+    // An interface that drops what it is sent; a down one is never scanned.
+    bool addQuietInterface(const QString& interface, bool up = true)
+    {
+        const QString peer = interface + QLatin1Char('p');
+        if (ip({"link", "add", interface, "type", "ifb"})) {
+            added.append(interface);
+        } else if (ip({"link", "add", interface, "type", "veth", "peer", "name", peer})) {
+            added.append({interface, peer});
+            if (up && !ip({"link", "set", peer, "up"}))
+                return false;
+        } else {
+            return false;
+        }
+        return !up || ip({"link", "set", interface, "up"});
+    }
+
+    bool addAddress(const QString& interface, const QString& cidr)
+    {
+        return ip({"addr", "add", cidr, "dev", interface});
+    }
+
+    bool removeAddress(const QString& interface, const QString& cidr)
+    {
+        return ip({"addr", "del", cidr, "dev", interface});
+    }
+
+    // Moves the calling thread in (once). True only when it is inside and sees nothing but lo and
+    // the interfaces added here: the guard that keeps every scan off the machine's own interfaces.
+    bool enter()
+    {
+        original = ::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+        const QByteArray path = "/var/run/netns/" + name.toUtf8();
+        const int target = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        const bool entered = original >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
+        if (target >= 0)
+            ::close(target);
+        return entered && onlyOwnInterfaces();
+    }
+
+    // Moves the thread that entered back to where it was. The destructor does it for the thread
+    // that destroys the object, so a thread that entered and ends first should leave itself.
+    void leave()
+    {
+        if (original < 0)
+            return;
+        if (::setns(original, CLONE_NEWNET) != 0)
+            std::perror("setns back");
+        ::close(original);
+        original = -1;
+    }
+
+private:
+    static bool runIp(const QStringList& arguments)
+    {
+        QProcess ip;
+        ip.setProcessChannelMode(QProcess::MergedChannels);
+        ip.start(QStringLiteral("ip"), arguments);
+        const bool ok = ip.waitForFinished(30000) && ip.exitStatus() == QProcess::NormalExit &&
+                        ip.exitCode() == 0;
+        if (!ok) {
+            std::fprintf(stderr, "ip %s: %s", qPrintable(arguments.join(QLatin1Char(' '))),
+                         ip.readAll().constData());
+        }
+        return ok;
+    }
+
+    bool ip(const QStringList& arguments) const
+    {
+        return runIp(QStringList({QStringLiteral("-n"), name}) + arguments);
+    }
+
+    bool onlyOwnInterfaces() const
+    {
+        for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
+            if (interface.name() != QLatin1String("lo") && !added.contains(interface.name()))
+                return false;
+        }
+        return true;
+    }
+
+    const QString name;
+    QStringList added;
+    bool created = false;
+    int original = -1;
+};
+
+} // namespace kib_test
