@@ -460,9 +460,16 @@ TEST_F(DriverOverTcp, DriversOnManyThreadsResolveAndReadIndependently)
 {
     constexpr int kThreads = 8;
     constexpr int kReadsPerThread = 40;
+    // Every read opens and drops a connection: a PLC with room for all of them, so that a
+    // module's 24-connection limit, which notices a close only a moment later, plays no part.
+    camp_sim::PlcConfig roomy;
+    roomy.maxConnections = kThreads * kReadsPerThread;
+    camp_sim::SimulatedPlc roomyPlc(roomy);
+    ASSERT_TRUE(roomyPlc.start()) << roomyPlc.lastError().toStdString();
+    setPort(roomyPlc.port());
     for (int t = 0; t < kThreads; ++t) {
-        plc.setWord(camp_sim::kClassV, static_cast<quint32>(t + 1),
-                    static_cast<quint16>(0x1000 + t));
+        roomyPlc.setWord(camp_sim::kClassV, static_cast<quint32>(t + 1),
+                         static_cast<quint16>(0x1000 + t));
     }
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
