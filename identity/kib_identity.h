@@ -63,16 +63,27 @@ inline QString uidFor(int deviceId, const QString& key)
     return QStringLiteral("identity_%1_%2").arg(deviceId).arg(key);
 }
 
-inline QString addressColumnValue(const ItemInstancePlugin& item, const char* addressColumn)
+inline QString addressColumnValue(const ItemInstancePlugin& item, const QString& addressColumn)
 {
-    return item.columns.value(QLatin1String(addressColumn));
+    return item.columns.value(addressColumn);
 }
 
-inline bool isIdentityItem(const ItemInstancePlugin& item, const char* addressColumn)
+inline QString addressColumnValue(const ItemInstancePlugin& item, const char* addressColumn)
+{
+    return addressColumnValue(item, QString::fromLatin1(addressColumn));
+}
+
+// A poll asks this of every item: callers on that path pass the column name built once.
+inline bool isIdentityItem(const ItemInstancePlugin& item, const QString& addressColumn)
 {
     if (item.uid.startsWith(uidPrefix(), Qt::CaseSensitive))
         return true;
     return isIdentityAddress(addressColumnValue(item, addressColumn));
+}
+
+inline bool isIdentityItem(const ItemInstancePlugin& item, const char* addressColumn)
+{
+    return isIdentityItem(item, QString::fromLatin1(addressColumn));
 }
 
 inline ItemInstancePlugin newIdentityItem(int deviceId, const Spec& spec)

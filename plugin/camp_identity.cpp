@@ -52,10 +52,7 @@ QMap<QString, QString> App_CAMP_NITP::readCampIdentity(CAMP_NITP& driver)
 bool isCampIdentityItem(const ItemInstancePlugin& item)
 {
     static const QString addressColumn = QLatin1String(kAddressColumn);
-    if (item.uid.startsWith(kib_identity::uidPrefix(), Qt::CaseSensitive))
-        return true;
-    const auto address = item.columns.constFind(addressColumn); // no copy: every item, every poll
-    return address != item.columns.constEnd() && kib_identity::isIdentityAddress(address.value());
+    return kib_identity::isIdentityItem(item, addressColumn);
 }
 
 bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const

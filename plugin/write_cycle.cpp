@@ -3,7 +3,7 @@
 // their word. A value that cannot be written exactly as asked is refused before anything is sent.
 
 #include "app_camp_nitp.h"
-#include "kib_identity.h"
+#include "camp_identity.h"
 
 namespace {
 
@@ -106,7 +106,7 @@ Words splitWords(const QByteArray& hex)
 bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 {
     ItemInstancePlugin& item = entry.item;
-    if (kib_identity::isIdentityItem(item, "address_word"))
+    if (isCampIdentityItem(item))
         return true; // identity items are read-only
 
     const int addressClass = item.columns.value(QStringLiteral("address_class")).toInt();
