@@ -1,5 +1,5 @@
 // Golden frames for the simulated PLC's protocol: every reply byte for byte, so that a driver
-// that passes against the simulator speaks what the description's frame tables say.
+// that passes against the simulator speaks the CAMP frames as the 2572 module does.
 #include "camp_handler.h"
 #include "plc_memory.h"
 #include "request_assembler.h"
