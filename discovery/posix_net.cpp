@@ -109,7 +109,8 @@ sockaddr_in makeAddr(in_addr addr, quint16 port)
 
 int tcpConnect(const QString& host, quint16 port, int timeoutMs)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    // Close-on-exec: a probe socket must not leak into a program the host starts meanwhile.
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0) {
         return -1;
     }
