@@ -1,8 +1,12 @@
 #include "bench_support.h"
 
+#include <QFile>
+#include <QJsonDocument>
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <map>
 #include <random>
@@ -255,6 +259,17 @@ void preciseSleepMs(int ms)
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+}
+
+bool writeReport(const QString& path, const QJsonObject& report)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    file.write(QJsonDocument(report).toJson());
+    return true;
 }
 
 } // namespace bench

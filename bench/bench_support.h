@@ -2,6 +2,7 @@
 // What every benchmark shares: the item sets that a poll asks for, the fewest reads the block rule
 // allows for them, a simulated PLC whose memory holds readable values, and a thread CPU clock.
 
+#include <QJsonObject>
 #include <QString>
 #include <QtGlobal>
 
@@ -59,5 +60,9 @@ qint64 monotonicNs();
 
 // Sleeps the given time from now, to the microsecond: the added latency of the Modbus peer.
 void preciseSleepMs(int ms);
+
+// Writes a benchmark program's report for scripts/bench.sh; false (with a line on standard
+// error) when the file cannot be written.
+bool writeReport(const QString& path, const QJsonObject& report);
 
 } // namespace bench

@@ -389,11 +389,5 @@ int main(int argc, char** argv)
         report.insert("discovery", found);
     }
 
-    QFile file(out);
-    if (!file.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(out));
-        return 1;
-    }
-    file.write(QJsonDocument(report).toJson());
-    return 0;
+    return bench::writeReport(out, report) ? 0 : 1;
 }

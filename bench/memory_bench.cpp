@@ -207,11 +207,5 @@ int main(int argc, char** argv)
         polls.append(pollAllocations(shape, 1000));
     const QJsonObject report{{"poll_allocations", polls}, {"sessions", sessionMemory()}};
 
-    QFile file(out);
-    if (!file.open(QIODevice::WriteOnly)) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(out));
-        return 1;
-    }
-    file.write(QJsonDocument(report).toJson());
-    return 0;
+    return bench::writeReport(out, report) ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "camp_nitp.h"
+#include "driver_test_words.h"
 
 #include <cerrno>
 
@@ -17,15 +18,6 @@ ItemInstancePlugin makeItem(const QString& addressClass, const QString& dataType
     item.columns.insert(QStringLiteral("data_type"), dataType);
     item.columns.insert(QStringLiteral("address_word"), addressWord);
     return item;
-}
-
-Words wordsOf(std::initializer_list<const char*> texts)
-{
-    Words words;
-    for (const char* text : texts) {
-        words.emplace_back(text);
-    }
-    return words;
 }
 
 // A well-formed read reply carrying the given words, count field as given.

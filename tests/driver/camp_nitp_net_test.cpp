@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "camp_nitp.h"
+#include "driver_test_words.h"
 #include "scripted_peer.h"
 #include "simulated_plc.h"
 
@@ -34,15 +35,6 @@ ItemInstancePlugin makeItem(int addressClass, int dataType, const QString& addre
     item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
     item.columns.insert(QStringLiteral("address_word"), addressWord);
     return item;
-}
-
-Words wordsOf(std::initializer_list<const char*> texts)
-{
-    Words words;
-    for (const char* text : texts) {
-        words.emplace_back(text);
-    }
-    return words;
 }
 
 QStringList openDescriptors()
