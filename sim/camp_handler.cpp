@@ -227,15 +227,24 @@ void appendReadReply(std::string& out, const PlcMemory& memory, const ParsedRequ
     quint32 wordCount = request.count;
     if (faults.shortReplyWords >= 0 && quint32(faults.shortReplyWords) < wordCount)
         wordCount = static_cast<quint32>(faults.shortReplyWords);
+    // A reply for another address says so in its echo and carries that address's words.
+    const quint32 address = request.address + static_cast<quint32>(faults.readReplyAddressOffset);
 
     const size_t start = out.size();
     out.reserve(start + 20 + 4 * wordCount);
     out.append("[0500");
-    appendHex(out, static_cast<quint32>(request.addressClass), 2);
-    appendHex(out, request.address, 6);
+    if (faults.noEcho) {
+        out.append("00000000");
+    } else {
+        appendHex(out, static_cast<quint32>(request.addressClass), 2);
+        appendHex(out, address & 0xFFFFFF, 6);
+    }
     appendHex(out, wordCount & 0xFF, 2);
+    const size_t wordsStart = out.size();
     for (quint32 i = 0; i < wordCount; ++i)
-        appendHex(out, memory.word(request.addressClass, request.address + i), 4);
+        appendHex(out, memory.word(request.addressClass, address + i), 4);
+    if (faults.nonHexInReplyWords && wordCount > 0)
+        out[wordsStart + 1] = 'G';
     appendBccAndEnd(out, start);
 }
 
@@ -293,9 +302,15 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
     } else if (request.isWrite) {
         applyWrite(memory, frame, request);
         result.wroteMemory = true;
-        appendWriteReply(reply, request);
+        if (faults.readReplyToWrite)
+            appendReadReply(reply, memory, request, faults);
+        else
+            appendWriteReply(reply, request);
     } else {
+        const size_t start = reply.size();
         appendReadReply(reply, memory, request, faults);
+        if (faults.duplicateReadReply)
+            reply.append(reply, start, std::string::npos);
     }
     return result;
 }

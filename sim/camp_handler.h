@@ -42,6 +42,12 @@ struct ReplyFaults
 {
     int shortReplyWords = -1;                  // >=0: read replies carry only this many words
     QList<QPair<int, quint32>> errorAddresses; // (class, address) that give InjectedError
+    // The faults of a module or line that answers the wrong request:
+    bool duplicateReadReply = false; // every read reply is sent twice
+    int readReplyAddressOffset = 0;  // read replies answer for the address this far away
+    bool readReplyToWrite = false;   // a write is carried out but answered with a read reply
+    bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
+    bool noEcho = false;             // read replies carry zeros for the request's class and address
 };
 
 struct HandleResult

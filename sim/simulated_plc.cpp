@@ -49,6 +49,11 @@ std::shared_ptr<const FaultSet> makeFaultSet(const Faults& faults)
     set->faults = faults;
     set->replyFaults.shortReplyWords = faults.shortReplyWords;
     set->replyFaults.errorAddresses = faults.errorAddresses;
+    set->replyFaults.duplicateReadReply = faults.duplicateReadReply;
+    set->replyFaults.readReplyAddressOffset = faults.readReplyAddressOffset;
+    set->replyFaults.readReplyToWrite = faults.readReplyToWrite;
+    set->replyFaults.nonHexInReplyWords = faults.nonHexInReplyWords;
+    set->replyFaults.noEcho = faults.noEcho;
     return set;
 }
 

@@ -54,6 +54,13 @@ struct Faults // switchable while the PLC runs (setFaults)
     int shortReplyWords = -1;
     // (class, address): requests touching one of them get an error reply (code 0292).
     QList<QPair<int, quint32>> errorAddresses;
+    // Replies that answer another request (a faulty module, a gateway, a noisy line):
+    bool duplicateReadReply = false; // every read reply is sent twice
+    int readReplyAddressOffset = 0;  // read replies echo and carry the words this far away
+    bool readReplyToWrite = false;   // writes are carried out but answered with a read reply
+    bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
+    bool noEcho = false; // read replies carry zeros for the request's class and address, as a
+                         // module that does not echo them
     bool endlessStream = false;  // answer a request with an endless stream of bytes without "]"
     bool acceptAndClose = false; // accept, then close at once
     // Behave as a plain non-CAMP text service: answer whatever comes with this line, then close.

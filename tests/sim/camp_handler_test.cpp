@@ -119,6 +119,25 @@ TEST(CampHandler, ReplyFaultsChangeWhatTheReplySays)
     EXPECT_TRUE(
         handleRequest("[06000100006402123400FF0469]", memory, errorAtV101).startsWith("[07FF"));
     EXPECT_EQ(0, memory.word(kClassV, 100));
+
+    // Replies that answer the wrong request, for the driver's checks.
+    ReplyFaults duplicate;
+    duplicate.duplicateReadReply = true;
+    EXPECT_EQ(QByteArray("[0500010000010112340372][0500010000010112340372]"),
+              handleRequest("[0400010000010100010368]", memory, duplicate));
+    ReplyFaults nextAddress;
+    nextAddress.readReplyAddressOffset = 1;
+    EXPECT_EQ(QByteArray("[0500010000020100000369]"),
+              handleRequest("[0400010000010100010368]", memory, nextAddress));
+    ReplyFaults nonHex;
+    nonHex.nonHexInReplyWords = true;
+    EXPECT_EQ(QByteArray("[050001000001011G340387]"),
+              handleRequest("[0400010000010100010368]", memory, nonHex));
+    ReplyFaults readReplyToWrite;
+    readReplyToWrite.readReplyToWrite = true;
+    EXPECT_EQ(QByteArray("[05000100006402123400FF0468]"),
+              handleRequest("[06000100006402123400FF0469]", memory, readReplyToWrite));
+    EXPECT_EQ(0x1234, memory.word(kClassV, 100)); // the write itself was carried out
 }
 
 TEST(CampHandler, WritesOfEveryLengthFitTheirLayout)
