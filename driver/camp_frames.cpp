@@ -68,21 +68,27 @@ const QString& columnText(const ItemInstancePlugin& item, const QString& column)
     return found == item.columns.constEnd() ? missing : found.value();
 }
 
-// QString::toInt() of a column's value (0 when absent or not a number), with the usual one to
-// four plain digits taken directly.
-int columnInt(const ItemInstancePlugin& item, const QString& column)
+// QString::toInt() of a column's value, with the usual one to four plain digits taken directly;
+// false (and 0) when the column holds text that is not a number. An absent or empty column is 0.
+bool columnInt(const ItemInstancePlugin& item, const QString& column, int& number)
 {
     const QString& text = columnText(item, column);
+    number = 0;
+    if (text.isEmpty()) {
+        return true;
+    }
     quint32 value = 0;
-    const bool plainDigits =
-        !text.isEmpty() && text.size() <= 4 && std::all_of(text.begin(), text.end(), [](QChar c) {
-            return c >= QLatin1Char('0') && c <= QLatin1Char('9');
-        });
+    const bool plainDigits = text.size() <= 4 && std::all_of(text.begin(), text.end(), [](QChar c) {
+                                 return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+                             });
     if (plainDigits &&
         parsePlainDecimal(text.constData(), text.constData() + text.size(), 9999, value)) {
-        return static_cast<int>(value);
+        number = static_cast<int>(value);
+        return true;
     }
-    return text.toInt();
+    bool ok = false;
+    number = text.toInt(&ok);
+    return ok;
 }
 
 bool parsePlainDecimal(const QByteArray& text, quint32 maximum, quint32& value)
@@ -100,14 +106,16 @@ bool isHexDigit(char c)
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
 }
 
-// The value of the leading hex digits of text (none gives 0).
-quint32 leadingHexValue(const QByteArray& text)
+bool isHexText(const char* text, int size)
+{
+    return std::all_of(text, text + size, isHexDigit);
+}
+
+quint32 hexValue(const char* text, int size)
 {
     quint32 value = 0;
-    for (const char c : text) {
-        if (!isHexDigit(c)) {
-            break;
-        }
+    for (int i = 0; i < size; ++i) {
+        const char c = text[i];
         const char upper = (c >= 'a') ? static_cast<char>(c - 'a' + 'A') : c;
         const quint32 digit = static_cast<quint32>(upper <= '9' ? upper - '0' : upper - 'A' + 10);
         value = value * 16 + digit;
@@ -269,14 +277,20 @@ CAMP_NITP::FrameScan CAMP_NITP::scanFrame(const QByteArray& bytesSoFar)
 // Reply as read here:
 //   pos  len  field
 //    0    1   "["
-//    1    2   reply command ("05" for a read), not checked
+//    1    2   reply command, "05" for a read reply
 //    3    2   status; "F" first marks an error reply
-//    5    8   not interpreted
+//    5    8   the request's class and address, where the module echoes them
 //   13    2   number of words; 00 means 256
 //   15   4n   the words in address order
 //   then 4    BCC, not checked
 //   last 1    "]"
 // Error reply: positions 23-26 hold the error code, 27-30 the extended code (texts, not decoded).
+constexpr int kReplyCommandPos = 1;
+constexpr int kReplyEchoPos = 5;
+constexpr int kReplyEchoSize = 8;
+constexpr int kReplyCountPos = 13;
+constexpr int kReplyFirstWordPos = 15;
+
 bool CAMP_NITP::errorReplyCodes(const QByteArray& reply, ErrorCodes& codes)
 {
     if (reply.size() <= 3 || reply.at(3) != 'F') {
@@ -302,32 +316,51 @@ bool CAMP_NITP::checkForError(const QByteArray& reply, ItemInstancePlugin* item)
     return true;
 }
 
+// A reply's words are used only when every character of them, and of the count, is a hex digit:
+// a decoder that skipped a bad character would shift the good ones onto other words.
 bool CAMP_NITP::parseReadResponse(const QByteArray& reply, quint16 count, Words& words,
                                   ItemInstancePlugin* item)
 {
-    constexpr int kFirstWord = 15;
-    if (reply.size() < kFirstWord) {
+    if (reply.size() < kReplyFirstWordPos) {
         return false;
     }
     if (checkForError(reply, item)) {
         return false;
     }
-    quint32 wordCount = leadingHexValue(reply.mid(13, 2));
+    const char* const countField = reply.constData() + kReplyCountPos;
+    if (!isHexText(countField, 2)) {
+        return false;
+    }
+    quint32 wordCount = hexValue(countField, 2);
     if (wordCount == 0) {
         wordCount = kMaxReadWords; // the count field 00 stands for 256 words
     }
     if (wordCount > count) {
         wordCount = count;
     }
-    const int wordsEnd = kFirstWord + 4 * static_cast<int>(wordCount);
-    if (reply.size() < wordsEnd) {
+    const int wordsEnd = kReplyFirstWordPos + 4 * static_cast<int>(wordCount);
+    if (reply.size() < wordsEnd ||
+        !isHexText(reply.constData() + kReplyFirstWordPos, wordsEnd - kReplyFirstWordPos)) {
         return false;
     }
     words.reserve(words.size() + wordCount);
-    for (int pos = kFirstWord; pos < wordsEnd; pos += 4) {
+    for (int pos = kReplyFirstWordPos; pos < wordsEnd; pos += 4) {
         words.emplace_back(reply.constData() + pos, 4);
     }
     return true;
+}
+
+bool CAMP_NITP::isReadReply(const QByteArray& reply)
+{
+    return reply.mid(kReplyCommandPos, 2) == "05";
+}
+
+// Whether positions 5 to 12 hold the request's class and address, as a module that echoes them
+// writes them. A module that does not echo leaves something else there.
+bool CAMP_NITP::echoesRequest(const QByteArray& reply, qint32 cls, quint32 address)
+{
+    const QByteArray echo = intToHexStr(cls, 2) + intToHexStr(static_cast<qint32>(address), 6);
+    return reply.mid(kReplyEchoPos, kReplyEchoSize).compare(echo, Qt::CaseInsensitive) == 0;
 }
 
 // Columns "address_class" (decimal class code), "data_type" and "address_word": the decimal
@@ -340,7 +373,10 @@ bool CAMP_NITP::itemAddressRange(const ItemInstancePlugin& item, AddressClass& c
     if (!parsePlainDecimal(columnText(item, kAddressClassColumn), kMaxAddressClass, classCode)) {
         return false;
     }
-    const int type = columnInt(item, kDataTypeColumn);
+    int type = 0;
+    if (!itemDataType(item, type)) {
+        return false;
+    }
     const QString& addressWord = columnText(item, kAddressWordColumn);
 
     quint32 first = 0;
@@ -366,6 +402,13 @@ bool CAMP_NITP::itemAddressRange(const ItemInstancePlugin& item, AddressClass& c
     address = first;
     count = static_cast<quint16>(wordCount);
     return true;
+}
+
+// A "data_type" that is not a number names no type: reading it as Bit would put a Float's or a
+// String's words into an unsigned integer. Empty stays Bit, as the column has always read it.
+bool CAMP_NITP::itemDataType(const ItemInstancePlugin& item, int& type)
+{
+    return columnInt(item, kDataTypeColumn, type);
 }
 
 // Why a write of these words cannot be framed, or an empty text when it can.

@@ -146,25 +146,35 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
         }
         disconnectFromPLC();
     }
+    const QString failure = openConnection(host, port);
+    if (!failure.isEmpty()) {
+        device->errorText = failure;
+        return false;
+    }
+    return true;
+}
 
+// Opens a connection to host:port with the time-outs and keep-alive set; the user's message on
+// failure, with nothing left open, or an empty text.
+QString CAMP_NITP::openConnection(const QByteArray& host, int port)
+{
     socketFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (socketFd < 0) {
         const int error = errno;
         socketFd = -1;
-        device->errorText = ioErrorMessage(error, kOpening);
-        return false;
+        return ioErrorMessage(error, kOpening);
     }
     in_addr address{};
     if (!resolveIPv4(host, address)) {
-        return failOpening(device, QStringLiteral("No such host ") + QString::fromUtf8(host));
+        return failOpening(QStringLiteral("No such host ") + QString::fromUtf8(host));
     }
     const QString couldNotConnect =
         QStringLiteral("Couldn't connect to ") + hostAndPort(host, port);
     if (port < 0 || port > 0xFFFF) {
-        return failOpening(device, couldNotConnect); // would silently wrap to another port
+        return failOpening(couldNotConnect); // would silently wrap to another port
     }
     if (!setBlocking(socketFd, false)) {
-        return failOpening(device, ioErrorMessage(errno, kPreparing));
+        return failOpening(ioErrorMessage(errno, kPreparing));
     }
 
     sockaddr_in peer{};
@@ -173,35 +183,39 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
     peer.sin_addr = address;
     if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
         if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
-            return failOpening(device, couldNotConnect);
+            return failOpening(couldNotConnect);
         }
         int pendingError = 0;
         socklen_t length = sizeof(pendingError);
         if (!waitUntil(POLLOUT, nowMs() + timeoutMs) ||
             getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &pendingError, &length) != 0 ||
             pendingError != 0) {
-            return failOpening(device, couldNotConnect);
+            return failOpening(couldNotConnect);
         }
     }
 
     if (!setBlocking(socketFd, true)) {
-        return failOpening(device, ioErrorMessage(errno, kPreparing));
+        return failOpening(ioErrorMessage(errno, kPreparing));
     }
     if (!applySocketTimeouts(socketFd, timeoutMs)) {
-        return failOpening(device, QStringLiteral("Couldn't apply socket timeout to ") +
-                                       hostAndPort(host, port));
+        return failOpening(QStringLiteral("Couldn't apply socket timeout to ") +
+                           hostAndPort(host, port));
     }
     applyKeepAlive(socketFd);
     connectedHost = host;
     connectedPort = port;
-    return true;
+    return QString();
 }
 
-bool CAMP_NITP::failOpening(DeviceInstancePlugin* device, const QString& message)
+QString CAMP_NITP::failOpening(const QString& message)
 {
     disconnectFromPLC();
-    device->errorText = message;
-    return false;
+    return message;
+}
+
+QString CAMP_NITP::target() const
+{
+    return hostAndPort(connectedHost, connectedPort);
 }
 
 bool CAMP_NITP::disconnectFromPLC()
@@ -214,6 +228,16 @@ bool CAMP_NITP::disconnectFromPLC()
     connectedPort = 0;
     receiveBuffer.clear();
     return true;
+}
+
+// Closes the connection but keeps its target: the next request connects again.
+void CAMP_NITP::dropConnection()
+{
+    if (socketFd >= 0) {
+        ::close(socketFd);
+    }
+    socketFd = -1;
+    receiveBuffer.clear();
 }
 
 void CAMP_NITP::failSession(const QString& message)
@@ -327,6 +351,79 @@ bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
     }
 }
 
+// Bytes that arrive while no request is outstanding answer none: a duplicated or late reply. A
+// request sent after them would take them for its reply, so the connection is out of step. (A close
+// by the module is not: the request then fails on it as on any broken connection.)
+bool CAMP_NITP::isOutOfStep()
+{
+    if (!receiveBuffer.isEmpty()) {
+        return true;
+    }
+    char next = 0;
+    return ::recv(socketFd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+}
+
+bool CAMP_NITP::reconnect()
+{
+    const QByteArray host = connectedHost;
+    const int port = connectedPort;
+    dropConnection();
+    const QString failure = openConnection(host, port);
+    if (failure.isEmpty()) {
+        return true;
+    }
+    std::fprintf(stderr, "CAMP_NITP error connecting. %s\n", failure.toLocal8Bit().constData());
+    failSession(failure);
+    return false;
+}
+
+bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
+{
+    if (isConnected() && isOutOfStep()) {
+        std::fprintf(stderr, "CAMP_NITP: unexpected data from %s before a request; reconnecting\n",
+                     qPrintable(target()));
+        dropConnection();
+    }
+    // A connection dropped for a reply that answered another request is opened again here.
+    if (!isConnected() && !connectedHost.isEmpty() && !reconnect()) {
+        return false;
+    }
+    return sendAll(frame, activity);
+}
+
+// A read reply answers the request when it is a read reply and, once the module is known to echo
+// the request's class and address, echoes this request's. An echo of all zeros teaches nothing: a
+// module that does not echo may well write zeros there.
+bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address)
+{
+    if (!isReadReply(reply)) {
+        return false;
+    }
+    if (echoesRequest(reply, cls, address)) {
+        if (cls != 0 || address != 0) {
+            echoingTarget = target();
+        }
+        return true;
+    }
+    return echoingTarget != target();
+}
+
+// A reply that does not answer its request stores nothing, and the connection it came on is
+// dropped so that no later request can take a stale reply.
+bool CAMP_NITP::refuseReply(const char* command, qint32 cls, quint32 address, int count,
+                            ItemInstancePlugin* item)
+{
+    std::fprintf(stderr,
+                 "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d does not "
+                 "answer the request; reconnecting\n",
+                 command, cls, static_cast<int>(address), count);
+    if (item && item->errorText.isEmpty()) {
+        item->errorText = QStringLiteral("Error reading response");
+    }
+    dropConnection();
+    return false;
+}
+
 namespace {
 
 // The item's place in memory; an item that cannot be located says so in its error text.
@@ -372,7 +469,7 @@ bool CAMP_NITP::sendReadRequest(AddressClass cls, quint32 address, quint16 count
         }
         return false;
     }
-    if (!sendAll(readRequest(cls, address, count), kSendingRead)) {
+    if (!sendRequest(readRequest(cls, address, count), kSendingRead)) {
         printCommandFailure("writing", "READ", cls, address, count);
         return false;
     }
@@ -387,13 +484,13 @@ bool CAMP_NITP::receiveReadReply(AddressClass cls, quint32 address, quint16 coun
         printCommandFailure("read", "READ", cls, address, count);
         return false;
     }
-    if (parseReadResponse(reply, count, words, item)) {
-        return true;
+    if (checkForError(reply, item)) {
+        return false; // the PLC's refusal; it carries no value to misplace
     }
-    if (item && item->errorText.isEmpty() && !hasSessionError()) {
-        item->errorText = QStringLiteral("Error reading response");
+    if (!answersRead(reply, cls, address) || !parseReadResponse(reply, count, words, item)) {
+        return refuseReply("READ", cls, address, count, item);
     }
-    return false;
+    return true;
 }
 
 // Writes exactly the given words from the item's first word on; the caller cuts the value into
@@ -415,7 +512,7 @@ bool CAMP_NITP::writeMemory(ItemInstancePlugin* item, Words values)
         word = word.toUpper();
     }
     const int count = static_cast<int>(values.size());
-    if (!sendAll(writeRequest(cls, address, values), kSendingWrite)) {
+    if (!sendRequest(writeRequest(cls, address, values), kSendingWrite)) {
         printCommandFailure("writing", "WRITE", cls, address, count);
         return false;
     }
@@ -423,6 +520,9 @@ bool CAMP_NITP::writeMemory(ItemInstancePlugin* item, Words values)
     if (!recvMessage(reply, kReadingWriteResponse)) {
         printCommandFailure("read", "WRITE", cls, address, count);
         return false;
+    }
+    if (isReadReply(reply)) {
+        return refuseReply("WRITE", cls, address, count, item); // a stray read reply
     }
     return !checkForError(reply, item);
 }

@@ -88,6 +88,8 @@ public:
     // Reply decoding.
     static bool parseReadResponse(const QByteArray& reply, quint16 count, Words& words,
                                   ItemInstancePlugin* item);
+    static bool isReadReply(const QByteArray& reply);
+    static bool echoesRequest(const QByteArray& reply, qint32 cls, quint32 address);
     static bool checkForError(const QByteArray& reply, ItemInstancePlugin* item);
     static bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes);
 
@@ -97,6 +99,7 @@ public:
     static FrameScan scanFrame(const QByteArray& bytesSoFar);
     static bool itemAddressRange(const ItemInstancePlugin& item, AddressClass& cls,
                                  quint32& address, quint16& count);
+    static bool itemDataType(const ItemInstancePlugin& item, int& type);
     static QByteArray calcBCC(const QByteArray& frameSoFar);
     static QByteArray intToHexStr(qint32 value, quint8 width);
     static QByteArray realToHexStr(float value);
@@ -111,16 +114,31 @@ public:
     static QString writeRefusal(const Words& values);
 
 private:
-    bool failOpening(DeviceInstancePlugin* device, const QString& message);
+    QString openConnection(const QByteArray& host, int port);
+    QString failOpening(const QString& message);
     bool failTransfer(const char* direction, int errorNumber, const char* activity);
     bool waitUntil(short events, qint64 deadlineMs);
 
+    // One request is outstanding at a time, so a request goes out only on a connection in step.
+    bool sendRequest(const QByteArray& frame, const char* activity);
+    bool isOutOfStep();
+    bool reconnect();
+    void dropConnection();
+    bool answersRead(const QByteArray& reply, qint32 cls, quint32 address);
+    bool refuseReply(const char* command, qint32 cls, quint32 address, int count,
+                     ItemInstancePlugin* item);
+    QString target() const;
+
     int socketFd = -1;
+    // The target of the open connection, kept while a dropped connection waits to be reopened.
     QByteArray connectedHost;
     int connectedPort = 0;
     QString sessionErrorText;
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
+    // The target whose module has echoed a read request's class and address in its reply; from
+    // then on a reply that echoes another request is refused.
+    QString echoingTarget;
 };
 
 // The plugin and its helpers name these without the class prefix.

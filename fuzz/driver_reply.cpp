@@ -1,5 +1,6 @@
 // The driver's reply path on arbitrary bytes: parseReadResponse, checkForError and errorReplyCodes
-// must never read outside the reply, and what they hand out must be cut from the reply itself.
+// must never read outside the reply, and what they hand out must be cut from the reply itself and
+// be hex digits only.
 // Then a round trip through the simulated PLC's own parser: words the driver writes with its
 // encoder come back unchanged through its read request and reply parser.
 //
@@ -28,8 +29,12 @@ void checkReplyParsing(quint16 count, const QByteArray& reply)
         FUZZ_CHECK(!errorReply);
         FUZZ_CHECK(item.errorText.isEmpty());
         FUZZ_CHECK(!words.empty() && words.size() <= count);
-        for (size_t i = 0; i < words.size(); ++i)
+        for (size_t i = 0; i < words.size(); ++i) {
             FUZZ_CHECK(words[i] == reply.mid(15 + 4 * static_cast<int>(i), 4));
+            bool hex = false;
+            words[i].toUInt(&hex, 16);
+            FUZZ_CHECK(hex); // a word with a bad digit is never handed out
+        }
     } else {
         FUZZ_CHECK(words.empty());
     }
@@ -67,6 +72,8 @@ void checkRoundTrip(fuzz::Input& input)
         camp_sim::handleRequest(CAMP_NITP::readRequest(cls, address, count), memory);
     Words words;
     ItemInstancePlugin item;
+    FUZZ_CHECK(CAMP_NITP::isReadReply(readReply));
+    FUZZ_CHECK(CAMP_NITP::echoesRequest(readReply, cls, address));
     FUZZ_CHECK(CAMP_NITP::parseReadResponse(readReply, count, words, &item));
     FUZZ_CHECK(words == values);
 }

@@ -116,6 +116,11 @@ std::vector<App_CAMP_NITP::ReadSpan> collectSpans(LogList* log)
     for (DataItem& entry : log->items) {
         if (isCampIdentityItem(entry.item))
             continue;
+        int dataType = 0;
+        if (!CAMP_NITP::itemDataType(entry.item, dataType)) {
+            setItemError(&entry, "Invalid data type");
+            continue;
+        }
         App_CAMP_NITP::ReadSpan span;
         span.dataItem = &entry;
         // A String range longer than one read can carry would never get a value: say so.

@@ -2,6 +2,11 @@
 // data type and written with its own command. Discrete items (X, Y, C) change only bit 0 of
 // their word. A value that cannot be written exactly as asked is refused before anything is sent.
 
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
 #include "app_camp_nitp.h"
 #include "camp_identity.h"
 
@@ -45,13 +50,55 @@ Encoded encodeOneWord(const QString& text)
     return {CAMP_NITP::intToHexStr(static_cast<qint32>(value & 0xFFFF), 4), nullptr};
 }
 
+// A decimal number as people write it: sign, digits with at most one point, an exponent. No
+// "nan" or "inf" in any spelling, no hex: nothing that a set-point should ever be given.
+bool isDecimalNumber(const QByteArray& text)
+{
+    int at = 0;
+    const auto digitsFrom = [&text, &at] {
+        const int first = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9')
+            ++at;
+        return at - first;
+    };
+    if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+        ++at;
+    int mantissaDigits = digitsFrom();
+    if (at < text.size() && text[at] == '.') {
+        ++at;
+        mantissaDigits += digitsFrom();
+    }
+    if (mantissaDigits == 0)
+        return false;
+    if (at < text.size() && (text[at] == 'e' || text[at] == 'E')) {
+        ++at;
+        if (at < text.size() && (text[at] == '+' || text[at] == '-'))
+            ++at;
+        if (digitsFrom() == 0)
+            return false;
+    }
+    return at == text.size();
+}
+
+// The smallest magnitude that rounds to infinity as a float: 2^128 - 2^103, half-way between the
+// largest float and the next power of two. Everything below rounds to a finite float.
+constexpr double kFloatOverflow = 0x1.ffffffp127;
+
+// Float: a finite number within the float range, rounded to the nearest float (a number smaller
+// than the smallest float becomes 0 or a subnormal, as the PLC would store it).
 Encoded encodeFloat(const QString& text)
 {
-    bool ok = false;
-    const float value = text.trimmed().toFloat(&ok);
-    if (!ok)
+    const QByteArray number = text.trimmed().toLatin1();
+    if (!isDecimalNumber(number))
         return refused("Invalid value");
-    return {CAMP_NITP::realToHexStr(value), nullptr};
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    const double value = strtod_l(number.constData(), nullptr, cLocale);
+    if (!(std::fabs(value) < kFloatOverflow))
+        return refused("Value out of range");
+    const float rounded = std::fabs(value) > std::numeric_limits<float>::max()
+                              ? std::copysign(std::numeric_limits<float>::max(), float(value))
+                              : static_cast<float>(value);
+    return {CAMP_NITP::realToHexStr(rounded), nullptr};
 }
 
 // The text's bytes, a 00 byte to complete the last word, then zero words to the end of the
@@ -110,11 +157,15 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
         return true; // identity items are read-only
 
     const int addressClass = item.columns.value(QStringLiteral("address_class")).toInt();
-    const int dataType = item.columns.value(QStringLiteral("data_type")).toInt();
     const QString text = entry.values.value(QStringLiteral("value"));
     pluginInterface.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") +
                              item.name + QStringLiteral(" Device: ") + log->name);
 
+    int dataType = 0;
+    if (!CAMP_NITP::itemDataType(item, dataType)) {
+        item.errorText = QStringLiteral("Invalid data type");
+        return true;
+    }
     const Encoded encoded = encodeValue(item, addressClass, dataType, text);
     if (encoded.refusal) {
         item.errorText = QLatin1String(encoded.refusal);

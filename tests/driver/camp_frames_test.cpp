@@ -156,6 +156,11 @@ TEST(CampFrames, ItemAddressRange)
         {"class 256", makeItem("256", "1", "0"), false, 0, 0, 0},
         {"class negative", makeItem("-1", "1", "0"), false, 0, 0, 0},
         {"class not a number", makeItem("V", "1", "0"), false, 0, 0, 0},
+        // A data type that is not a number names no width: never read it as one word.
+        {"data type empty reads as Bit", makeItem("1", "", "7"), true, 1, 7, 1},
+        {"data type 7 reads as one word", makeItem("1", "7", "7"), true, 1, 7, 1},
+        {"data type Float", makeItem("1", "Float", "7"), false, 0, 0, 0},
+        {"data type 3.0", makeItem("1", "3.0", "7"), false, 0, 0, 0},
     };
     for (const Case& c : cases) {
         AddressClass cls = AddressClass(0);
@@ -243,6 +248,31 @@ TEST(CampFrames, ReadReplyDecoding)
     EXPECT_FALSE(CAMP_NITP::parseReadResponse("[05000100000002111]", 2, words, &item));
     EXPECT_TRUE(words.empty());
     EXPECT_TRUE(item.errorText.isEmpty());
+
+    // A character that is not a hex digit, in a word or in the count, fails the whole reply.
+    for (const QByteArray& broken : {readReply("02", "1G112222"), readReply("02", "11112 22"),
+                                     readReply("0x", "11112222"), readReply("02", "1111222-")}) {
+        words.clear();
+        EXPECT_FALSE(CAMP_NITP::parseReadResponse(broken, 2, words, nullptr)) << broken.data();
+        EXPECT_TRUE(words.empty()) << broken.data();
+    }
+}
+
+TEST(CampFrames, ReplyKindAndEcho)
+{
+    // A read reply carries 05; a write reply 07. The echo at 5-12 is the request's class (2 hex
+    // digits) and address (6), in either case.
+    EXPECT_TRUE(CAMP_NITP::isReadReply("[0500010000640112340000]"));
+    EXPECT_FALSE(CAMP_NITP::isReadReply("[0700010000640202B4]"));
+    EXPECT_FALSE(CAMP_NITP::isReadReply("[0"));
+    EXPECT_FALSE(CAMP_NITP::isReadReply(""));
+    EXPECT_TRUE(CAMP_NITP::echoesRequest("[0500010000640112340000]", 1, 100));
+    EXPECT_TRUE(CAMP_NITP::echoesRequest("[05001A0001030112340000]", 26, 259));
+    EXPECT_TRUE(CAMP_NITP::echoesRequest("[05000a0000ff0112340000]", 10, 255));
+    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500010000650112340000]", 1, 100)); // next address
+    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500020000640112340000]", 1, 100)); // other class
+    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500000000000112340000]", 1, 100)); // no echo
+    EXPECT_FALSE(CAMP_NITP::echoesRequest("[050001", 1, 100));
 }
 
 TEST(CampFrames, ErrorReplies)

@@ -145,6 +145,28 @@ TEST_F(PluginTest, InvalidAddressesAreReportedNotRead)
     EXPECT_EQ(reads[0].count, 256);
 }
 
+TEST_F(PluginTest, DataTypesThatAreNotNumbersAreReportedNotRead)
+{
+    setWords(kClassV, 50, {0x3F80, 0x0000, 0x0005});
+    const auto withType = [](const char* uid, const char* word, const char* dataType) {
+        ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), 0);
+        item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
+        return entry(item);
+    };
+    LogList log = request(7, {withType("Float", "50", "Float"), withType("3.0", "50", "3.0"),
+                              withType("three", "50", "three"), withType("empty", "52", ""),
+                              withType("3", "50", "3")});
+    ASSERT_TRUE(plugin->readData(&log));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(log.items[i].item.errorText, QStringLiteral("Invalid data type"))
+            << log.items[i].item.uid.toStdString();
+        EXPECT_TRUE(log.items[i].values.isEmpty());
+    }
+    EXPECT_EQ(valueOf(log.items[3]), QStringLiteral("5")); // empty reads as Bit, as always
+    EXPECT_EQ(valueOf(log.items[4]), QStringLiteral("1")); // the Float 3F800000
+    EXPECT_EQ(frames("04").size(), 1);
+}
+
 TEST_F(PluginTest, BrokenConnectionFailsThePollAndTheNextOneReconnects)
 {
     plc->setWord(kClassV, 100, 42);

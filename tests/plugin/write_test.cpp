@@ -14,6 +14,14 @@ DataItem writeOf(const char* uid, int addressClass, const char* word, int dataTy
                  QString::fromUtf8(value));
 }
 
+// An item whose data_type column holds the given text, as a hand-edited configuration may.
+DataItem writeWithType(const char* uid, const char* word, const char* dataType, const char* value)
+{
+    ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), Bit);
+    item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
+    return entry(item, QString::fromUtf8(value));
+}
+
 } // namespace
 
 TEST_F(PluginTest, WritesEncodeByDataType)
@@ -105,6 +113,22 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
         {writeOf("no range", kClassV, "600", String, "A"), "Invalid address"},
         {writeOf("over 255", kClassV, "1-256", String, "A"), "Invalid address"},
         {writeOf("typo", kClassV, "60O", Integer, "1"), "Invalid address"},
+        // A set-point is a finite float: no NaN or infinity in any spelling, nothing that would
+        // round to infinity.
+        {writeOf("nan", kClassV, "600", Float, "nan"), "Invalid value"},
+        {writeOf("NaN", kClassV, "600", Float, "NaN"), "Invalid value"},
+        {writeOf("-nan", kClassV, "600", Float, "-nan"), "Invalid value"},
+        {writeOf("inf", kClassV, "600", Float, "inf"), "Invalid value"},
+        {writeOf("-inf", kClassV, "600", Float, "-inf"), "Invalid value"},
+        {writeOf("infinity", kClassV, "600", Float, "infinity"), "Invalid value"},
+        {writeOf("hex float", kClassV, "600", Float, "0x1p3"), "Invalid value"},
+        {writeOf("1e39", kClassV, "600", Float, "1e39"), "Value out of range"},
+        {writeOf("-3.5e38", kClassV, "600", Float, "-3.5e38"), "Value out of range"},
+        {writeOf("1e400", kClassV, "600", Float, "1e400"), "Value out of range"},
+        // A data type that is not a number names no encoding.
+        {writeWithType("type Float", "600", "Float", "5"), "Invalid data type"},
+        {writeWithType("type 3.0", "600", "3.0", "5"), "Invalid data type"},
+        {writeWithType("type three", "600", "three", "5"), "Invalid data type"},
     };
     QList<DataItem> items;
     for (const Refusal& r : refusals)
@@ -120,6 +144,23 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
     EXPECT_EQ(plc->word(kClassV, 600), 0x1111);
     EXPECT_EQ(plc->word(kClassV, 601), 0x2222);
     EXPECT_EQ(plc->word(kClassX, 3), 0x00F0);
+}
+
+TEST_F(PluginTest, FloatsRoundToTheNearestFloatAndTypesReadAsBefore)
+{
+    setWords(kClassV, 620, {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA});
+    LogList log = request(7, {writeOf("tiny", kClassV, "620", Float, "1e-50"),
+                              writeOf("largest", kClassV, "622", Float, "3.4028235e38"),
+                              writeOf("subnormal", kClassV, "624", Float, " -1.4e-45 "),
+                              writeWithType("empty type", "626", "", "7"),
+                              writeWithType("type 3", "627", "3", "+2.5")});
+    ASSERT_TRUE(plugin->writeData(&log)) << log.errorText.toStdString();
+    for (const DataItem& data : log.items)
+        EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+    const QList<quint16> expected = {0x0000, 0x0000, 0x7F7F, 0xFFFF, 0x8000,
+                                     0x0001, 0x0007, 0x4020, 0x0000};
+    for (int i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(plc->word(kClassV, 620 + quint32(i)), expected[i]) << "V" << 620 + i;
 }
 
 TEST_F(PluginTest, IdentityItemsAreNeverWritten)
