@@ -92,6 +92,9 @@ QByteArray firstCampFrame(const QByteArray& data);
 bool parseCampReply(const QByteArray& data, IdentifyResult* result);
 QStringList parseCampReadWords(const QByteArray& data, bool* errorReply);
 QMap<QString, QString> identityFromStwWords(const QStringList& words);
+// Serial (STW259) and firmware (STW260.STW261) texts; zeros stand for "not set".
+QMap<QString, QString> identityFromStwValues(quint16 serial, quint16 firmwareMajor,
+                                             quint16 firmwareMinor);
 
 // Candidates.
 QString uidFor(const QString& host, quint16 port);

@@ -3,19 +3,17 @@
 
 #include "camp_discovery.h"
 
+#include "camp_wire.h"
+
 namespace CampDiscovery {
 
 namespace {
 
-bool isHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
 bool isHexAscii(const QByteArray& data)
 {
-    for (char c : data) {
-        if (!isHexDigit(c)) {
+    quint32 ignored = 0;
+    for (int at = 0; at < data.size(); ++at) {
+        if (!camp_wire::decodeHex(data.constData() + at, 1, ignored)) {
             return false;
         }
     }
@@ -28,72 +26,39 @@ bool isCampCommand(const QByteArray& code)
     return code.size() == 2 && code[0] == '0' && code[1] >= '4' && code[1] <= '9';
 }
 
-// The parts of a frame "[<payload><BCC>]" that passed every check.
-struct CheckedFrame
+// The payload of a frame "[<payload><BCC>]" that passed every check, or an empty one.
+QByteArray checkedPayload(const QByteArray& data)
 {
-    bool valid = false;
-    QByteArray payload;
-};
-
-CheckedFrame checkFrame(const QByteArray& data)
-{
-    CheckedFrame checked;
     const QByteArray frame = firstCampFrame(data);
-    if (frame.size() < 8 || !frame.startsWith('[') || !frame.endsWith(']')) {
-        return checked;
+    if (frame.size() < 8) {
+        return QByteArray();
     }
-    const QByteArray inner = frame.mid(1, frame.size() - 2);
-    const QByteArray payload = inner.left(inner.size() - 4);
-    const QByteArray bcc = inner.right(4);
-    if (!isHexAscii(payload) || !isHexAscii(bcc)) {
-        return checked;
-    }
+    const QByteArray payload = frame.mid(1, frame.size() - 6);
+    const QByteArray bcc = frame.mid(frame.size() - 5, 4);
     // The BCC is the sum of the bytes as received, so lower-case letters count as themselves.
-    if (campBcc(payload) != bcc.toUpper()) {
-        return checked;
+    if (!isHexAscii(payload) || !isHexAscii(bcc) || campBcc(payload) != bcc.toUpper() ||
+        !isCampCommand(payload.left(2))) {
+        return QByteArray();
     }
-    if (!isCampCommand(payload.left(2))) {
-        return checked;
-    }
-    checked.valid = true;
-    checked.payload = payload;
-    return checked;
+    return payload;
 }
 
 } // namespace
 
 QByteArray hexAscii(quint32 value, int width)
 {
-    QByteArray digits = QByteArray::number(value, 16).toUpper();
-    while (digits.size() < width) {
-        digits.prepend('0');
-    }
     // Wider values lose their high digits: every field keeps its width on the wire.
-    return digits.right(qMax(width, 0));
+    return camp_wire::hex(value, width).right(qMax(width, 0));
 }
 
 QByteArray campBcc(const QByteArray& data)
 {
-    quint32 sum = 0;
-    for (char c : data) {
-        sum += static_cast<unsigned char>(c);
-    }
-    return hexAscii(sum, 4);
+    return camp_wire::hex(camp_wire::byteSum(data.constData(), data.constData() + data.size()), 4);
 }
 
-// Read request, positions from "[":
-//   1  2  command "04"
-//   3  2  status "00"
-//   5  2  address class
-//   7  6  start address
-//  13  2  "01"
-//  15  4  word count
-//  19  4  BCC over positions 1..18
 QByteArray readDataRequest(quint8 addressClass, quint32 address, quint16 count)
 {
-    const QByteArray body = QByteArrayLiteral("0400") + hexAscii(addressClass, 2) +
-                            hexAscii(address, 6) + QByteArrayLiteral("01") + hexAscii(count, 4);
-    return '[' + body + campBcc(body) + ']';
+    return camp_wire::readRequest(addressClass, address & 0xFFFFFFu, count);
 }
 
 QByteArray vMemoryIdentifyRequest()
@@ -109,35 +74,24 @@ QByteArray stwIdentityRequest()
 QByteArray firstCampFrame(const QByteArray& data)
 {
     const int open = data.indexOf('[');
-    if (open < 0) {
-        return QByteArray();
-    }
-    const int close = data.indexOf(']', open + 1);
-    if (close < 0) {
-        return QByteArray();
-    }
-    return data.mid(open, close - open + 1);
+    const int close = open < 0 ? -1 : data.indexOf(']', open + 1);
+    return close < 0 ? QByteArray() : data.mid(open, close - open + 1);
 }
 
-// Read reply payload (the frame without brackets and BCC), positions from 0:
-//   0  2  command "05"
-//   2  2  status; "F" first marks an error reply
-//   4  2  address class
-//   6  6  start address
-//  12  2  word count, 00 meaning 256
-//  14  4n the words
+// The payload is the frame without its brackets and BCC: a read reply's fields sit one position
+// before their place in the frame.
 bool parseCampReply(const QByteArray& data, IdentifyResult* result)
 {
-    const CheckedFrame checked = checkFrame(data);
-    if (!checked.valid) {
+    const QByteArray payload = checkedPayload(data);
+    if (payload.isEmpty()) {
         return false;
     }
-    const QByteArray& payload = checked.payload;
     IdentifyResult fresh;
     fresh.campReply = true;
     fresh.protocolError = payload.size() > 2 && payload[2] == 'F';
-    if (!fresh.protocolError && payload.size() >= 18 && payload.startsWith("05")) {
-        fresh.v0Word = QString::fromLatin1(payload.mid(14, 4).toUpper());
+    const int firstWord = camp_wire::kReplyFirstWordPos - 1;
+    if (!fresh.protocolError && payload.size() >= firstWord + 4 && payload.startsWith("05")) {
+        fresh.v0Word = QString::fromLatin1(payload.mid(firstWord, 4).toUpper());
     }
     if (result) {
         *result = fresh;
@@ -150,63 +104,58 @@ QStringList parseCampReadWords(const QByteArray& data, bool* errorReply)
     if (errorReply) {
         *errorReply = false;
     }
-    IdentifyResult reply;
-    if (!parseCampReply(data, &reply) || !reply.campReply) {
-        return QStringList();
-    }
-    if (reply.protocolError) {
+    const QByteArray payload = checkedPayload(data);
+    if (payload.size() > 2 && payload[2] == 'F') {
         if (errorReply) {
             *errorReply = true;
         }
         return QStringList();
     }
-    const QByteArray payload = checkFrame(data).payload;
-    if (payload.size() <= 13 || !payload.startsWith("05")) {
-        return QStringList();
-    }
-    bool ok = false;
-    int count = payload.mid(12, 2).toInt(&ok, 16);
-    if (!ok) {
+    const int countPos = camp_wire::kReplyCountPos - 1;
+    const int firstWord = camp_wire::kReplyFirstWordPos - 1;
+    quint32 count = 0;
+    if (payload.size() <= countPos + 1 || !payload.startsWith("05") ||
+        !camp_wire::decodeHex(payload.constData() + countPos, 2, count)) {
         return QStringList();
     }
     if (count == 0) {
-        count = 256;
+        count = camp_wire::kMaxReadWords;
     }
     // A reply shorter than it announces still gives the whole words it holds.
-    if (4 * count + 13 >= payload.size()) {
-        count = (payload.size() - 14) / 4;
-    }
+    const int held = qMax(0, (payload.size() - firstWord) / 4);
     QStringList words;
-    for (int i = 0; i < count; ++i) {
-        words.append(QString::fromLatin1(payload.mid(14 + 4 * i, 4).toUpper()));
+    for (int i = 0; i < qMin(static_cast<int>(count), held); ++i) {
+        words.append(QString::fromLatin1(payload.mid(firstWord + 4 * i, 4).toUpper()));
     }
     return words;
 }
 
 QMap<QString, QString> identityFromStwWords(const QStringList& words)
 {
-    QMap<QString, QString> identity;
     if (words.size() < 3) {
-        return identity;
+        return {};
     }
-    quint16 values[3];
+    quint32 values[3] = {0, 0, 0}; // a word that is not four hex digits counts as 0
     for (int i = 0; i < 3; ++i) {
-        bool ok = false;
-        values[i] = words[i].toUShort(&ok, 16);
-        if (!ok) {
+        const QByteArray word = words[i].toLatin1();
+        if (word.size() != 4 || !camp_wire::decodeHex(word.constData(), 4, values[i])) {
             values[i] = 0;
         }
     }
-    const quint16 serial = values[0];        // STW259
-    const quint16 firmwareMajor = values[1]; // STW260
-    const quint16 firmwareMinor = values[2]; // STW261
+    return identityFromStwValues(static_cast<quint16>(values[0]), static_cast<quint16>(values[1]),
+                                 static_cast<quint16>(values[2]));
+}
+
+QMap<QString, QString> identityFromStwValues(quint16 serial, quint16 firmwareMajor,
+                                             quint16 firmwareMinor)
+{
+    QMap<QString, QString> identity;
     if (serial != 0) {
         identity.insert(QStringLiteral("serial"), QString::number(serial));
     }
     if (firmwareMajor != 0 || firmwareMinor != 0) {
         identity.insert(QStringLiteral("firmware"),
-                        QStringLiteral("%1.%2").arg(QString::number(firmwareMajor),
-                                                    QString::number(firmwareMinor)));
+                        QStringLiteral("%1.%2").arg(firmwareMajor).arg(firmwareMinor));
     }
     return identity;
 }

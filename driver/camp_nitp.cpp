@@ -30,8 +30,6 @@ const char kReadingResponse[] = "reading a response from the PLC";
 const char kSendingWrite[] = "sending a write command to the PLC";
 const char kReadingWriteResponse[] = "reading a write response from the PLC";
 
-const QString kInvalidAddress = QStringLiteral("Invalid address");
-
 constexpr int kKeepAliveIdleSeconds = 30;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 3;
@@ -319,14 +317,14 @@ bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
     receiveBuffer.clear();
     const qint64 deadline = nowMs() + timeoutMs;
     for (;;) {
-        const FrameScan scan = scanFrame(pending);
-        if (scan.status == FrameStatus::Frame) {
+        const camp_wire::FrameScan scan = camp_wire::scanFrame(pending);
+        if (scan.status == camp_wire::FrameStatus::Frame) {
             frame = scan.frame;
             receiveBuffer = scan.rest;
             qCDebug(lcCampFrames) << "recv" << frame;
             return true;
         }
-        if (scan.status == FrameStatus::GiveUp) {
+        if (scan.status == camp_wire::FrameStatus::GiveUp) {
             failSession(
                 QStringLiteral("Lost connection to PLC while reading a response from the PLC"));
             return false;
@@ -396,10 +394,10 @@ bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
 // module that does not echo may well write zeros there.
 bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address)
 {
-    if (!isReadReply(reply)) {
+    if (!camp_wire::isReadReply(reply)) {
         return false;
     }
-    if (echoesRequest(reply, cls, address)) {
+    if (camp_wire::echoesRequest(reply, cls, address)) {
         if (cls != 0 || address != 0) {
             echoingTarget = target();
         }
@@ -410,8 +408,8 @@ bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address
 
 // A reply that does not answer its request stores nothing, and the connection it came on is
 // dropped so that no later request can take a stale reply.
-bool CAMP_NITP::refuseReply(const char* command, qint32 cls, quint32 address, int count,
-                            ItemInstancePlugin* item)
+CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, qint32 cls, quint32 address,
+                                         int count, ItemInstancePlugin* item)
 {
     std::fprintf(stderr,
                  "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d does not "
@@ -421,108 +419,108 @@ bool CAMP_NITP::refuseReply(const char* command, qint32 cls, quint32 address, in
         item->errorText = QStringLiteral("Error reading response");
     }
     dropConnection();
-    return false;
+    return Result::ItemFailed;
+}
+
+CAMP_NITP::Result CAMP_NITP::read(qint32 cls, quint32 address, quint16 count, Words& words,
+                                  ItemInstancePlugin* item)
+{
+    const Result sent = sendRead(cls, address, count, item);
+    return sent == Result::Done ? receiveRead(cls, address, count, words, item) : sent;
+}
+
+CAMP_NITP::Result CAMP_NITP::sendRead(qint32 cls, quint32 address, quint16 count,
+                                      ItemInstancePlugin* item)
+{
+    if (count == 0 || count > camp_wire::kMaxReadWords) {
+        return Result::ItemFailed; // no frame can ask for it; nothing is sent or said
+    }
+    if (cls < 0 || cls > kMaxAddressClass || address > kMaxWordAddress) {
+        if (item) {
+            item->errorText = QLatin1String(kInvalidAddress);
+        }
+        return Result::ItemFailed;
+    }
+    if (!sendRequest(camp_wire::readRequest(cls, address, count), kSendingRead)) {
+        printCommandFailure("writing", "READ", cls, address, count);
+        return Result::ConnectionLost;
+    }
+    return Result::Done;
+}
+
+CAMP_NITP::Result CAMP_NITP::receiveRead(qint32 cls, quint32 address, quint16 count, Words& words,
+                                         ItemInstancePlugin* item)
+{
+    QByteArray reply;
+    if (!recvMessage(reply, kReadingResponse)) {
+        printCommandFailure("read", "READ", cls, address, count);
+        return Result::ConnectionLost;
+    }
+    if (checkForError(reply, item)) {
+        return Result::ItemFailed; // the PLC's refusal; it carries no value to misplace
+    }
+    if (!answersRead(reply, cls, address) || !camp_wire::readReplyWords(reply, count, words)) {
+        return refuseReply("READ", cls, address, count, item);
+    }
+    return Result::Done;
+}
+
+// Writes exactly the given words from the item's first word on; the caller encodes the value
+// into words that belong to the item.
+CAMP_NITP::Result CAMP_NITP::write(const ItemAddress& at, const Words& words,
+                                   ItemInstancePlugin* item)
+{
+    const QString refusal = writeRefusal(words);
+    if (!refusal.isEmpty()) {
+        item->errorText = refusal;
+        return Result::ItemFailed;
+    }
+    const int cls = at.addressClass;
+    const int count = static_cast<int>(words.size());
+    if (!sendRequest(camp_wire::writeRequest(cls, at.startAddress, words), kSendingWrite)) {
+        printCommandFailure("writing", "WRITE", cls, at.startAddress, count);
+        return Result::ConnectionLost;
+    }
+    QByteArray reply;
+    if (!recvMessage(reply, kReadingWriteResponse)) {
+        printCommandFailure("read", "WRITE", cls, at.startAddress, count);
+        return Result::ConnectionLost;
+    }
+    if (camp_wire::isReadReply(reply)) {
+        return refuseReply("WRITE", cls, at.startAddress, count, item); // a stray read reply
+    }
+    return checkForError(reply, item) ? Result::ItemFailed : Result::Done;
 }
 
 namespace {
 
-// The item's place in memory; an item that cannot be located says so in its error text.
-bool locateItem(ItemInstancePlugin* item, AddressClass& cls, quint32& address, quint16& count)
+// The item's place in memory; an item that cannot be located says why in its error text.
+ItemAddress locate(ItemInstancePlugin* item)
 {
-    if (item == nullptr) {
-        return false;
+    ItemAddress at = itemAddress(*item);
+    if (!at.isValid()) {
+        item->errorText = QLatin1String(at.invalid);
     }
-    if (!CAMP_NITP::itemAddressRange(*item, cls, address, count)) {
-        item->errorText = kInvalidAddress;
-        return false;
-    }
-    return true;
+    return at;
 }
 
 } // namespace
 
 bool CAMP_NITP::readMemory(ItemInstancePlugin* item, Words& words)
 {
-    AddressClass cls = AddressClass::V;
-    quint32 address = 0;
-    quint16 count = 0;
-    return locateItem(item, cls, address, count) &&
-           readMemoryBlock(cls, address, count, words, item);
+    const ItemAddress at = locate(item);
+    return at.isValid() &&
+           read(at.addressClass, at.startAddress, at.wordCount, words, item) == Result::Done;
 }
 
 bool CAMP_NITP::readMemoryBlock(AddressClass cls, quint32 address, quint16 count, Words& words,
                                 ItemInstancePlugin* item)
 {
-    return sendReadRequest(cls, address, count, item) &&
-           receiveReadReply(cls, address, count, words, item);
+    return read(cls, address, count, words, item) == Result::Done;
 }
 
-bool CAMP_NITP::sendReadRequest(AddressClass cls, quint32 address, quint16 count,
-                                ItemInstancePlugin* item)
-{
-    if (count == 0 || count > kMaxReadWords) {
-        return false;
-    }
-    if (cls < 0 || cls > kMaxAddressClass || address > kMaxWordAddress) {
-        if (item) {
-            item->errorText = kInvalidAddress;
-        }
-        return false;
-    }
-    if (!sendRequest(readRequest(cls, address, count), kSendingRead)) {
-        printCommandFailure("writing", "READ", cls, address, count);
-        return false;
-    }
-    return true;
-}
-
-bool CAMP_NITP::receiveReadReply(AddressClass cls, quint32 address, quint16 count, Words& words,
-                                 ItemInstancePlugin* item)
-{
-    QByteArray reply;
-    if (!recvMessage(reply, kReadingResponse)) {
-        printCommandFailure("read", "READ", cls, address, count);
-        return false;
-    }
-    if (checkForError(reply, item)) {
-        return false; // the PLC's refusal; it carries no value to misplace
-    }
-    if (!answersRead(reply, cls, address) || !parseReadResponse(reply, count, words, item)) {
-        return refuseReply("READ", cls, address, count, item);
-    }
-    return true;
-}
-
-// Writes exactly the given words from the item's first word on; the caller cuts the value into
-// words that belong to the item.
 bool CAMP_NITP::writeMemory(ItemInstancePlugin* item, Words values)
 {
-    AddressClass cls = AddressClass::V;
-    quint32 address = 0;
-    quint16 itemWords = 0;
-    if (!locateItem(item, cls, address, itemWords)) {
-        return false;
-    }
-    const QString refusal = writeRefusal(values);
-    if (!refusal.isEmpty()) {
-        item->errorText = refusal;
-        return false;
-    }
-    for (QByteArray& word : values) {
-        word = word.toUpper();
-    }
-    const int count = static_cast<int>(values.size());
-    if (!sendRequest(writeRequest(cls, address, values), kSendingWrite)) {
-        printCommandFailure("writing", "WRITE", cls, address, count);
-        return false;
-    }
-    QByteArray reply;
-    if (!recvMessage(reply, kReadingWriteResponse)) {
-        printCommandFailure("read", "WRITE", cls, address, count);
-        return false;
-    }
-    if (isReadReply(reply)) {
-        return refuseReply("WRITE", cls, address, count, item); // a stray read reply
-    }
-    return !checkForError(reply, item);
+    const ItemAddress at = locate(item);
+    return at.isValid() && write(at, values, item) == Result::Done;
 }

@@ -20,8 +20,8 @@ void checkReplyParsing(quint16 count, const QByteArray& reply)
     Words words;
     const bool parsed = CAMP_NITP::parseReadResponse(reply, count, words, &item);
 
-    CAMP_NITP::ErrorCodes codes;
-    const bool errorReply = CAMP_NITP::errorReplyCodes(reply, codes);
+    camp_wire::ErrorCodes codes;
+    const bool errorReply = camp_wire::errorReplyCodes(reply, codes);
     FUZZ_CHECK(errorReply == CAMP_NITP::checkForError(reply, nullptr));
     FUZZ_CHECK(codes.code.size() <= 4 && codes.extendedCode.size() <= 4);
 
@@ -30,10 +30,9 @@ void checkReplyParsing(quint16 count, const QByteArray& reply)
         FUZZ_CHECK(item.errorText.isEmpty());
         FUZZ_CHECK(!words.empty() && words.size() <= count);
         for (size_t i = 0; i < words.size(); ++i) {
-            FUZZ_CHECK(words[i] == reply.mid(15 + 4 * static_cast<int>(i), 4));
             bool hex = false;
-            words[i].toUInt(&hex, 16);
-            FUZZ_CHECK(hex); // a word with a bad digit is never handed out
+            const uint word = reply.mid(15 + 4 * static_cast<int>(i), 4).toUInt(&hex, 16);
+            FUZZ_CHECK(hex && words[i] == word); // a word with a bad digit is never handed out
         }
     } else {
         FUZZ_CHECK(words.empty());
@@ -57,23 +56,23 @@ void checkRoundTrip(fuzz::Input& input)
         return camp_sim::PlcMemory(sizes);
     }();
 
-    const quint16 count = static_cast<quint16>(1 + input.byte() % CAMP_NITP::kMaxWriteWords);
+    const quint16 count = static_cast<quint16>(1 + input.byte() % camp_wire::kMaxWriteWords);
     const quint32 address = 1 + input.u16() % (kWords - count + 1);
     Words values;
     for (quint16 i = 0; i < count; ++i)
-        values.push_back(CAMP_NITP::intToHexStr(input.u16(), 4));
+        values.push_back(input.u16());
 
     const QByteArray writeReply =
-        camp_sim::handleRequest(CAMP_NITP::writeRequest(cls, address, values), memory);
-    FUZZ_CHECK(CAMP_NITP::scanFrame(writeReply).status == CAMP_NITP::FrameStatus::Frame);
+        camp_sim::handleRequest(camp_wire::writeRequest(cls, address, values), memory);
+    FUZZ_CHECK(camp_wire::scanFrame(writeReply).status == camp_wire::FrameStatus::Frame);
     FUZZ_CHECK(!CAMP_NITP::checkForError(writeReply, nullptr));
 
     const QByteArray readReply =
-        camp_sim::handleRequest(CAMP_NITP::readRequest(cls, address, count), memory);
+        camp_sim::handleRequest(camp_wire::readRequest(cls, address, count), memory);
     Words words;
     ItemInstancePlugin item;
-    FUZZ_CHECK(CAMP_NITP::isReadReply(readReply));
-    FUZZ_CHECK(CAMP_NITP::echoesRequest(readReply, cls, address));
+    FUZZ_CHECK(camp_wire::isReadReply(readReply));
+    FUZZ_CHECK(camp_wire::echoesRequest(readReply, cls, address));
     FUZZ_CHECK(CAMP_NITP::parseReadResponse(readReply, count, words, &item));
     FUZZ_CHECK(words == values);
 }

@@ -5,13 +5,13 @@
 //
 // Input: one byte N, then N piece sizes (1 to 256 bytes each, used in turn), then the stream.
 
-#include "camp_nitp.h"
+#include "camp_wire.h"
 #include "fuzz_support.h"
 
 namespace {
 
-using Scan = CAMP_NITP::FrameScan;
-using Status = CAMP_NITP::FrameStatus;
+using Scan = camp_wire::FrameScan;
+using Status = camp_wire::FrameStatus;
 
 struct Assembly
 {
@@ -25,7 +25,7 @@ struct Assembly
 void drain(Assembly& assembly)
 {
     for (;;) {
-        const Scan scan = CAMP_NITP::scanFrame(assembly.kept);
+        const Scan scan = camp_wire::scanFrame(assembly.kept);
         if (scan.status == Status::GiveUp) {
             assembly.gaveUp = true;
             return;
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // Receiving in pieces never keeps more than the receive limit and one piece.
     if (!pieceSizes.isEmpty())
-        FUZZ_CHECK(pieces.mostKept <= CAMP_NITP::kReceiveLimitBytes + 256);
+        FUZZ_CHECK(pieces.mostKept <= camp_wire::kReceiveLimitBytes + 256);
 
     if (whole.gaveUp)
         FUZZ_CHECK(pieces.gaveUp);

@@ -1,87 +1,86 @@
-// An item's columns as a user may type them, and the words a PLC may return for it:
-// itemAddressRange must refuse what no frame can carry and describe the rest exactly, and
-// convertData must turn any words into a value text of the item's type.
+// An item's columns as a user may type them, and the words a PLC may return for it: the item
+// model must refuse what no frame can carry and describe the rest exactly, and the value codec
+// must turn any words into a value text of the item's type.
 //
-// Input: three lines "address_class", "data_type" and "address_word", then the reply words as
-// text (four characters each).
-
-#include <algorithm>
-#include <cctype>
+// Input: three lines "address_class", "data_type" and "address_word", then the reply words, two
+// bytes each, high byte first.
 
 #include "app_camp_nitp.h"
 #include "camp_nitp.h"
 #include "fuzz_support.h"
+#include "value_codec.h"
+
+#include <cstring>
 
 namespace {
 
-bool isDiscrete(int cls)
+void checkAddress(const ItemInstancePlugin& item, const ItemAddress& at)
 {
-    return cls == AddressClass::X || cls == AddressClass::Y || cls == AddressClass::C;
-}
-
-bool isHexWord(const QByteArray& word)
-{
-    if (word.size() != 4)
-        return false;
-    for (const char c : word) {
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return false;
+    bool typeIsNumber = false;
+    const QString typeText = item.columns.value(QStringLiteral("data_type"));
+    const int type = typeText.toInt(&typeIsNumber);
+    FUZZ_CHECK(at.invalid == nullptr || !std::strcmp(at.invalid, "Invalid address") ||
+               !std::strcmp(at.invalid, "Invalid data type"));
+    if (!typeText.isEmpty() && !typeIsNumber) {
+        FUZZ_CHECK(!at.isValid()); // a type that is not a number names no width
     }
-    return true;
-}
-
-void checkAddressRange(const ItemInstancePlugin& item)
-{
-    AddressClass cls = AddressClass::V;
-    quint32 address = 0;
-    quint16 count = 0;
-    if (!CAMP_NITP::itemAddressRange(item, cls, address, count))
+    if (!at.isValid()) {
         return;
-    FUZZ_CHECK(cls >= 0 && cls <= CAMP_NITP::kMaxAddressClass);
-    FUZZ_CHECK(address <= CAMP_NITP::kMaxWordAddress);
-    FUZZ_CHECK(count >= 1);
-    const int type = item.columns.value(QStringLiteral("data_type")).toInt();
+    }
+    FUZZ_CHECK(at.addressClass >= 0 && at.addressClass <= kMaxAddressClass);
+    FUZZ_CHECK(at.startAddress <= kMaxWordAddress);
+    FUZZ_CHECK(at.wordCount >= 1);
+    FUZZ_CHECK(at.discrete == isDiscreteClass(at.addressClass));
     if (type == DataType::String) {
-        FUZZ_CHECK(address + count - 1 <= CAMP_NITP::kMaxWordAddress);
+        FUZZ_CHECK(at.startAddress + at.wordCount - 1 <= kMaxWordAddress);
     } else {
-        FUZZ_CHECK(count == (type == DataType::Float ? 2 : 1));
+        FUZZ_CHECK(at.wordCount == (type == DataType::Float ? 2 : 1));
         bool plain = false;
         const uint typed =
             item.columns.value(QStringLiteral("address_word")).trimmed().toUInt(&plain, 10);
-        FUZZ_CHECK(plain && typed == address);
+        FUZZ_CHECK(plain && typed == at.startAddress);
     }
     // Whatever is accepted fits the fields of a read frame.
-    if (count <= CAMP_NITP::kMaxReadWords)
-        FUZZ_CHECK(CAMP_NITP::readRequest(cls, address, count).size() == 24);
+    if (at.wordCount <= camp_wire::kMaxReadWords) {
+        FUZZ_CHECK(camp_wire::readRequest(at.addressClass, at.startAddress, at.wordCount).size() ==
+                   24);
+    }
 }
 
-void checkConversion(ItemInstancePlugin& item, const Words& words)
+void checkConversion(ItemInstancePlugin& item, const ItemAddress& at, const Words& words)
 {
     const QString value = App_CAMP_NITP::convertData(&item, words);
+    if (at.isValid()) {
+        FUZZ_CHECK(value == decodeValue(at, words.data(), words.size()));
+    }
+    if (value.isEmpty() || words.empty()) {
+        return;
+    }
     const int cls = item.columns.value(QStringLiteral("address_class")).toInt();
     const int type = item.columns.value(QStringLiteral("data_type")).toInt();
-    if (value.isEmpty())
-        return;
-
-    bool ok = false;
-    if (isDiscrete(cls)) {
-        FUZZ_CHECK(value == QLatin1String("0") || value == QLatin1String("1"));
+    if (isDiscreteClass(cls)) {
+        FUZZ_CHECK(value == QString::number(words.front() & 1));
     } else if (type == DataType::Integer) {
-        const int number = value.toInt(&ok);
-        FUZZ_CHECK(ok && number >= -32768 && number <= 32767);
+        FUZZ_CHECK(value == QString::number(static_cast<qint16>(words.front())));
     } else if (type != DataType::Float && type != DataType::String) {
-        const int number = value.toInt(&ok);
-        FUZZ_CHECK(ok && number >= 0 && number <= 65535);
+        FUZZ_CHECK(value == QString::number(words.front()));
     }
+}
 
-    // Words of four hex digits give exactly the first word's value. (A word with other characters
-    // is decoded by Qt's fromHex rules, which skip them, so it only spoils its own item's value.)
-    const bool hex = !words.empty() && std::all_of(words.begin(), words.end(), isHexWord);
-    const uint word = hex ? words.front().toUInt(nullptr, 16) : 0;
-    if (hex && !isDiscrete(cls) && type == DataType::Integer)
-        FUZZ_CHECK(value == QString::number(static_cast<qint16>(word)));
-    if (hex && !isDiscrete(cls) && type == DataType::UnsignedInteger)
-        FUZZ_CHECK(value == QString::number(word));
+// A value that encodes is written as words of the item alone, and reads back as itself.
+void checkRoundTrip(const ItemAddress& at, const Words& words)
+{
+    if (!at.isValid() || at.discrete || at.dataType == DataType::Float) {
+        return;
+    }
+    const Words own(words.begin(), words.begin() + std::min<size_t>(words.size(), at.wordCount));
+    const QString value = decodeValue(at, own.data(), own.size());
+    const EncodedValue encoded = encodeValue(at, value);
+    if (encoded.refusal != nullptr || at.dataType == DataType::String) {
+        return; // a String need not be valid UTF-8, nor fit as text what it held as bytes
+    }
+    FUZZ_CHECK(encoded.words.size() == 1);
+    FUZZ_CHECK(decodeValue(at, encoded.words.data(), 1) == value);
 }
 
 } // namespace
@@ -93,12 +92,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     item.columns.insert(QStringLiteral("address_class"), QString::fromUtf8(input.line()));
     item.columns.insert(QStringLiteral("data_type"), QString::fromUtf8(input.line()));
     item.columns.insert(QStringLiteral("address_word"), QString::fromUtf8(input.line()));
-    const QByteArray wordText = input.rest();
+    const QByteArray bytes = input.rest();
     Words words;
-    for (int at = 0; at < wordText.size(); at += 4)
-        words.push_back(wordText.mid(at, 4));
-
-    checkAddressRange(item);
-    checkConversion(item, words);
+    for (int at = 0; at + 1 < bytes.size(); at += 2) {
+        words.push_back(static_cast<quint16>(static_cast<uchar>(bytes[at]) << 8 |
+                                             static_cast<uchar>(bytes[at + 1])));
+    }
+    const ItemAddress at = itemAddress(item);
+    checkAddress(item, at);
+    checkConversion(item, at, words);
+    checkRoundTrip(at, words);
     return 0;
 }

@@ -142,7 +142,7 @@ bool App_CAMP_NITP::stopPlugin()
 
 std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& device)
 {
-    MutexLocker lock(sessionsMutex, &sessionsWaitNs);
+    MutexLocker lock(sessionsMutex);
     std::shared_ptr<CampSession>& session = sessions[device.id];
     if (!session)
         session = std::make_shared<CampSession>();
@@ -162,10 +162,4 @@ void App_CAMP_NITP::closeAllSessions()
         MutexLocker lock(session->mutex);
         session->driver.disconnectFromPLC();
     }
-}
-
-qint64 App_CAMP_NITP::sessionMapWaitNs()
-{
-    MutexLocker lock(sessionsMutex);
-    return sessionsWaitNs;
 }

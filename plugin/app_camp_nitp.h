@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "block_planner.h"
 #include "camp_nitp.h"
 #include "kibinterface.h"
 #include "plugininterface.h"
@@ -32,21 +33,11 @@ public:
     bool writeData(LogList* log) override;
     bool stopPlugin() override;
 
-    // One polled item's place in PLC memory.
-    struct ReadSpan
-    {
-        DataItem* dataItem = nullptr; // receives the value; not owned
-        AddressClass addressClass = AddressClass(0);
-        quint32 startAddress = 0;
-        quint16 wordCount = 0;
-    };
+    using ReadSpan = ::ReadSpan; // one polled item's place in PLC memory
 
     static bool assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
                                   quint32 blockStart, const Words& words);
     static QString convertData(ItemInstancePlugin* item, Words words);
-
-    // Nanoseconds that polls and writes have spent waiting for the session map lock.
-    qint64 sessionMapWaitNs();
 
 private:
     QList<DatabaseColumnStructure> itemColumns() const;
@@ -65,5 +56,4 @@ private:
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
     QMutex sessionsMutex;
-    qint64 sessionsWaitNs = 0; // guarded by sessionsMutex
 };

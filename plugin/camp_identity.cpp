@@ -39,14 +39,12 @@ QMap<QString, QString> App_CAMP_NITP::readCampIdentity(CAMP_NITP& driver)
 {
     Words words;
     ItemInstancePlugin scratch; // takes the driver's error text; identity items carry none
-    if (!driver.readMemoryBlock(AddressClass::STW, kStwSerial, kStwIdentityWords, words,
-                                &scratch) ||
-        words.size() < kStwIdentityWords)
+    if (driver.read(AddressClass::STW, kStwSerial, kStwIdentityWords, words, &scratch) !=
+            CAMP_NITP::Result::Done ||
+        words.size() < kStwIdentityWords) {
         return {};
-    QStringList texts;
-    for (const QByteArray& word : words)
-        texts.append(QString::fromLatin1(word).toUpper());
-    return CampDiscovery::identityFromStwWords(texts);
+    }
+    return CampDiscovery::identityFromStwValues(words[0], words[1], words[2]);
 }
 
 bool isCampIdentityItem(const ItemInstancePlugin& item)

@@ -3,7 +3,6 @@
 // so without the annotations ThreadSanitizer cannot see QMutex and reports races on the data it
 // guards. In builds without ThreadSanitizer this is a plain lock guard.
 
-#include <QElapsedTimer>
 #include <QMutex>
 
 #if defined(__SANITIZE_THREAD__)
@@ -21,27 +20,15 @@
 class MutexLocker
 {
 public:
-    // With waitedNs, the time spent blocked on the mutex is added to it (nothing when the mutex
-    // was free). It is added once the mutex is held, so the mutex guards that counter too.
-    explicit MutexLocker(QMutex& mutex, qint64* waitedNs = nullptr) : mutex(mutex)
+    explicit MutexLocker(QMutex& mutex) : mutex(mutex)
     {
 #ifdef CAMP_TSAN_ANNOTATE
         __tsan_mutex_pre_lock(&mutex, 0);
 #endif
-        qint64 waited = 0;
-        if (!waitedNs) {
-            mutex.lock();
-        } else if (!mutex.tryLock()) {
-            QElapsedTimer blocked;
-            blocked.start();
-            mutex.lock();
-            waited = blocked.nsecsElapsed();
-        }
+        mutex.lock();
 #ifdef CAMP_TSAN_ANNOTATE
         __tsan_mutex_post_lock(&mutex, 0, 0);
 #endif
-        if (waitedNs)
-            *waitedNs += waited;
     }
 
     ~MutexLocker()

@@ -1,14 +1,16 @@
-// Protects the wire format byte for byte: request frames, block checks, value encoders, reply
-// decoding, frame assembly and the item address rules, without any network.
+// Protects the wire format byte for byte (request frames, block checks, frame assembly, reply
+// decoding), the item model and the value codecs, as golden tables without any network.
 
 #include <gtest/gtest.h>
 
-#include "camp_nitp.h"
-#include "driver_test_words.h"
-
 #include <cerrno>
 
+#include "camp_nitp.h"
+#include "value_codec.h"
+
 namespace {
+
+using camp_wire::FrameStatus;
 
 ItemInstancePlugin makeItem(const QString& addressClass, const QString& dataType,
                             const QString& addressWord)
@@ -27,153 +29,62 @@ QByteArray readReply(const QByteArray& countField, const QByteArray& words)
     return reply + CAMP_NITP::calcBCC(reply) + "]";
 }
 
+ItemAddress typed(qint32 dataType, quint16 wordCount = 1, bool discrete = false)
+{
+    ItemAddress address;
+    address.dataType = dataType;
+    address.wordCount = wordCount;
+    address.discrete = discrete;
+    return address;
+}
+
 } // namespace
 
-TEST(CampFrames, GoldenRequestFrames)
+TEST(CampFrames, GoldenRequestFramesAndBlockChecks)
 {
-    struct Case
+    const struct
     {
         const char* name;
         QByteArray actual;
         QByteArray expected;
-    };
-    const Case cases[] = {
-        {"one V word at 1", CAMP_NITP::readRequest(AddressClass::V, 1, 1),
-         "[0400010000010100010368]"},
-        {"three STW words at 259", CAMP_NITP::readRequest(AddressClass::STW, 259, 3),
-         "[04001A000103010003037E]"},
-        {"write 1234 00FF to V100",
-         CAMP_NITP::writeRequest(AddressClass::V, 100, wordsOf({"1234", "00FF"})),
+    } cases[] = {
+        {"one V word at 1", camp_wire::readRequest(1, 1, 1), "[0400010000010100010368]"},
+        {"three STW words at 259", camp_wire::readRequest(26, 259, 3), "[04001A000103010003037E]"},
+        {"write 1234 00FF to V100", camp_wire::writeRequest(1, 100, {0x1234, 0x00FF}),
          "[06000100006402123400FF0469]"},
-        {"256 words writes count 0100", CAMP_NITP::readRequest(AddressClass::V, 0, 256).mid(13, 6),
-         "010100"},
-        {"address 65536", CAMP_NITP::readRequest(AddressClass::V, 65536, 1).mid(7, 6), "010000"},
-        {"address 255", CAMP_NITP::readRequest(AddressClass::V, 255, 1).mid(7, 6), "0000FF"},
-        {"class WY is 0A", CAMP_NITP::readRequest(AddressClass::WY, 0, 1).mid(5, 2), "0A"},
-        {"short write word is zero-filled",
-         CAMP_NITP::writeRequest(AddressClass::K, 2, wordsOf({"7"})).mid(13, 6), "010007"},
+        {"256 words writes count 0100", camp_wire::readRequest(1, 0, 256).mid(13, 6), "010100"},
+        {"address 65536", camp_wire::readRequest(1, 65536, 1).mid(7, 6), "010000"},
+        {"address 255", camp_wire::readRequest(1, 255, 1).mid(7, 6), "0000FF"},
+        {"class WY is 0A", camp_wire::readRequest(10, 0, 1).mid(5, 2), "0A"},
+        {"a word is four digits", camp_wire::writeRequest(2, 2, {7}).mid(13, 6), "010007"},
+        // The characters after "[" sum to 872 and 894 in the two read examples.
+        {"BCC 0368", CAMP_NITP::calcBCC("[040001000001010001"), "0368"},
+        {"BCC 037E", CAMP_NITP::calcBCC("[04001A000103010003"), "037E"},
+        {"BCC of nothing", CAMP_NITP::calcBCC("["), "0000"},
+        {"bytes count as unsigned", CAMP_NITP::calcBCC(QByteArray("[\xE9")), "00E9"},
+        // 1000 characters "F" (70 each) sum to 70000 = 0x11170: only 1170 goes into the frame.
+        {"BCC keeps 16 bits", CAMP_NITP::calcBCC("[" + QByteArray(1000, 'F')), "1170"},
+        // The longest write (255 words of FFFF) keeps its layout, its sum 119BB written 19BB.
+        {"longest write", camp_wire::writeRequest(1, 0, camp_wire::Words(255, 0xFFFF)).right(5),
+         "19BB]"},
+        {"intToHexStr 1A", CAMP_NITP::intToHexStr(26, 2), "1A"},
+        {"intToHexStr 00012C", CAMP_NITP::intToHexStr(300, 6), "00012C"},
+        {"intToHexStr never cuts", CAMP_NITP::intToHexStr(4096, 2), "1000"},
+        {"intToHexStr of -1", CAMP_NITP::intToHexStr(-1, 4), "FFFFFFFF"},
+        {"intToHexStr width 0", CAMP_NITP::intToHexStr(0, 0), "0"},
+        {"realToHexStr 1.0", CAMP_NITP::realToHexStr(1.0f), "3F800000"},
+        {"realToHexStr -2.5", CAMP_NITP::realToHexStr(-2.5f), "C0200000"},
+        {"stringToHexStr", CAMP_NITP::stringToHexStr(QByteArray("A\xE9", 2)), "41E9"},
+        {"appendZeros pads", CAMP_NITP::appendZeros("7", 4), "0007"},
+        {"appendZeros keeps longer", CAMP_NITP::appendZeros("12345", 4), "12345"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(c.actual, c.expected) << c.name;
     }
-}
-
-TEST(CampFrames, BlockCheckIsTheLowSixteenBitsInFourDigits)
-{
-    // The characters after "[" sum to 872 and 894 in the two read examples.
-    EXPECT_EQ(CAMP_NITP::calcBCC("[040001000001010001"), "0368");
-    EXPECT_EQ(CAMP_NITP::calcBCC("[04001A000103010003"), "037E");
-    EXPECT_EQ(CAMP_NITP::calcBCC("["), "0000");
-    // Bytes count as unsigned: E9 adds 233, not -23.
-    EXPECT_EQ(CAMP_NITP::calcBCC(QByteArray("[\xE9")), "00E9");
-
-    // 1000 characters "F" (70 each) sum to 70000 = 0x11170: only 1170 goes into the frame.
-    EXPECT_EQ(CAMP_NITP::calcBCC("[" + QByteArray(1000, 'F')), "1170");
-
-    // The longest write (255 words of FFFF, a sum of 72123) keeps the fixed layout of
-    // 20 + 4 * 255 characters, its check sum 119BB written as 19BB.
-    const Words full(255, QByteArray("FFFF"));
-    const QByteArray frame = CAMP_NITP::writeRequest(AddressClass::V, 0, full);
-    ASSERT_EQ(frame.size(), 20 + 4 * 255);
-    EXPECT_EQ(frame.right(5), "19BB]");
-}
-
-TEST(CampFrames, Encoders)
-{
-    struct IntCase
-    {
-        qint32 value;
-        quint8 width;
-        QByteArray expected;
-    };
-    const IntCase ints[] = {{26, 2, "1A"},       {0, 4, "0000"}, {300, 6, "00012C"},
-                            {-1, 4, "FFFFFFFF"}, {255, 2, "FF"}, {4096, 2, "1000"},
-                            {65535, 4, "FFFF"},  {0, 0, "0"}};
-    for (const IntCase& c : ints) {
-        EXPECT_EQ(CAMP_NITP::intToHexStr(c.value, c.width), c.expected)
-            << c.value << " at width " << int(c.width);
-    }
-
-    EXPECT_EQ(CAMP_NITP::realToHexStr(1.0f), "3F800000");
-    EXPECT_EQ(CAMP_NITP::realToHexStr(0.0f), "00000000");
-    EXPECT_EQ(CAMP_NITP::realToHexStr(-2.5f), "C0200000");
-
-    EXPECT_EQ(CAMP_NITP::stringToHexStr("AB"), "4142");
-    EXPECT_EQ(CAMP_NITP::stringToHexStr("A"), "41");
-    EXPECT_EQ(CAMP_NITP::stringToHexStr(""), "");
-    EXPECT_EQ(CAMP_NITP::stringToHexStr(QByteArray("\xE9\x00", 2)), "E900");
-
-    EXPECT_EQ(CAMP_NITP::appendZeros("7", 4), "0007");
-    EXPECT_EQ(CAMP_NITP::appendZeros("12345", 4), "12345");
-    EXPECT_EQ(CAMP_NITP::appendZeros("", 2), "00");
-
-    EXPECT_EQ(CAMP_NITP::dataLength(DataType::Float), 2);
-    EXPECT_EQ(CAMP_NITP::dataLength(DataType::Bit), 1);
-    EXPECT_EQ(CAMP_NITP::dataLength(DataType::String), 1);
-    EXPECT_EQ(CAMP_NITP::dataLength(static_cast<DataType>(99)), 1);
-
+    EXPECT_EQ(camp_wire::writeRequest(1, 0, camp_wire::Words(255, 0xFFFF)).size(), 20 + 4 * 255);
     using Pieces = std::vector<QByteArray>;
     EXPECT_EQ(CAMP_NITP::tokenize("100--109", '-'), (Pieces{"100", "109"}));
-    EXPECT_EQ(CAMP_NITP::tokenize("-a-b-", '-'), (Pieces{"a", "b"}));
     EXPECT_EQ(CAMP_NITP::tokenize("---", '-'), Pieces{});
-    EXPECT_EQ(CAMP_NITP::tokenize("", '-'), Pieces{});
-}
-
-TEST(CampFrames, ItemAddressRange)
-{
-    struct Case
-    {
-        const char* name;
-        ItemInstancePlugin item;
-        bool located;
-        qint32 cls;
-        quint32 address;
-        quint16 count;
-    };
-    const Case cases[] = {
-        {"Integer", makeItem("1", "1", "100"), true, 1, 100, 1},
-        {"Float covers two words", makeItem("1", "3", "40"), true, 1, 40, 2},
-        {"STW Unsigned", makeItem("26", "2", "259"), true, 26, 259, 1},
-        {"blanks around numbers", makeItem(" 9 ", "0", " 12 "), true, 9, 12, 1},
-        {"String range", makeItem("1", "4", "100-109"), true, 1, 100, 10},
-        {"String one word", makeItem("1", "4", "100-100"), true, 1, 100, 1},
-        {"String double minus", makeItem("1", "4", "100--109"), true, 1, 100, 10},
-        {"String backwards", makeItem("1", "4", "100-99"), false, 0, 0, 0},
-        {"String without end", makeItem("1", "4", "100"), false, 0, 0, 0},
-        {"String empty", makeItem("1", "4", ""), false, 0, 0, 0},
-        {"String only minus signs", makeItem("1", "4", "--"), false, 0, 0, 0},
-        {"String three pieces", makeItem("1", "4", "1-2-3"), false, 0, 0, 0},
-        {"String letters", makeItem("1", "4", "abc-109"), false, 0, 0, 0},
-        {"String range wider than 16 bits", makeItem("1", "4", "0-65535"), false, 0, 0, 0},
-        // Never fall back to word 0 of the class: a typo must not read or write the plant.
-        {"empty address", makeItem("1", "1", ""), false, 0, 0, 0},
-        {"letters", makeItem("1", "1", "abc"), false, 0, 0, 0},
-        {"trailing letters", makeItem("1", "1", "12x"), false, 0, 0, 0},
-        {"negative", makeItem("1", "1", "-5"), false, 0, 0, 0},
-        {"address FFFFFF", makeItem("1", "1", "16777215"), true, 1, 0xFFFFFF, 1},
-        {"address past FFFFFF", makeItem("1", "1", "16777216"), false, 0, 0, 0},
-        {"class 255", makeItem("255", "1", "0"), true, 255, 0, 1},
-        {"class 256", makeItem("256", "1", "0"), false, 0, 0, 0},
-        {"class negative", makeItem("-1", "1", "0"), false, 0, 0, 0},
-        {"class not a number", makeItem("V", "1", "0"), false, 0, 0, 0},
-        // A data type that is not a number names no width: never read it as one word.
-        {"data type empty reads as Bit", makeItem("1", "", "7"), true, 1, 7, 1},
-        {"data type 7 reads as one word", makeItem("1", "7", "7"), true, 1, 7, 1},
-        {"data type Float", makeItem("1", "Float", "7"), false, 0, 0, 0},
-        {"data type 3.0", makeItem("1", "3.0", "7"), false, 0, 0, 0},
-    };
-    for (const Case& c : cases) {
-        AddressClass cls = AddressClass(0);
-        quint32 address = 0;
-        quint16 count = 0;
-        const bool located = CAMP_NITP::itemAddressRange(c.item, cls, address, count);
-        EXPECT_EQ(located, c.located) << c.name;
-        if (located && c.located) {
-            EXPECT_EQ(cls, c.cls) << c.name;
-            EXPECT_EQ(address, c.address) << c.name;
-            EXPECT_EQ(count, c.count) << c.name;
-        }
-    }
 }
 
 TEST(CampFrames, FrameAssemblyOneByteAtATime)
@@ -184,171 +95,296 @@ TEST(CampFrames, FrameAssemblyOneByteAtATime)
     std::vector<QByteArray> frames;
     for (const char byte : stream) {
         pending.append(byte);
-        const CAMP_NITP::FrameScan scan = CAMP_NITP::scanFrame(pending);
-        ASSERT_NE(scan.status, CAMP_NITP::FrameStatus::GiveUp);
-        if (scan.status == CAMP_NITP::FrameStatus::Frame) {
+        const camp_wire::FrameScan scan = camp_wire::scanFrame(pending);
+        ASSERT_NE(scan.status, FrameStatus::GiveUp);
+        if (scan.status == FrameStatus::Frame) {
             frames.push_back(scan.frame);
         }
         pending = scan.rest;
     }
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0], "[0500010000000112340368]");
+    EXPECT_EQ(frames, std::vector<QByteArray>{"[0500010000000112340368]"});
     EXPECT_EQ(pending, "[05");
 
     // Two frames in one piece come out one per call, the second from what is kept.
-    CAMP_NITP::FrameScan first = CAMP_NITP::scanFrame("xx[A][B]yy");
-    ASSERT_EQ(first.status, CAMP_NITP::FrameStatus::Frame);
+    const camp_wire::FrameScan first = camp_wire::scanFrame("xx[A][B]yy");
     EXPECT_EQ(first.frame, "[A]");
-    CAMP_NITP::FrameScan second = CAMP_NITP::scanFrame(first.rest);
-    ASSERT_EQ(second.status, CAMP_NITP::FrameStatus::Frame);
+    const camp_wire::FrameScan second = camp_wire::scanFrame(first.rest);
     EXPECT_EQ(second.frame, "[B]");
-    EXPECT_EQ(CAMP_NITP::scanFrame(second.rest).status, CAMP_NITP::FrameStatus::NeedMore);
+    EXPECT_EQ(camp_wire::scanFrame(second.rest).status, FrameStatus::NeedMore);
 
-    // 4096 unframed bytes may still turn into a frame; one more is a peer that is not CAMP.
-    EXPECT_EQ(CAMP_NITP::scanFrame(QByteArray(4096, 'x')).status, CAMP_NITP::FrameStatus::NeedMore);
-    EXPECT_EQ(CAMP_NITP::scanFrame(QByteArray(4097, 'x')).status, CAMP_NITP::FrameStatus::GiveUp);
-    EXPECT_EQ(CAMP_NITP::scanFrame("[" + QByteArray(4096, '0')).status,
-              CAMP_NITP::FrameStatus::GiveUp);
-    // Junk dropped before a "[" does not count.
-    EXPECT_EQ(CAMP_NITP::scanFrame(QByteArray(4000, 'x') + "[" + QByteArray(200, '0')).status,
-              CAMP_NITP::FrameStatus::NeedMore);
+    // 4096 unframed bytes may still turn into a frame; one more is a peer that is not CAMP. Junk
+    // dropped before a "[" does not count.
+    EXPECT_EQ(camp_wire::scanFrame(QByteArray(4096, 'x')).status, FrameStatus::NeedMore);
+    EXPECT_EQ(camp_wire::scanFrame(QByteArray(4097, 'x')).status, FrameStatus::GiveUp);
+    EXPECT_EQ(camp_wire::scanFrame("[" + QByteArray(4096, '0')).status, FrameStatus::GiveUp);
+    EXPECT_EQ(camp_wire::scanFrame(QByteArray(4000, 'x') + "[" + QByteArray(200, '0')).status,
+              FrameStatus::NeedMore);
 }
 
 TEST(CampFrames, ReadReplyDecoding)
 {
-    // Count field 00 carries 256 words.
     QByteArray allWords;
     for (int i = 0; i < 256; ++i) {
         allWords += CAMP_NITP::intToHexStr(i, 4);
     }
-    Words words;
-    ASSERT_TRUE(CAMP_NITP::parseReadResponse(readReply("00", allWords), 256, words, nullptr));
-    ASSERT_EQ(words.size(), 256u);
-    EXPECT_EQ(words.front(), "0000");
-    EXPECT_EQ(words.back(), "00FF");
-
-    // More words announced than asked for: only the asked ones. Fewer: the ones there are.
-    // The output is appended to, not cleared.
-    words = wordsOf({"AAAA"});
-    ASSERT_TRUE(CAMP_NITP::parseReadResponse(readReply("03", "111122223333"), 2, words, nullptr));
-    EXPECT_EQ(words, wordsOf({"AAAA", "1111", "2222"}));
-    words.clear();
-    ASSERT_TRUE(CAMP_NITP::parseReadResponse(readReply("03", "111122223333"), 5, words, nullptr));
-    EXPECT_EQ(words, wordsOf({"1111", "2222", "3333"}));
-
-    // Words are passed on as the PLC wrote them, lower case included.
-    words.clear();
-    ASSERT_TRUE(CAMP_NITP::parseReadResponse(readReply("01", "abcd"), 1, words, nullptr));
-    EXPECT_EQ(words, wordsOf({"abcd"}));
-
-    // Too short for the header, or for the words announced: nothing appended, no text here.
-    ItemInstancePlugin item;
-    words.clear();
-    EXPECT_FALSE(CAMP_NITP::parseReadResponse("[0500010000000", 1, words, &item));
-    EXPECT_FALSE(CAMP_NITP::parseReadResponse("[05000100000002111]", 2, words, &item));
-    EXPECT_TRUE(words.empty());
-    EXPECT_TRUE(item.errorText.isEmpty());
-
-    // A character that is not a hex digit, in a word or in the count, fails the whole reply.
-    for (const QByteArray& broken : {readReply("02", "1G112222"), readReply("02", "11112 22"),
-                                     readReply("0x", "11112222"), readReply("02", "1111222-")}) {
-        words.clear();
-        EXPECT_FALSE(CAMP_NITP::parseReadResponse(broken, 2, words, nullptr)) << broken.data();
-        EXPECT_TRUE(words.empty()) << broken.data();
+    const struct
+    {
+        const char* name;
+        QByteArray reply;
+        quint16 requested;
+        bool decoded;
+        Words words;
+    } cases[] = {
+        {"count 00 carries 256", readReply("00", allWords), 256, true, {}},
+        {"more announced than asked", readReply("03", "111122223333"), 2, true, {0x1111, 0x2222}},
+        {"fewer than asked", readReply("03", "111122223333"), 5, true, {0x1111, 0x2222, 0x3333}},
+        {"lower case", readReply("01", "abcd"), 1, true, {0xABCD}},
+        {"too short for the header", "[0500010000000", 1, false, {}},
+        {"too short for its words", "[05000100000002111]", 2, false, {}},
+        // A character that is not a hex digit, in a word or in the count, fails the whole reply.
+        {"G in a word", readReply("02", "1G112222"), 2, false, {}},
+        {"blank in a word", readReply("02", "11112 22"), 2, false, {}},
+        {"x in the count", readReply("0x", "11112222"), 2, false, {}},
+        {"error reply", "[05FF01000064000000000002920000]", 1, false, {}},
+    };
+    for (const auto& c : cases) {
+        Words words{0xAAAA}; // appended to, never cleared
+        ItemInstancePlugin item;
+        EXPECT_EQ(CAMP_NITP::parseReadResponse(c.reply, c.requested, words, &item), c.decoded)
+            << c.name;
+        if (c.words.empty() && c.decoded) {
+            ASSERT_EQ(words.size(), 257u) << c.name;
+            EXPECT_EQ(words.back(), 0x00FF) << c.name;
+        } else {
+            Words expected{0xAAAA};
+            expected.insert(expected.end(), c.words.begin(), c.words.end());
+            EXPECT_EQ(words, expected) << c.name;
+        }
     }
 }
 
-TEST(CampFrames, ReplyKindAndEcho)
+TEST(CampFrames, ReplyKindEchoAndErrorCodes)
 {
-    // A read reply carries 05; a write reply 07. The echo at 5-12 is the request's class (2 hex
-    // digits) and address (6), in either case.
-    EXPECT_TRUE(CAMP_NITP::isReadReply("[0500010000640112340000]"));
-    EXPECT_FALSE(CAMP_NITP::isReadReply("[0700010000640202B4]"));
-    EXPECT_FALSE(CAMP_NITP::isReadReply("[0"));
-    EXPECT_FALSE(CAMP_NITP::isReadReply(""));
-    EXPECT_TRUE(CAMP_NITP::echoesRequest("[0500010000640112340000]", 1, 100));
-    EXPECT_TRUE(CAMP_NITP::echoesRequest("[05001A0001030112340000]", 26, 259));
-    EXPECT_TRUE(CAMP_NITP::echoesRequest("[05000a0000ff0112340000]", 10, 255));
-    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500010000650112340000]", 1, 100)); // next address
-    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500020000640112340000]", 1, 100)); // other class
-    EXPECT_FALSE(CAMP_NITP::echoesRequest("[0500000000000112340000]", 1, 100)); // no echo
-    EXPECT_FALSE(CAMP_NITP::echoesRequest("[050001", 1, 100));
+    // A read reply carries 05, a write reply 07. The echo at 5-12 is the request's class and
+    // address, in either case.
+    EXPECT_TRUE(camp_wire::isReadReply("[0500010000640112340000]"));
+    EXPECT_FALSE(camp_wire::isReadReply("[0700010000640202B4]"));
+    EXPECT_FALSE(camp_wire::isReadReply("[0"));
+    EXPECT_TRUE(camp_wire::echoesRequest("[0500010000640112340000]", 1, 100));
+    EXPECT_TRUE(camp_wire::echoesRequest("[05000a0000ff0112340000]", 10, 255));
+    EXPECT_FALSE(camp_wire::echoesRequest("[0500010000650112340000]", 1, 100)); // next address
+    EXPECT_FALSE(camp_wire::echoesRequest("[0500020000640112340000]", 1, 100)); // other class
+    EXPECT_FALSE(camp_wire::echoesRequest("[0500000000000112340000]", 1, 100)); // no echo
+    EXPECT_FALSE(camp_wire::echoesRequest("[050001", 1, 100));
+
+    // Status F at 3: the codes at 23-26 and 27-30, for a read or a write alike; a reply cut
+    // short gives what is there and is never read past its end.
+    const struct
+    {
+        QByteArray reply;
+        bool error;
+        const char* text;
+    } replies[] = {
+        {"[05F00100006401000000000292000B0000]", true, "Error code: 0292 Extended code: 000B"},
+        {"[07F0010000640100000000010200030000]", true, "Error code: 0102 Extended code: 0003"},
+        {"[05F0010000640100000000029", true, "Error code: 029 Extended code: "},
+        {"[05F", true, "Error code:  Extended code: "},
+        {"[05", false, "unchanged"},
+        {"", false, "unchanged"},
+        {"[0500010000000112340368]", false, "unchanged"},
+    };
+    for (const auto& r : replies) {
+        ItemInstancePlugin item;
+        item.errorText = QStringLiteral("unchanged");
+        EXPECT_EQ(CAMP_NITP::checkForError(r.reply, &item), r.error) << r.reply.data();
+        EXPECT_EQ(item.errorText, QLatin1String(r.text)) << r.reply.data();
+    }
+    EXPECT_TRUE(CAMP_NITP::checkForError("[07F0", nullptr));
 }
 
-TEST(CampFrames, ErrorReplies)
+TEST(ItemModel, OneParseOfTheColumns)
 {
-    // Status F0 at 3, eight uninterpreted characters, count, eight more, then the two codes.
-    const QByteArray body = "[05F0"
-                            "01000064"
-                            "01"
-                            "00000000"
-                            "0292"
-                            "000B";
-    const QByteArray reply = body + CAMP_NITP::calcBCC(body) + "]";
-    ItemInstancePlugin item;
-    Words words;
-    EXPECT_FALSE(CAMP_NITP::parseReadResponse(reply, 1, words, &item));
-    EXPECT_EQ(item.errorText, "Error code: 0292 Extended code: 000B");
-    EXPECT_TRUE(words.empty());
-
-    // The same test applies to the reply of a write, and a null item is fine.
-    EXPECT_TRUE(CAMP_NITP::checkForError("[07F0"
-                                         "01000064"
-                                         "01"
-                                         "00000000"
-                                         "0102"
-                                         "0003"
-                                         "0000]",
-                                         nullptr));
-
-    // Cut short: the codes hold what is there, nothing is read past the end.
-    item.errorText.clear();
-    EXPECT_TRUE(CAMP_NITP::checkForError("[05F0"
-                                         "01000064"
-                                         "01"
-                                         "00000000"
-                                         "029",
-                                         &item));
-    EXPECT_EQ(item.errorText, "Error code: 029 Extended code: ");
-    EXPECT_TRUE(CAMP_NITP::checkForError("[05F", &item));
-    EXPECT_EQ(item.errorText, "Error code:  Extended code: ");
-
-    // No position 3, or no "F" there: not an error reply, and the item is left alone.
-    item.errorText = QStringLiteral("unchanged");
-    EXPECT_FALSE(CAMP_NITP::checkForError("[05", &item));
-    EXPECT_FALSE(CAMP_NITP::checkForError("", &item));
-    EXPECT_FALSE(CAMP_NITP::checkForError("[0500010000000112340368]", &item));
-    EXPECT_EQ(item.errorText, "unchanged");
+    const char* const address = "Invalid address";
+    const char* const dataType = "Invalid data type";
+    const struct
+    {
+        const char* name;
+        ItemInstancePlugin item;
+        const char* invalid;
+        qint32 cls = 0;
+        quint32 start = 0;
+        quint16 count = 0;
+        bool discrete = false;
+    } cases[] = {
+        {"Integer", makeItem("1", "1", "100"), nullptr, 1, 100, 1, false},
+        {"Float covers two words", makeItem("1", "3", "40"), nullptr, 1, 40, 2, false},
+        {"STW Unsigned", makeItem("26", "2", "259"), nullptr, 26, 259, 1, false},
+        {"blanks around numbers", makeItem(" 9 ", "0", " 12 "), nullptr, 9, 12, 1, false},
+        {"X is discrete", makeItem("6", "1", "3"), nullptr, 6, 3, 1, true},
+        {"C is discrete", makeItem("8", "0", "3"), nullptr, 8, 3, 1, true},
+        {"String range", makeItem("1", "4", "100-109"), nullptr, 1, 100, 10, false},
+        {"String one word", makeItem("1", "4", "100-100"), nullptr, 1, 100, 1, false},
+        {"String double minus", makeItem("1", "4", "100--109"), nullptr, 1, 100, 10, false},
+        {"String backwards", makeItem("1", "4", "100-99"), address},
+        {"String without end", makeItem("1", "4", "100"), address},
+        {"String empty", makeItem("1", "4", ""), address},
+        {"String only minus signs", makeItem("1", "4", "--"), address},
+        {"String three pieces", makeItem("1", "4", "1-2-3"), address},
+        {"String letters", makeItem("1", "4", "abc-109"), address},
+        {"String range wider than 16 bits", makeItem("1", "4", "0-65535"), address},
+        // Never fall back to word 0 of the class: a typo must not read or write the plant.
+        {"empty address", makeItem("1", "1", ""), address},
+        {"letters", makeItem("1", "1", "abc"), address},
+        {"trailing letters", makeItem("1", "1", "12x"), address},
+        {"negative", makeItem("1", "1", "-5"), address},
+        {"address FFFFFF", makeItem("1", "1", "16777215"), nullptr, 1, 0xFFFFFF, 1, false},
+        {"address past FFFFFF", makeItem("1", "1", "16777216"), address},
+        {"class 255", makeItem("255", "1", "0"), nullptr, 255, 0, 1, false},
+        {"class 256", makeItem("256", "1", "0"), address},
+        {"class negative", makeItem("-1", "1", "0"), address},
+        {"class not a number", makeItem("V", "1", "0"), address},
+        // A data type that is not a number names no width; empty and other numbers read as Bit.
+        {"data type empty", makeItem("1", "", "7"), nullptr, 1, 7, 1, false},
+        {"data type 7", makeItem("1", "7", "7"), nullptr, 1, 7, 1, false},
+        {"data type with blanks", makeItem("1", " 3", "7"), nullptr, 1, 7, 2, false},
+        {"data type Float", makeItem("1", "Float", "7"), dataType},
+        {"data type 3.0", makeItem("1", "3.0", "7"), dataType},
+        {"data type first", makeItem("V", "three", "x"), dataType},
+    };
+    for (const auto& c : cases) {
+        const ItemAddress at = itemAddress(c.item);
+        EXPECT_STREQ(at.invalid, c.invalid) << c.name;
+        if (c.invalid == nullptr) {
+            EXPECT_EQ(at.addressClass, c.cls) << c.name;
+            EXPECT_EQ(at.startAddress, c.start) << c.name;
+            EXPECT_EQ(at.wordCount, c.count) << c.name;
+            EXPECT_EQ(at.discrete, c.discrete) << c.name;
+        }
+        AddressClass cls = AddressClass(0);
+        quint32 start = 0;
+        quint16 count = 0;
+        EXPECT_EQ(CAMP_NITP::itemAddressRange(c.item, cls, start, count), c.invalid == nullptr)
+            << c.name;
+    }
+    EXPECT_EQ(CAMP_NITP::dataLength(DataType::Float), 2);
+    EXPECT_EQ(CAMP_NITP::dataLength(DataType::String), 1);
+    EXPECT_EQ(CAMP_NITP::dataLength(static_cast<DataType>(99)), 1);
 }
 
-TEST(CampFrames, WriteRefusals)
+TEST(ValueCodec, DecodesWordsByDataTypeAndClass)
 {
-    EXPECT_EQ(CAMP_NITP::writeRefusal(wordsOf({"1234", "00ff"})), QString());
-    EXPECT_EQ(CAMP_NITP::writeRefusal(Words(255, "0000")), QString());
+    enum { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
+    const struct
+    {
+        const char* name;
+        ItemAddress item;
+        Words words;
+        const char* value;
+    } cases[] = {
+        {"signed", typed(Integer), {0xFFFE}, "-2"},
+        {"most negative", typed(Integer), {0x8000}, "-32768"},
+        {"unsigned", typed(Unsigned), {0xFFFE}, "65534"},
+        {"zero", typed(Unsigned), {0x0000}, "0"},
+        {"Bit reads the word", typed(Bit), {0x0102}, "258"},
+        {"another type reads as Bit", typed(7), {0x0102}, "258"},
+        {"float", typed(Float, 2), {0x3F80, 0x0000}, "1"},
+        {"float 21.5", typed(Float, 2), {0x41AC, 0x0000}, "21.5"},
+        {"float to six digits", typed(Float, 2), {0x3FAA, 0xAAAB}, "1.33333"},
+        {"float short of a word", typed(Float, 2), {0x3F80}, "1"},
+        {"string to its first zero", typed(String, 2), {0x4142, 0x4300}, "ABC"},
+        {"string all zeros", typed(String, 2), {0x0000, 0x0000}, ""},
+        {"string as UTF-8", typed(String, 1), {0xC3A9}, "\xC3\xA9"},
+        {"discrete bit set", typed(Integer, 1, true), {0x0003}, "1"},
+        {"discrete bit clear", typed(Float, 1, true), {0x0002}, "0"},
+        {"no words", typed(Integer), {}, ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decodeValue(c.item, c.words.data(), c.words.size()), QString::fromUtf8(c.value))
+            << c.name;
+    }
+}
+
+TEST(ValueCodec, EncodesValuesOrSaysWhyNot)
+{
+    enum { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
+    const char* const invalid = "Invalid value";
+    const char* const range = "Value out of range";
+    const struct
+    {
+        const char* name;
+        ItemAddress item;
+        const char* text;
+        Words words;
+        const char* refusal = nullptr;
+    } cases[] = {
+        {"-1", typed(Integer), "-1", {0xFFFF}},
+        {"300", typed(Integer), "300", {0x012C}},
+        {"65535", typed(Unsigned), "65535", {0xFFFF}},
+        {"-32768", typed(Bit), " -32768 ", {0x8000}},
+        {"empty", typed(Integer), "", {}, invalid},
+        {"letters", typed(Integer), "abc", {}, invalid},
+        {"fraction", typed(Unsigned), "1.5", {}, invalid},
+        {"65536", typed(Unsigned), "65536", {}, range},
+        {"-32769", typed(Integer), "-32769", {}, range},
+        {"float 1.0", typed(Float, 2), "1.0", {0x3F80, 0x0000}},
+        {"float -2.5e0", typed(Float, 2), "-2.5e0", {0xC020, 0x0000}},
+        {"float +2.5", typed(Float, 2), "+2.5", {0x4020, 0x0000}},
+        {"float 1e-50 rounds to 0", typed(Float, 2), "1e-50", {0x0000, 0x0000}},
+        {"float largest", typed(Float, 2), "3.4028235e38", {0x7F7F, 0xFFFF}},
+        {"float subnormal", typed(Float, 2), " -1.4e-45 ", {0x8000, 0x0001}},
+        {"float .5", typed(Float, 2), ".5", {0x3F00, 0x0000}},
+        {"float 1e39", typed(Float, 2), "1e39", {}, range},
+        {"float -3.5e38", typed(Float, 2), "-3.5e38", {}, range},
+        {"float 1e400", typed(Float, 2), "1e400", {}, range},
+        {"float nan", typed(Float, 2), "nan", {}, invalid},
+        {"float NaN", typed(Float, 2), "NaN", {}, invalid},
+        {"float -nan", typed(Float, 2), "-nan", {}, invalid},
+        {"float inf", typed(Float, 2), "inf", {}, invalid},
+        {"float -inf", typed(Float, 2), "-inf", {}, invalid},
+        {"float infinity", typed(Float, 2), "infinity", {}, invalid},
+        {"float hex", typed(Float, 2), "0x1p3", {}, invalid},
+        {"float 1.0x", typed(Float, 2), "1.0x", {}, invalid},
+        {"float 1e", typed(Float, 2), "1e", {}, invalid},
+        {"float empty", typed(Float, 2), "", {}, invalid},
+        {"string pads its range", typed(String, 3), "ABC", {0x4142, 0x4300, 0x0000}},
+        {"string empty clears", typed(String, 2), "", {0x0000, 0x0000}},
+        {"string UTF-8", typed(String, 1), "\xC3\xA9", {0xC3A9}},
+        {"string too long", typed(String, 2), "HELLO", {}, "Value too long"},
+        {"string over 255 words", typed(String, 256), "A", {}, "Invalid address"},
+        {"discrete 1", typed(Bit, 1, true), "1", {0x0001}},
+        {"discrete 0", typed(Integer, 1, true), " 0", {0x0000}},
+        {"discrete 2", typed(Bit, 1, true), "2", {}, invalid},
+        {"discrete on", typed(Bit, 1, true), "on", {}, invalid},
+        {"discrete Float", typed(Float, 2, true), "1", {}, "Data type not writable to X, Y or C"},
+        {"discrete String", typed(String, 1, true), "1", {}, "Data type not writable to X, Y or C"},
+    };
+    for (const auto& c : cases) {
+        const EncodedValue encoded = encodeValue(c.item, QString::fromUtf8(c.text));
+        EXPECT_STREQ(encoded.refusal, c.refusal) << c.name;
+        EXPECT_EQ(encoded.words, c.words) << c.name;
+    }
+    EXPECT_EQ(withBit0(0x1234, 1), 0x1235);
+    EXPECT_EQ(withBit0(0x1235, 0), 0x1234);
+    EXPECT_EQ(withBit0(0xFFFF, 0), 0xFFFE);
+}
+
+TEST(CampFrames, WriteRefusalsErrorMessagesAndTimeouts)
+{
+    EXPECT_EQ(CAMP_NITP::writeRefusal(Words(255, 0)), QString());
     EXPECT_EQ(CAMP_NITP::writeRefusal(Words()), "Nothing to write");
-    EXPECT_EQ(CAMP_NITP::writeRefusal(Words(256, "0000")),
-              "Too many words to write: 256 (at most 255)");
-    EXPECT_EQ(CAMP_NITP::writeRefusal(wordsOf({"1234", "12345"})), "Invalid data word: 12345");
-    EXPECT_EQ(CAMP_NITP::writeRefusal(wordsOf({"12G4"})), "Invalid data word: 12G4");
-    EXPECT_EQ(CAMP_NITP::writeRefusal(wordsOf({"12]"})), "Invalid data word: 12]");
-    EXPECT_EQ(CAMP_NITP::writeRefusal(wordsOf({""})), "Invalid data word: ");
-}
+    EXPECT_EQ(CAMP_NITP::writeRefusal(Words(256, 0)), "Too many words to write: 256 (at most 255)");
 
-TEST(CampFrames, ErrorMessagesAndTimeouts)
-{
     const char activity[] = "reading a response from the PLC";
-    struct Case
+    const struct
     {
         int error;
         const char* prefix;
-    };
-    const Case cases[] = {
+    } cases[] = {
         {0, "PLC closed the connection while "},
         {EPIPE, "PLC closed the connection while "},
         {EBADF, "Lost connection to PLC while "},
         {ENOTCONN, "Lost connection to PLC while "},
         {EAGAIN, "Timed out while "},
-        {EWOULDBLOCK, "Timed out while "},
         {ETIMEDOUT, "Timed out while "},
         {ECONNRESET, "PLC reset the connection while "},
         {ECONNABORTED, "PLC aborted the connection while "},
@@ -360,9 +396,8 @@ TEST(CampFrames, ErrorMessagesAndTimeouts)
         {ENFILE, "Too many open connections while "},
         {EMFILE, "Too many open connections while "},
         {EINVAL, "Communication error while "},
-        {-1, "Communication error while "},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         EXPECT_EQ(CAMP_NITP::ioErrorMessage(c.error, activity),
                   QString::fromLatin1(c.prefix) + QString::fromLatin1(activity))
             << "errno " << c.error;
@@ -383,7 +418,6 @@ TEST(CampFrames, ErrorMessagesAndTimeouts)
     EXPECT_EQ(timeoutOf("0", "700"), 700);
     EXPECT_EQ(timeoutOf("-5", "700"), 700);
     EXPECT_EQ(timeoutOf("abc", "700"), 700);
-    EXPECT_EQ(timeoutOf(nullptr, "700"), 700);
     EXPECT_EQ(timeoutOf("abc", "0"), 10000);
     EXPECT_EQ(timeoutOf(nullptr, nullptr), 10000);
 }

@@ -8,7 +8,8 @@
 inline Words wordsOf(std::initializer_list<const char*> texts)
 {
     Words words;
-    for (const char* text : texts)
-        words.emplace_back(text);
+    for (const char* text : texts) {
+        words.push_back(static_cast<quint16>(QByteArray(text).toUInt(nullptr, 16)));
+    }
     return words;
 }

@@ -1,0 +1,140 @@
+#include "item_address.h"
+
+#include <algorithm>
+
+#include "camp_nitp.h"
+#include "value_codec.h"
+
+namespace {
+
+// Column names as map keys, built once rather than for every item of every poll.
+const QString kAddressClassColumn = QStringLiteral("address_class");
+const QString kAddressWordColumn = QStringLiteral("address_word");
+const QString kDataTypeColumn = QStringLiteral("data_type");
+
+// The characters QByteArray::trimmed() drops.
+bool isAsciiSpace(uint c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+uint code(char c)
+{
+    return static_cast<uchar>(c);
+}
+
+uint code(QChar c)
+{
+    return c.unicode();
+}
+
+// A configured number must be all decimal digits (surrounding blanks aside) and at most maximum:
+// "12x", "-1" or an empty text would otherwise land on word 0 of the PLC.
+template <typename Text> bool parsePlainDecimal(const Text& text, quint32 maximum, quint32& value)
+{
+    auto begin = text.begin();
+    auto end = text.end();
+    while (begin != end && isAsciiSpace(code(*begin))) {
+        ++begin;
+    }
+    while (end != begin && isAsciiSpace(code(*(end - 1)))) {
+        --end;
+    }
+    if (begin == end) {
+        return false;
+    }
+    quint64 number = 0;
+    for (; begin != end; ++begin) {
+        const uint digit = code(*begin);
+        if (digit < '0' || digit > '9') {
+            return false;
+        }
+        number = number * 10 + (digit - '0');
+        if (number > maximum) {
+            return false;
+        }
+    }
+    value = static_cast<quint32>(number);
+    return true;
+}
+
+// A column's value without copying it; an empty text when the column is missing.
+const QString& columnText(const ItemInstancePlugin& item, const QString& column)
+{
+    static const QString missing;
+    const auto found = item.columns.constFind(column);
+    return found == item.columns.constEnd() ? missing : found.value();
+}
+
+// The data type as the column has always been read (QString::toInt, empty as Bit 0), but a text
+// that is not a number names no type: reading it as Bit would put a Float's or a String's words
+// into an unsigned integer.
+bool parseDataType(const QString& text, qint32& type)
+{
+    type = 0;
+    quint32 plain = 0;
+    if (text.isEmpty() || (text.size() <= 4 && parsePlainDecimal(text, 9999, plain))) {
+        type = static_cast<qint32>(plain);
+        return true;
+    }
+    bool ok = false;
+    type = text.toInt(&ok);
+    return ok;
+}
+
+// "first-last" (empty pieces between minus signs are skipped): the first word and the count.
+bool parseRange(const QString& text, quint32& first, quint32& count)
+{
+    const std::vector<QByteArray> bounds = CAMP_NITP::tokenize(text.toUtf8(), '-');
+    quint32 last = 0;
+    if (bounds.size() != 2 || !parsePlainDecimal(bounds[0], kMaxWordAddress, first) ||
+        !parsePlainDecimal(bounds[1], kMaxWordAddress, last) || last < first) {
+        return false;
+    }
+    count = last - first + 1;
+    return count <= 0xFFFFu; // wider would wrap in the 16-bit count
+}
+
+} // namespace
+
+bool isDiscreteClass(qint32 addressClass)
+{
+    return addressClass == CAMP_NITP::X || addressClass == CAMP_NITP::Y ||
+           addressClass == CAMP_NITP::C;
+}
+
+const char kInvalidAddress[] = "Invalid address";
+const char kInvalidDataType[] = "Invalid data type";
+
+// Anything that does not name words a frame can carry is refused rather than read or written at
+// some other address. The class is known (and so whether the item is discrete) even when the
+// address word is not: a write checks its value against the class before the address.
+ItemAddress itemAddress(const ItemInstancePlugin& item)
+{
+    ItemAddress address;
+    if (!parseDataType(columnText(item, kDataTypeColumn), address.dataType)) {
+        address.invalid = kInvalidDataType;
+        return address;
+    }
+    quint32 classCode = 0;
+    if (!parsePlainDecimal(columnText(item, kAddressClassColumn), kMaxAddressClass, classCode)) {
+        address.invalid = kInvalidAddress;
+        return address;
+    }
+    address.addressClass = static_cast<qint32>(classCode);
+    address.discrete = isDiscreteClass(address.addressClass);
+
+    quint32 first = 0;
+    quint32 count = wordsPerValue(address.dataType);
+    const QString& addressWord = columnText(item, kAddressWordColumn);
+    const bool located = address.dataType == CAMP_NITP::String
+                             ? parseRange(addressWord, first, count)
+                             : parsePlainDecimal(addressWord, kMaxWordAddress, first);
+    if (!located) {
+        address.invalid = kInvalidAddress;
+        return address;
+    }
+    address.startAddress = first;
+    address.wordCount = static_cast<quint16>(count);
+    return address;
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Where an item lives in PLC memory and how its words read, taken once from its configuration
+// columns and carried through a poll or a write:
+//   "address_class"  the class code (V 1, K 2, X 6, Y 7, C 8, WX 9, WY 10, STW 26), decimal
+//   "data_type"      Bit 0, Integer 1, Unsigned integer 2, Float 3, String 4, decimal
+//   "address_word"   the first word, decimal; for a String the inclusive range "first-last"
+
+#include <QtGlobal>
+
+#include "kib_records.h"
+
+struct ItemAddress
+{
+    qint32 addressClass = 0;
+    quint32 startAddress = 0;
+    quint16 wordCount = 0; // 1, 2 for a Float, or the length of a String's range
+    qint32 dataType = 0;
+    bool discrete = false;         // X, Y and C: only bit 0 of the word counts
+    const char* invalid = nullptr; // why the item names no words ("Invalid address", ...)
+
+    bool isValid() const { return invalid == nullptr; }
+};
+
+ItemAddress itemAddress(const ItemInstancePlugin& item);
+
+// The reasons an item names no words, as ItemAddress::invalid points to them.
+extern const char kInvalidAddress[];
+extern const char kInvalidDataType[];
+
+bool isDiscreteClass(qint32 addressClass);
+
+// Limits of the fields an address is written into.
+constexpr qint32 kMaxAddressClass = 0xFF;
+constexpr quint32 kMaxWordAddress = 0xFFFFFF;

@@ -1,0 +1,241 @@
+#include "value_codec.h"
+
+#include <clocale>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+#include "camp_nitp.h"
+
+namespace {
+
+EncodedValue refused(const char* reason)
+{
+    EncodedValue encoded;
+    encoded.refusal = reason;
+    return encoded;
+}
+
+// QString::number of a word's value (-32768 to 65535), without the locale machinery.
+QString decimalText(int value)
+{
+    char text[8];
+    char* const end = text + sizeof text;
+    char* first = end;
+    unsigned magnitude =
+        value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) {
+        *--first = '-';
+    }
+    return QString::fromLatin1(first, static_cast<int>(end - first));
+}
+
+QString decodeUnsigned(const quint16* words, size_t)
+{
+    return decimalText(words[0]);
+}
+
+QString decodeSigned(const quint16* words, size_t)
+{
+    return decimalText(static_cast<qint16>(words[0]));
+}
+
+// IEEE-754 single precision, the first word high, six significant digits: 3F80 0000 reads "1".
+QString decodeFloat(const quint16* words, size_t count)
+{
+    const quint32 pattern = quint32(words[0]) << 16 | (count > 1 ? words[1] : 0u);
+    float value = 0;
+    std::memcpy(&value, &pattern, sizeof value);
+    return QString::number(value, 'g', 6);
+}
+
+// Two bytes per word, the first high, read as UTF-8 up to the trailing zero bytes.
+QString decodeString(const quint16* words, size_t count)
+{
+    QByteArray bytes(static_cast<int>(2 * count), Qt::Uninitialized);
+    for (size_t i = 0; i < count; ++i) {
+        bytes[static_cast<int>(2 * i)] = static_cast<char>(words[i] >> 8);
+        bytes[static_cast<int>(2 * i + 1)] = static_cast<char>(words[i] & 0xFF);
+    }
+    int size = bytes.size();
+    while (size > 0 && bytes[size - 1] == '\0') {
+        --size;
+    }
+    return QString::fromUtf8(bytes.constData(), size);
+}
+
+bool parseInteger(const QString& text, qint64& value)
+{
+    bool ok = false;
+    value = text.trimmed().toLongLong(&ok, 10);
+    return ok;
+}
+
+// Bit, Integer and Unsigned integer: one word, -32768 to 65535 as its 16-bit pattern.
+EncodedValue encodeOneWord(const ItemAddress&, const QString& text)
+{
+    qint64 value = 0;
+    if (!parseInteger(text, value)) {
+        return refused("Invalid value");
+    }
+    if (value < -32768 || value > 65535) {
+        return refused("Value out of range");
+    }
+    return {{static_cast<quint16>(value & 0xFFFF)}, nullptr};
+}
+
+// A decimal number as people write it: sign, digits with at most one point, an exponent. No
+// "nan" or "inf" in any spelling, no hex: nothing that a set-point should ever be given.
+bool isDecimalNumber(const QByteArray& text)
+{
+    int at = 0;
+    const auto digits = [&text, &at] {
+        const int first = at;
+        while (at < text.size() && text[at] >= '0' && text[at] <= '9') {
+            ++at;
+        }
+        return at - first;
+    };
+    const auto skip = [&text, &at](char one, char other) {
+        const bool there = at < text.size() && (text[at] == one || text[at] == other);
+        at += there ? 1 : 0;
+        return there;
+    };
+    skip('+', '-');
+    int mantissaDigits = digits();
+    if (skip('.', '.')) {
+        mantissaDigits += digits();
+    }
+    if (mantissaDigits == 0) {
+        return false;
+    }
+    if (skip('e', 'E')) {
+        skip('+', '-');
+        if (digits() == 0) {
+            return false;
+        }
+    }
+    return at == text.size();
+}
+
+// The smallest magnitude that rounds to infinity as a float: 2^128 - 2^103, half-way between the
+// largest float and the next power of two. Everything below rounds to a finite float.
+constexpr double kFloatOverflow = 0x1.ffffffp127;
+
+// Float: a finite number within the float range, rounded to the nearest float (a number smaller
+// than the smallest float becomes 0 or a subnormal, as the PLC would store it); two words, high
+// first.
+EncodedValue encodeFloat(const ItemAddress&, const QString& text)
+{
+    const QByteArray number = text.trimmed().toLatin1();
+    if (!isDecimalNumber(number)) {
+        return refused("Invalid value");
+    }
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    const double value = strtod_l(number.constData(), nullptr, cLocale);
+    if (!(std::fabs(value) < kFloatOverflow)) {
+        return refused("Value out of range");
+    }
+    const float largest = std::numeric_limits<float>::max();
+    const float rounded = std::fabs(value) > largest ? std::copysign(largest, float(value))
+                                                     : static_cast<float>(value);
+    quint32 pattern = 0;
+    std::memcpy(&pattern, &rounded, sizeof pattern);
+    return {{static_cast<quint16>(pattern >> 16), static_cast<quint16>(pattern & 0xFFFF)}, nullptr};
+}
+
+// The text's UTF-8 bytes, a 00 byte to complete the last word, then zero words to the end of the
+// item's range, so no tail of an older, longer text is left behind.
+EncodedValue encodeString(const ItemAddress& item, const QString& text)
+{
+    if (!item.isValid() || item.wordCount > camp_wire::kMaxWriteWords) {
+        return refused(kInvalidAddress);
+    }
+    const QByteArray bytes = text.toUtf8();
+    if (bytes.size() > 2 * item.wordCount) {
+        return refused("Value too long");
+    }
+    EncodedValue encoded;
+    encoded.words.assign(item.wordCount, 0);
+    for (int i = 0; i < bytes.size(); ++i) {
+        const quint16 byte = static_cast<uchar>(bytes[i]);
+        encoded.words[static_cast<size_t>(i / 2)] |= (i % 2 == 0) ? quint16(byte << 8) : byte;
+    }
+    return encoded;
+}
+
+// One row per data type: its words per value, how its words read and how a value is written.
+struct DataTypeRow
+{
+    qint32 type;
+    quint16 wordsPerValue;
+    QString (*decode)(const quint16* words, size_t count);
+    EncodedValue (*encode)(const ItemAddress& item, const QString& text);
+};
+
+const DataTypeRow kDataTypes[] = {
+    {CAMP_NITP::Bit, 1, decodeUnsigned, encodeOneWord},
+    {CAMP_NITP::Integer, 1, decodeSigned, encodeOneWord},
+    {CAMP_NITP::UnsignedInteger, 1, decodeUnsigned, encodeOneWord},
+    {CAMP_NITP::Float, 2, decodeFloat, encodeFloat},
+    {CAMP_NITP::String, 1, decodeString, encodeString},
+};
+
+// Any other number reads and writes as Bit, as the column has always been read.
+const DataTypeRow& rowFor(qint32 type)
+{
+    for (const DataTypeRow& row : kDataTypes) {
+        if (row.type == type) {
+            return row;
+        }
+    }
+    return kDataTypes[0];
+}
+
+} // namespace
+
+quint16 wordsPerValue(qint32 dataType)
+{
+    return rowFor(dataType).wordsPerValue;
+}
+
+QString decodeValue(const ItemAddress& item, const quint16* words, size_t count)
+{
+    if (count == 0) {
+        return QString();
+    }
+    if (item.discrete) {
+        return (words[0] & 1) ? QStringLiteral("1") : QStringLiteral("0");
+    }
+    return rowFor(item.dataType).decode(words, count);
+}
+
+// A data type that names nothing refuses every value. X, Y and C take 0 or 1 alone, whatever
+// their one-word type. Only a String needs its address (its range) to be encoded.
+EncodedValue encodeValue(const ItemAddress& item, const QString& text)
+{
+    if (item.invalid == kInvalidDataType) {
+        return refused(kInvalidDataType);
+    }
+    if (!item.discrete) {
+        return rowFor(item.dataType).encode(item, text);
+    }
+    if (item.dataType == CAMP_NITP::Float || item.dataType == CAMP_NITP::String) {
+        return refused("Data type not writable to X, Y or C");
+    }
+    qint64 bit = 0;
+    if (!parseInteger(text, bit) || (bit != 0 && bit != 1)) {
+        return refused("Invalid value");
+    }
+    return {{static_cast<quint16>(bit)}, nullptr};
+}
+
+quint16 withBit0(quint16 word, quint16 bit)
+{
+    return static_cast<quint16>((word & ~1u) | (bit & 1u));
+}

@@ -1,0 +1,29 @@
+#pragma once
+// Values and words: what a poll shows for an item's words, and the words a write puts for a value
+// text. Pure functions over words as numbers, one row per data type in value_codec.cpp; a new data
+// type is one row there and one choice in the "data_type" column.
+
+#include <QString>
+
+#include "camp_wire.h"
+#include "item_address.h"
+
+// Words per value of a data type; a String's range gives its own count.
+quint16 wordsPerValue(qint32 dataType);
+
+// The value text of an item's words (count of them, in address order). No words give the empty
+// text; a Float short of its second word reads it as 0.
+QString decodeValue(const ItemAddress& item, const quint16* words, size_t count);
+
+// The words to write for a value text, or why nothing may be written. For a discrete item the
+// one word is the bit to put into bit 0 (withBit0). Only a String needs a valid address: for the
+// others the caller refuses an invalid address after the value.
+struct EncodedValue
+{
+    camp_wire::Words words;
+    const char* refusal = nullptr;
+};
+EncodedValue encodeValue(const ItemAddress& item, const QString& text);
+
+// A discrete item's word with bit 0 set to bit and every other bit as it was.
+quint16 withBit0(quint16 word, quint16 bit);

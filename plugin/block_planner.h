@@ -1,0 +1,34 @@
+#pragma once
+// The poll's block planner: merges the polled items into as few block reads as the protocol
+// allows. A pure function of the items' addresses; the poll cycle does the reading.
+
+#include <vector>
+
+#include "item_address.h"
+#include "kib_records.h"
+
+// One polled item's place in PLC memory and the request entry that receives its value.
+struct ReadSpan : ItemAddress
+{
+    DataItem* dataItem = nullptr; // not owned
+};
+
+// One block read: the words it asks for and the spans [firstSpan, lastSpan) it serves.
+struct ReadBlock
+{
+    qint32 addressClass = 0;
+    quint32 startAddress = 0;
+    quint16 wordCount = 0;
+    size_t firstSpan = 0;
+    size_t lastSpan = 0;
+};
+
+// More than this many unread words between two items starts a new block.
+constexpr quint32 kMaxGapWords = 16;
+// One read request carries at most this many words.
+constexpr quint32 kMaxBlockWords = 256;
+
+// Sorts the spans by class, start and word count, and cuts them into blocks: spans of one class
+// join while the gap to the block stays within 16 words and the block within 256 words
+// (overlapping and contained spans join too). A span alone keeps its own count, even above 256.
+std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans);

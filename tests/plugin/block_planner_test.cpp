@@ -1,0 +1,124 @@
+// The block planner's merging rules as golden rows, without a socket or a PLC: a gap of at most
+// 16 unread words, at most 256 words a block, one class a block, spans sorted by class, start and
+// length, overlapping and contained spans, and a span alone above 256 words.
+
+#include <gtest/gtest.h>
+
+#include "app_camp_nitp.h"
+#include "block_planner.h"
+
+namespace {
+
+struct Span
+{
+    qint32 cls;
+    quint32 start;
+    quint16 count;
+};
+
+struct Block
+{
+    qint32 cls;
+    quint32 start;
+    quint16 count;
+    size_t spans; // how many spans the block serves
+
+    bool operator==(const Block& other) const
+    {
+        return cls == other.cls && start == other.start && count == other.count &&
+               spans == other.spans;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Block& b)
+{
+    return out << "{class " << b.cls << " at " << b.start << ", " << b.count << " words, "
+               << b.spans << " spans}";
+}
+
+std::vector<Block> plan(const std::vector<Span>& input)
+{
+    std::vector<ReadSpan> spans;
+    for (const Span& s : input) {
+        ReadSpan span;
+        span.addressClass = s.cls;
+        span.startAddress = s.start;
+        span.wordCount = s.count;
+        spans.push_back(span);
+    }
+    std::vector<Block> blocks;
+    size_t next = 0;
+    for (const ReadBlock& b : planBlocks(spans)) {
+        EXPECT_EQ(b.firstSpan, next); // blocks cover the sorted spans in order, each once
+        next = b.lastSpan;
+        blocks.push_back({b.addressClass, b.startAddress, b.wordCount, b.lastSpan - b.firstSpan});
+    }
+    EXPECT_EQ(next, spans.size());
+    return blocks;
+}
+
+std::vector<Span> everySixteenthFrom0To240(Span last)
+{
+    std::vector<Span> spans;
+    for (quint32 a = 0; a <= 240; a += 16) {
+        spans.push_back({1, a, 1});
+    }
+    spans.push_back(last);
+    return spans;
+}
+
+} // namespace
+
+TEST(BlockPlanner, MergesByTheBlockRules)
+{
+    enum { V = 1, K = 2, STW = 26 };
+    const struct
+    {
+        const char* name;
+        std::vector<Span> spans;
+        std::vector<Block> blocks;
+    } rows[] = {
+        {"nothing to read", {}, {}},
+        {"16 words between: one block", {{V, 100, 1}, {V, 117, 1}}, {{V, 100, 18, 2}}},
+        {"17 words between: two blocks",
+         {{V, 100, 1}, {V, 118, 1}},
+         {{V, 100, 1, 1}, {V, 118, 1, 1}}},
+        {"every 16th word up to V255 fills 256",
+         everySixteenthFrom0To240({V, 255, 1}),
+         {{V, 0, 256, 17}}},
+        {"V256 would make 257: a second block",
+         everySixteenthFrom0To240({V, 256, 1}),
+         {{V, 0, 241, 16}, {V, 256, 1, 1}}},
+        {"V0 and V255 alone", {{V, 0, 1}, {V, 255, 1}}, {{V, 0, 1, 1}, {V, 255, 1, 1}}},
+        {"a Float overlapping an Integer", {{V, 10, 2}, {V, 11, 1}}, {{V, 10, 2, 2}}},
+        {"a span inside a String", {{V, 15, 1}, {V, 10, 21}}, {{V, 10, 21, 2}}},
+        {"the same word twice", {{V, 7, 1}, {V, 7, 1}}, {{V, 7, 1, 2}}},
+        {"classes never merge", {{K, 5, 1}, {V, 5, 1}}, {{V, 5, 1, 1}, {K, 5, 1, 1}}},
+        {"sorted by class, then start",
+         {{STW, 259, 3}, {K, 9, 1}, {V, 300, 1}, {V, 1, 1}},
+         {{V, 1, 1, 1}, {V, 300, 1, 1}, {K, 9, 1, 1}, {STW, 259, 3, 1}}},
+        {"a String above 256 words goes alone",
+         {{V, 1, 300}, {V, 301, 1}},
+         {{V, 1, 300, 1}, {V, 301, 1, 1}}},
+        {"a block ends where 256 would be passed",
+         {{V, 1, 200}, {V, 150, 100}, {V, 240, 30}},
+         {{V, 1, 249, 2}, {V, 240, 30, 1}}},
+        {"the widest 16-bit span keeps its count", {{V, 0, 0xFFFF}}, {{V, 0, 0xFFFF, 1}}},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(plan(row.spans), row.blocks) << row.name;
+    }
+}
+
+TEST(BlockPlanner, ConvertDataReadsTheClassAndTypeColumns)
+{
+    ItemInstancePlugin item;
+    item.columns.insert(QStringLiteral("address_class"), QStringLiteral("1"));
+    item.columns.insert(QStringLiteral("data_type"), QStringLiteral("1"));
+    EXPECT_EQ(App_CAMP_NITP::convertData(&item, {0xFFFE}), QStringLiteral("-2"));
+    item.columns.insert(QStringLiteral("address_class"), QStringLiteral("7"));
+    EXPECT_EQ(App_CAMP_NITP::convertData(&item, {0xFFFF}), QStringLiteral("1"));
+    item.columns.insert(QStringLiteral("address_class"), QStringLiteral("Y"));
+    EXPECT_EQ(App_CAMP_NITP::convertData(&item, {0xFFFF}), QStringLiteral("-1"));
+    EXPECT_EQ(App_CAMP_NITP::convertData(&item, {}), QString());
+}
