@@ -38,9 +38,10 @@ bool fillThroughDriver(LogList& device, const std::vector<ItemSpec>& items)
         Words words;
         for (quint32 i = 0; i < spec.words; ++i) {
             const quint32 address = spec.start + i;
-            const char word[] = {char('4' + address % 2), char('1' + address % 9),
-                                 char('6' + address % 2), char('1' + address / 9 % 9), 0};
-            words.push_back(QByteArray(word));
+            // Hex digits 4-5, 1-9, 6-7, 1-9: printable letters, for the String items.
+            const quint32 word = (4 + address % 2) << 12 | (1 + address % 9) << 8 |
+                                 (6 + address % 2) << 4 | (1 + address / 9 % 9);
+            words.push_back(static_cast<quint16>(word));
         }
         ItemInstancePlugin item = toItem(spec, 0);
         if (!driver.writeMemory(&item, words))

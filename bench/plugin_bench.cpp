@@ -132,8 +132,8 @@ void driverReadBenchmark(benchmark::State& state)
     const qint64 userBefore = threadUserNs();
     for (auto _ : state) {
         requests = 0;
-        for (int first = 0; first < words; first += CAMP_NITP::kMaxReadWords, ++requests) {
-            const int count = std::min<int>(CAMP_NITP::kMaxReadWords, words - first);
+        for (int first = 0; first < words; first += camp_wire::kMaxReadWords, ++requests) {
+            const int count = std::min<int>(camp_wire::kMaxReadWords, words - first);
             received.clear();
             if (!driver.readMemoryBlock(AddressClass::V, static_cast<quint32>(first + 1),
                                         static_cast<quint16>(count), received, nullptr)) {
@@ -199,7 +199,7 @@ void readFrameBenchmark(benchmark::State& state)
 {
     quint32 address = 1;
     for (auto _ : state) {
-        benchmark::DoNotOptimize(CAMP_NITP::readRequest(AddressClass::V, address, 256));
+        benchmark::DoNotOptimize(camp_wire::readRequest(AddressClass::V, address, 256));
         address = (address + 256) & 0xFFFF;
     }
 }
@@ -209,7 +209,7 @@ QByteArray fullReply()
     camp_sim::PlcMemory memory;
     for (quint32 address = 1; address <= 256; ++address)
         memory.setWord(camp_sim::kClassV, address, static_cast<quint16>(0x4161 + address));
-    return camp_sim::handleRequest(CAMP_NITP::readRequest(AddressClass::V, 1, 256), memory);
+    return camp_sim::handleRequest(camp_wire::readRequest(AddressClass::V, 1, 256), memory);
 }
 
 // A 256-word reply: framed out of the received bytes and cut into words.
@@ -218,7 +218,7 @@ void parseReplyBenchmark(benchmark::State& state)
     const QByteArray reply = fullReply();
     Words words;
     for (auto _ : state) {
-        const CAMP_NITP::FrameScan scan = CAMP_NITP::scanFrame(reply);
+        const camp_wire::FrameScan scan = camp_wire::scanFrame(reply);
         words.clear();
         CAMP_NITP::parseReadResponse(scan.frame, 256, words, nullptr);
         benchmark::DoNotOptimize(words.data());

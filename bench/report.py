@@ -19,7 +19,8 @@ POLLS_CALLGRIND = 10
 # Inclusive instruction counts of these functions make the "where it goes" breakdown; the rest
 # of a poll (planning the blocks, the identity checks, the poll's own loop) is what remains.
 CALLGRIND_PARTS = [
-    ("frames and replies", r"CAMP_NITP::(sendReadRequest|receiveReadReply)\("),
+    ("planning", r"(planBlocks|collectSpans)\("),
+    ("frames and replies", r"CAMP_NITP::(sendRead|receiveRead)\("),
     ("values", r"App_CAMP_NITP::assignBlockValues\("),
 ]
 REST = "planning and the rest"
@@ -226,15 +227,12 @@ def many_devices(table, e2e):
         rate = case.get("polls_per_second")
         base = single.get(case["latency_ms"])
         scaling = f"×{rate / base:.1f} of one device" if rate and base else "n/a"
-        wait = case.get("session_map_wait_ms")
         table.add("5 Many devices",
                   f"{case['devices']} devices, {case['threads']} host threads, "
                   f"{case['latency_ms']} ms latency",
                   f"{fmt(rate)} polls/s (100 items each)",
-                  f"{scaling}; session map lock wait {fmt(wait, 3)} ms in all "
-                  f"({fmt(case.get('session_map_wait_ns_per_poll'), 0)} ns a poll, "
-                  f"{100 * case.get('session_map_wait_share', 0):.3f}% of thread time)",
-                  "no wait on the map lock", None, case)
+                  f"{scaling}; {fmt(case.get('host_cpu_us_per_poll'), 1)} µs host CPU a poll",
+                  "CPU a poll flat in the device count", None, case)
 
 
 def discovery(table, e2e):
