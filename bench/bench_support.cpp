@@ -41,15 +41,19 @@ std::vector<ItemSpec> scatteredItems(int count, std::mt19937& random)
 
 ItemSpec mixedItem(int addressClass, quint32 start, std::mt19937& random)
 {
-    if (addressClass == X || addressClass == Y || addressClass == C)
+    if (addressClass == X || addressClass == Y || addressClass == C) {
         return {addressClass, start, 1, Bit};
+    }
     const int roll = pick(random, 0, 99);
-    if (roll < 40)
+    if (roll < 40) {
         return {addressClass, start, 1, Integer};
-    if (roll < 60)
+    }
+    if (roll < 60) {
         return {addressClass, start, 1, Unsigned};
-    if (roll < 85)
+    }
+    if (roll < 85) {
         return {addressClass, start, 2, Float};
+    }
     return {addressClass, start, static_cast<quint16>(pick(random, 2, 8)), String};
 }
 
@@ -86,8 +90,9 @@ std::vector<ItemSpec> mixedItems(int count, std::mt19937& random)
 
 QString addressWord(const ItemSpec& spec)
 {
-    if (spec.dataType == String)
+    if (spec.dataType == String) {
         return QStringLiteral("%1-%2").arg(spec.start).arg(spec.start + spec.words - 1);
+    }
     return QString::number(spec.start);
 }
 
@@ -109,8 +114,9 @@ const char* shapeName(Shape shape)
 std::vector<ItemSpec> denseItems(int count, quint32 first)
 {
     std::vector<ItemSpec> items;
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; i < count; ++i) {
         items.push_back({V, first + static_cast<quint32>(i), 1, Integer});
+    }
     return items;
 }
 
@@ -151,11 +157,13 @@ int blockRuleMinimum(std::vector<ItemSpec> items)
         quint32 end = blockStart + items[j].words - 1;
         fewest[j + 1] = std::min(fewest[j + 1], blocks);
         for (size_t k = j + 1; k < n && items[k].addressClass == items[j].addressClass; ++k) {
-            if (items[k].start > end + kMaxGapWords + 1)
+            if (items[k].start > end + kMaxGapWords + 1) {
                 break;
+            }
             const quint32 newEnd = std::max(end, items[k].start + items[k].words - 1);
-            if (newEnd - blockStart + 1 > kMaxBlockWords)
+            if (newEnd - blockStart + 1 > kMaxBlockWords) {
                 break;
+            }
             end = newEnd;
             fewest[k + 1] = std::min(fewest[k + 1], blocks);
         }
@@ -182,20 +190,24 @@ LogList pollRequest(int deviceId, quint16 port, const std::vector<ItemSpec>& ite
     log.address = QStringLiteral("127.0.0.1");
     log.columns.insert(QStringLiteral("port"), QString::number(port));
     log.columns.insert(QStringLiteral("timeout"), QStringLiteral("5000"));
-    for (size_t i = 0; i < items.size(); ++i)
+    for (size_t i = 0; i < items.size(); ++i) {
         log.items.append(DataItem(toItem(items[i], static_cast<int>(i))));
+    }
     return log;
 }
 
 QString pollProblem(const LogList& log)
 {
-    if (!log.errorText.isEmpty())
+    if (!log.errorText.isEmpty()) {
         return QStringLiteral("device: ") + log.errorText;
+    }
     for (const DataItem& entry : log.items) {
-        if (!entry.item.errorText.isEmpty())
+        if (!entry.item.errorText.isEmpty()) {
             return entry.item.uid + QStringLiteral(": ") + entry.item.errorText;
-        if (!entry.values.contains(QStringLiteral("value")))
+        }
+        if (!entry.values.contains(QStringLiteral("value"))) {
             return entry.item.uid + QStringLiteral(": no value");
+        }
     }
     return QString();
 }
@@ -207,8 +219,9 @@ camp_sim::PlcConfig roomyPlc()
     config.firmwareMajor = 4;
     config.firmwareMinor = 10;
     config.maxConnections = 1024;
-    for (int addressClass : {V, K, X, Y, C, WX, WY})
+    for (int addressClass : {V, K, X, Y, C, WX, WY}) {
         config.memorySizes.insert(addressClass, 1u << 20);
+    }
     return config;
 }
 
@@ -247,8 +260,9 @@ qint64 monotonicNs()
 
 void preciseSleepMs(int ms)
 {
-    if (ms <= 0)
+    if (ms <= 0) {
         return;
+    }
     timespec until{};
     clock_gettime(CLOCK_MONOTONIC, &until);
     until.tv_sec += ms / 1000;

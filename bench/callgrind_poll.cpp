@@ -23,8 +23,9 @@ constexpr int kItems = 1000;
 __attribute__((noinline)) int measuredPolls(App_CAMP_NITP& plugin, LogList& log)
 {
     int succeeded = 0;
-    for (int i = 0; i < kPolls; ++i)
+    for (int i = 0; i < kPolls; ++i) {
         succeeded += plugin.readData(&log) ? 1 : 0;
+    }
     return succeeded;
 }
 
@@ -32,8 +33,9 @@ __attribute__((noinline)) int measuredPolls(App_CAMP_NITP& plugin, LogList& log)
 bool fillThroughDriver(LogList& device, const std::vector<ItemSpec>& items)
 {
     CAMP_NITP driver;
-    if (!driver.connectToPLC(&device))
+    if (!driver.connectToPLC(&device)) {
         return false;
+    }
     for (const ItemSpec& spec : items) {
         Words words;
         for (quint32 i = 0; i < spec.words; ++i) {
@@ -44,8 +46,9 @@ bool fillThroughDriver(LogList& device, const std::vector<ItemSpec>& items)
             words.push_back(static_cast<quint16>(word));
         }
         ItemInstancePlugin item = toItem(spec, 0);
-        if (!driver.writeMemory(&item, words))
+        if (!driver.writeMemory(&item, words)) {
             return false;
+        }
     }
     return true;
 }

@@ -61,10 +61,11 @@ Timing measure(const std::function<int()>& poll, double budgetSeconds, int maxPo
         const int sent = poll();
         latencies.push_back((monotonicNs() - before) / 1e6);
         ++timing.polls;
-        if (sent < 0)
+        if (sent < 0) {
             ++timing.failures;
-        else
+        } else {
             requests += sent;
+        }
     }
     const double elapsed = (monotonicNs() - start) / 1e9;
     std::sort(latencies.begin(), latencies.end());
@@ -91,8 +92,9 @@ std::unique_ptr<camp_sim::SimulatedPlc> startPlc(int latencyMs, const std::vecto
 {
     auto plc = std::make_unique<camp_sim::SimulatedPlc>(roomyPlc());
     plc->setKeptRequestLimit(0);
-    if (!plc->start())
+    if (!plc->start()) {
         return nullptr;
+    }
     fillMemory(*plc, items);
     camp_sim::Faults faults;
     faults.latencyMs = latencyMs;
@@ -121,8 +123,9 @@ QJsonObject endToEnd(App_CAMP_NITP& plugin, int deviceId, int latencyMs, int cou
     const Timing polls = measure(
         [&] {
             const int before = plc->requestCount();
-            if (!plugin.readData(&log) || !pollProblem(log).isEmpty())
+            if (!plugin.readData(&log) || !pollProblem(log).isEmpty()) {
                 return -1;
+            }
             return plc->requestCount() - before;
         },
         1.5, 5000);
@@ -139,8 +142,9 @@ QJsonObject endToEnd(App_CAMP_NITP& plugin, int deviceId, int latencyMs, int cou
                     const int words = std::min<int>(camp_wire::kMaxReadWords, count - first);
                     Words received;
                     if (!driver.readMemoryBlock(AddressClass::V, static_cast<quint32>(first + 1),
-                                                static_cast<quint16>(words), received, nullptr))
+                                                static_cast<quint16>(words), received, nullptr)) {
                         return -1;
+                    }
                 }
                 return sent;
             },
@@ -156,8 +160,9 @@ QJsonObject endToEnd(App_CAMP_NITP& plugin, int deviceId, int latencyMs, int cou
                 int sent = 0;
                 for (DataItem& entry : entries) {
                     Words words;
-                    if (!driver.readMemory(&entry.item, words))
+                    if (!driver.readMemory(&entry.item, words)) {
                         return -1;
+                    }
                     ++sent;
                     entry.values.insert(QStringLiteral("value"),
                                         App_CAMP_NITP::convertData(&entry.item, words));
@@ -207,11 +212,13 @@ QJsonObject manyDevices(int devices, int latencyMs)
             const int d = t % devices;
             requests[t].push_back(pollRequest(d + 1, plcs[d]->port(), items));
         } else {
-            for (int d = t; d < devices; d += kHostThreads)
+            for (int d = t; d < devices; d += kHostThreads) {
                 requests[t].push_back(pollRequest(d + 1, plcs[d]->port(), items));
+            }
         }
-        for (LogList& log : requests[t])
+        for (LogList& log : requests[t]) {
             plugin.readData(&log); // every device connected before the clock starts
+        }
     }
 
     std::atomic<bool> go{false};
@@ -229,8 +236,9 @@ QJsonObject manyDevices(int devices, int latencyMs)
             for (size_t next = 0; mine < kMaxPollsPerThread && monotonicNs() < deadline; ++mine) {
                 LogList& log = requests[t][next];
                 next = (next + 1) % requests[t].size();
-                if (!plugin.readData(&log))
+                if (!plugin.readData(&log)) {
                     ++failures;
+                }
             }
             hostCpuNs += threadCpuNs() - cpuBefore;
             polls += mine;
@@ -239,8 +247,9 @@ QJsonObject manyDevices(int devices, int latencyMs)
     const qint64 start = monotonicNs();
     deadline = start + static_cast<qint64>(kSeconds * 1e9);
     go = true;
-    for (std::thread& thread : threads)
+    for (std::thread& thread : threads) {
         thread.join();
+    }
     const double elapsed = (monotonicNs() - start) / 1e9;
     const double cpuUsPerPoll = polls ? hostCpuNs.load() / 1e3 / double(polls) : 0.0;
 
@@ -275,8 +284,9 @@ QJsonObject scan(const QString& interface, quint16 port, int expectedFound, doub
         times.push_back((monotonicNs() - start) / 1e6);
     }
     QJsonArray runs;
-    for (double time : times)
+    for (double time : times) {
         runs.append(time);
+    }
     std::printf("discovery on %s: %.1f ms (floor %.1f ms), %d found\n", qPrintable(interface),
                 median(times), floorMs, found);
     std::fflush(stdout);
@@ -294,16 +304,19 @@ QJsonObject discovery(const QString& namespaceName)
 {
     kib_test::NetworkNamespace ns(namespaceName);
     const QString problem = ns.create();
-    if (!problem.isEmpty())
+    if (!problem.isEmpty()) {
         return QJsonObject{{"skipped", problem}};
+    }
     const QString empty = QStringLiteral("kbench0"), busy = QStringLiteral("kbench1");
     bool ready = ns.addQuietInterface(empty) && ns.addAddress(empty, "10.77.91.1/24") &&
                  ns.addQuietInterface(busy) && ns.addAddress(busy, "10.77.92.1/24");
     constexpr int kControllers = 8;
-    for (int i = 0; i < kControllers; ++i)
+    for (int i = 0; i < kControllers; ++i) {
         ready = ready && ns.addAddress(busy, QStringLiteral("10.77.92.%1/32").arg(11 + i));
-    if (!ready || !ns.enter())
+    }
+    if (!ready || !ns.enter()) {
         return QJsonObject{{"skipped", "the namespace could not be set up"}};
+    }
 
     std::vector<std::unique_ptr<camp_sim::SimulatedPlc>> plcs;
     quint16 port = 0;
@@ -311,8 +324,9 @@ QJsonObject discovery(const QString& namespaceName)
         camp_sim::PlcConfig config;
         config.serial = static_cast<quint16>(900 + i);
         plcs.push_back(std::make_unique<camp_sim::SimulatedPlc>(config));
-        if (!plcs.back()->start(QStringLiteral("10.77.92.%1").arg(11 + i), port))
+        if (!plcs.back()->start(QStringLiteral("10.77.92.%1").arg(11 + i), port)) {
             return QJsonObject{{"skipped", "a simulated controller did not start"}};
+        }
         port = plcs.back()->port();
     }
 
@@ -352,12 +366,13 @@ int main(int argc, char** argv)
     QString only; // one section alone, while tuning
     const QStringList arguments = app.arguments();
     for (int i = 1; i < arguments.size(); ++i) {
-        if (arguments[i] == "--out" && i + 1 < arguments.size())
+        if (arguments[i] == "--out" && i + 1 < arguments.size()) {
             out = arguments[++i];
-        else if (arguments[i] == "--netns" && i + 1 < arguments.size())
+        } else if (arguments[i] == "--netns" && i + 1 < arguments.size()) {
             namespaceName = arguments[++i];
-        else if (arguments[i] == "--only" && i + 1 < arguments.size())
+        } else if (arguments[i] == "--only" && i + 1 < arguments.size()) {
             only = arguments[++i];
+        }
     }
 
     const auto wanted = [&only](const char* section) {
@@ -369,16 +384,18 @@ int main(int argc, char** argv)
         QJsonArray cases;
         int deviceId = 1;
         for (int latencyMs : {0, 1, 5}) {
-            for (int count : {100, 1000})
+            for (int count : {100, 1000}) {
                 cases.append(endToEnd(plugin, deviceId++, latencyMs, count));
+            }
         }
         report.insert("end_to_end", cases);
     }
     if (wanted("many_devices")) {
         QJsonArray many;
         for (int latencyMs : {0, 1}) {
-            for (int devices : {1, 8, 64})
+            for (int devices : {1, 8, 64}) {
                 many.append(manyDevices(devices, latencyMs));
+            }
         }
         report.insert("many_devices", many);
     }

@@ -50,8 +50,9 @@ void* counted(void* pointer)
 
 void uncount(void* pointer)
 {
-    if (pointer && heap.counting)
+    if (pointer && heap.counting) {
         heap.bytesFreed += static_cast<long long>(malloc_usable_size(pointer));
+    }
 }
 
 } // namespace
@@ -86,8 +87,9 @@ void* aligned_alloc(size_t alignment, size_t size)
 int posix_memalign(void** result, size_t alignment, size_t size)
 {
     void* pointer = counted(__libc_memalign(alignment, size));
-    if (!pointer)
+    if (!pointer) {
         return ENOMEM;
+    }
     *result = pointer;
     return 0;
 }
@@ -108,8 +110,9 @@ long long residentBytes()
 {
     long pages = 0, resident = 0;
     FILE* statm = std::fopen("/proc/self/statm", "r");
-    if (!statm)
+    if (!statm) {
         return 0;
+    }
     const int read = std::fscanf(statm, "%ld %ld", &pages, &resident);
     std::fclose(statm);
     return read == 2 ? resident * sysconf(_SC_PAGESIZE) : 0;
@@ -121,21 +124,24 @@ QJsonObject pollAllocations(Shape shape, int count)
     const std::vector<ItemSpec> items = makeItems(shape, count);
     camp_sim::SimulatedPlc plc(roomyPlc());
     plc.setKeptRequestLimit(0);
-    if (!plc.start())
+    if (!plc.start()) {
         return QJsonObject{{"error", "the simulated PLC did not start"}};
+    }
     fillMemory(plc, items);
     App_CAMP_NITP plugin;
     LogList log = pollRequest(1, plc.port(), items);
     plugin.readData(&log);
-    if (!pollProblem(log).isEmpty())
+    if (!pollProblem(log).isEmpty()) {
         return QJsonObject{{"error", pollProblem(log)}};
+    }
 
     constexpr int kPolls = 10;
     HeapCounters totals;
     {
         Counting counting;
-        for (int i = 0; i < kPolls; ++i)
+        for (int i = 0; i < kPolls; ++i) {
             plugin.readData(&log);
+        }
         totals = heap;
     }
     const double perPoll = double(totals.allocations) / kPolls;
@@ -156,8 +162,9 @@ QJsonObject sessionMemory()
     constexpr int kSessions = 256;
     SimProcess sim;
     const quint16 port = sim.start({QStringLiteral("--max-connections"), QStringLiteral("1000")});
-    if (port == 0)
+    if (port == 0) {
         return QJsonObject{{"error", "camp-sim did not start"}};
+    }
 
     App_CAMP_NITP plugin;
     const std::vector<ItemSpec> oneItem = denseItems(1);
@@ -173,14 +180,16 @@ QJsonObject sessionMemory()
     HeapCounters totals;
     {
         Counting counting;
-        for (int device = 1; device <= kSessions; ++device)
+        for (int device = 1; device <= kSessions; ++device) {
             plugin.readData(&requests[static_cast<size_t>(device)]);
+        }
         totals = heap;
     }
     const long long residentAfter = residentBytes();
     for (const LogList& log : requests) {
-        if (!pollProblem(log).isEmpty())
+        if (!pollProblem(log).isEmpty()) {
             return QJsonObject{{"error", pollProblem(log)}};
+        }
     }
     const double heapPerSession = double(totals.bytesAllocated - totals.bytesFreed) / kSessions;
     const double residentPerSession = double(residentAfter - residentBefore) / kSessions;
@@ -199,12 +208,14 @@ int main(int argc, char** argv)
     QString out = QStringLiteral("bench_memory.json");
     const QStringList arguments = app.arguments();
     const int outIndex = arguments.indexOf(QStringLiteral("--out"));
-    if (outIndex > 0 && outIndex + 1 < arguments.size())
+    if (outIndex > 0 && outIndex + 1 < arguments.size()) {
         out = arguments[outIndex + 1];
+    }
 
     QJsonArray polls;
-    for (Shape shape : {Shape::Dense, Shape::Mixed})
+    for (Shape shape : {Shape::Dense, Shape::Mixed}) {
         polls.append(pollAllocations(shape, 1000));
+    }
     const QJsonObject report{{"poll_allocations", polls}, {"sessions", sessionMemory()}};
 
     return bench::writeReport(out, report) ? 0 : 1;

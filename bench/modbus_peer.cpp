@@ -29,8 +29,9 @@ ModbusServer::~ModbusServer()
 bool ModbusServer::start()
 {
     context = modbus_new_tcp("127.0.0.1", 0);
-    if (!context)
+    if (!context) {
         return false;
+    }
     listenFd = modbus_tcp_listen(context, 1);
     sockaddr_in bound{};
     socklen_t size = sizeof bound;
@@ -48,36 +49,45 @@ void ModbusServer::serve()
 {
     prctl(PR_SET_TIMERSLACK, 1UL); // the added latency to the microsecond, like the simulator's
     int fd = listenFd;
-    if (modbus_tcp_accept(context, &fd) < 0)
+    if (modbus_tcp_accept(context, &fd) < 0) {
         return;
+    }
     clientFd = modbus_get_socket(context);
     modbus_mapping_t* mapping = modbus_mapping_new(0, 0, kRegisters, 0);
-    for (int i = 0; i < kRegisters; ++i)
+    for (int i = 0; i < kRegisters; ++i) {
         mapping->tab_registers[i] = static_cast<uint16_t>(0x4161 + i);
+    }
     uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
     for (;;) {
         const int length = modbus_receive(context, query);
-        if (length == 0)
+        if (length == 0) {
             continue; // not for this unit
-        if (length < 0)
+        }
+        if (length < 0) {
             break;
+        }
         preciseSleepMs(latencyMs);
-        if (modbus_reply(context, query, length, mapping) < 0)
+        if (modbus_reply(context, query, length, mapping) < 0) {
             break;
+        }
     }
     modbus_mapping_free(mapping);
 }
 
 void ModbusServer::stop()
 {
-    if (listenFd >= 0)
+    if (listenFd >= 0) {
         shutdown(listenFd, SHUT_RDWR); // wakes an accept that no client came to
-    if (clientFd >= 0)
+    }
+    if (clientFd >= 0) {
         shutdown(clientFd, SHUT_RDWR); // and a receive from a client that stays
-    if (thread.joinable())
+    }
+    if (thread.joinable()) {
         thread.join();
-    if (listenFd >= 0)
+    }
+    if (listenFd >= 0) {
         close(listenFd);
+    }
     listenFd = -1;
     if (context) {
         modbus_close(context);
@@ -97,8 +107,9 @@ ModbusClient::~ModbusClient()
 bool ModbusClient::connect(int port)
 {
     context = modbus_new_tcp("127.0.0.1", port);
-    if (!context)
+    if (!context) {
         return false;
+    }
     modbus_set_response_timeout(context, 5, 0);
     return modbus_connect(context) == 0;
 }
@@ -109,8 +120,9 @@ int ModbusClient::readWords(int words, std::vector<uint16_t>& registers)
     int requests = 0;
     for (int first = 0; first < words; first += MODBUS_MAX_READ_REGISTERS) {
         const int count = std::min(MODBUS_MAX_READ_REGISTERS, words - first);
-        if (modbus_read_registers(context, first, count, registers.data() + first) != count)
+        if (modbus_read_registers(context, first, count, registers.data() + first) != count) {
             return -1;
+        }
         ++requests;
     }
     return requests;

@@ -65,8 +65,9 @@ PollCase& pollCase(Shape shape, int count)
 
 bool skipUnlessStarted(benchmark::State& state)
 {
-    if (environment().started)
+    if (environment().started) {
         return false;
+    }
     state.SkipWithError("the simulated PLC did not start");
     return true;
 }
@@ -75,8 +76,9 @@ bool pollOnce(benchmark::State& state, LogList& log)
 {
     environment().plugin.readData(&log);
     const QString problem = pollProblem(log);
-    if (problem.isEmpty())
+    if (problem.isEmpty()) {
         return true;
+    }
     state.SkipWithError(problem.toUtf8().constData());
     return false;
 }
@@ -85,20 +87,24 @@ bool pollOnce(benchmark::State& state, LogList& log)
 // the block rule allows, and the frames of a one-read-per-item loop.
 void pollBenchmark(benchmark::State& state, Shape shape, int count)
 {
-    if (skipUnlessStarted(state))
+    if (skipUnlessStarted(state)) {
         return;
+    }
     PollCase& poll = pollCase(shape, count);
-    if (!pollOnce(state, poll.log))
+    if (!pollOnce(state, poll.log)) {
         return;
+    }
     const qint64 userBefore = threadUserNs();
-    for (auto _ : state)
+    for (auto _ : state) {
         environment().plugin.readData(&poll.log);
+    }
     state.counters["user_ns_per_poll"] = double(threadUserNs() - userBefore) / state.iterations();
 
     camp_sim::SimulatedPlc& plc = environment().plc;
     plc.resetCounters();
-    if (!pollOnce(state, poll.log))
+    if (!pollOnce(state, poll.log)) {
         return;
+    }
     state.counters["items"] = count;
     state.counters["frames_per_poll"] = plc.requestCount();
     state.counters["block_rule_min"] = poll.blockMinimum;
@@ -117,8 +123,9 @@ DeviceInstancePlugin plcDevice()
 // Reads V1 .. V(words) with the driver alone, 256 words a request: raw words, no values.
 void driverReadBenchmark(benchmark::State& state)
 {
-    if (skipUnlessStarted(state))
+    if (skipUnlessStarted(state)) {
         return;
+    }
     const int words = static_cast<int>(state.range(0));
     fillMemory(environment().plc, denseItems(words));
     DeviceInstancePlugin device = plcDevice();
@@ -175,8 +182,9 @@ void modbusReadBenchmark(benchmark::State& state)
 // One request and its reply on loopback: a one-word read, wall time.
 void roundTripBenchmark(benchmark::State& state)
 {
-    if (skipUnlessStarted(state))
+    if (skipUnlessStarted(state)) {
         return;
+    }
     DeviceInstancePlugin device = plcDevice();
     CAMP_NITP driver;
     if (!driver.connectToPLC(&device)) {
@@ -207,8 +215,9 @@ void readFrameBenchmark(benchmark::State& state)
 QByteArray fullReply()
 {
     camp_sim::PlcMemory memory;
-    for (quint32 address = 1; address <= 256; ++address)
+    for (quint32 address = 1; address <= 256; ++address) {
         memory.setWord(camp_sim::kClassV, address, static_cast<quint16>(0x4161 + address));
+    }
     return camp_sim::handleRequest(camp_wire::readRequest(AddressClass::V, 1, 256), memory);
 }
 
@@ -243,8 +252,9 @@ void assignValuesBenchmark(benchmark::State& state)
     Words words;
     const QByteArray reply = fullReply();
     CAMP_NITP::parseReadResponse(reply, 256, words, nullptr);
-    for (auto _ : state)
+    for (auto _ : state) {
         App_CAMP_NITP::assignBlockValues(spans, 0, spans.size(), 1, words);
+    }
     state.counters["items"] = 256;
 }
 
@@ -253,8 +263,9 @@ void addressRangeBenchmark(benchmark::State& state)
 {
     const std::vector<ItemSpec> specs = makeItems(Shape::Mixed, 256);
     std::vector<ItemInstancePlugin> items;
-    for (size_t i = 0; i < specs.size(); ++i)
+    for (size_t i = 0; i < specs.size(); ++i) {
         items.push_back(toItem(specs[i], static_cast<int>(i)));
+    }
     for (auto _ : state) {
         for (const ItemInstancePlugin& item : items) {
             AddressClass cls = AddressClass::V;
@@ -299,8 +310,9 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
+    }
     registerBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -13,8 +13,9 @@ public:
     {
         if (process.state() != QProcess::NotRunning) {
             process.terminate();
-            if (!process.waitForFinished(5000))
+            if (!process.waitForFinished(5000)) {
                 process.kill();
+            }
             process.waitForFinished(5000);
         }
     }
@@ -31,8 +32,9 @@ public:
             while (process.canReadLine()) {
                 const QRegularExpressionMatch match =
                     listening.match(QString::fromUtf8(process.readLine()));
-                if (match.hasMatch())
+                if (match.hasMatch()) {
                     return static_cast<quint16>(match.captured(1).toUInt());
+                }
             }
         }
         return 0;

@@ -18,8 +18,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray text(reinterpret_cast<const char*>(data), static_cast<int>(size));
     const QJsonDocument document = QJsonDocument::fromJson(text);
     QJsonObject request = document.object();
-    if (document.isArray())
+    if (document.isArray()) {
         request.insert(QStringLiteral("existing_devices"), document.array());
+    }
 
     QStringList log;
     const Options options = optionsFromRequest(request, &log);

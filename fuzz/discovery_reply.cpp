@@ -18,8 +18,9 @@ namespace {
 void checkFirstFrame(const QByteArray& data)
 {
     const QByteArray frame = firstCampFrame(data);
-    if (frame.isEmpty())
+    if (frame.isEmpty()) {
         return;
+    }
     FUZZ_CHECK(frame.startsWith('[') && frame.endsWith(']') && frame.size() >= 2);
     FUZZ_CHECK(frame.indexOf(']') == frame.size() - 1);
     FUZZ_CHECK(data.contains(frame));
@@ -51,8 +52,9 @@ void checkReply(const QByteArray& data)
     if (!words.isEmpty()) {
         FUZZ_CHECK(valid && !result.protocolError);
         FUZZ_CHECK(words.size() <= 256);
-        for (const QString& word : words)
+        for (const QString& word : words) {
             FUZZ_CHECK(word.size() == 4 && fuzz::isUpperHex(word.toLatin1()));
+        }
     }
 
     const QMap<QString, QString> identity = identityFromStwWords(words);
@@ -61,8 +63,9 @@ void checkReply(const QByteArray& data)
         const uint serial = identity.value(QStringLiteral("serial")).toUInt(&ok);
         FUZZ_CHECK(ok && serial >= 1 && serial <= 0xFFFF);
     }
-    if (identity.contains(QStringLiteral("firmware")))
+    if (identity.contains(QStringLiteral("firmware"))) {
         FUZZ_CHECK(identity.value(QStringLiteral("firmware")).count(QLatin1Char('.')) == 1);
+    }
 }
 
 // Every read request the probe can build is a frame its own strict checks accept.

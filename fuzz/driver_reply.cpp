@@ -38,8 +38,9 @@ void checkReplyParsing(quint16 count, const QByteArray& reply)
         FUZZ_CHECK(words.empty());
     }
     // Only an error reply that is long enough to have been looked at names its codes.
-    if (errorReply && reply.size() >= 15)
+    if (errorReply && reply.size() >= 15) {
         FUZZ_CHECK(item.errorText.startsWith(QStringLiteral("Error code: ")));
+    }
 }
 
 // Writes `values` to the simulated PLC with the driver's write frame, reads them back with its
@@ -51,16 +52,18 @@ void checkRoundTrip(fuzz::Input& input)
     // One small memory for all runs: every run writes the words before it reads them back.
     static camp_sim::PlcMemory memory = [&classes] {
         QMap<int, quint32> sizes;
-        for (const camp_sim::AddressClassInfo& info : classes)
+        for (const camp_sim::AddressClassInfo& info : classes) {
             sizes.insert(info.code, kWords);
+        }
         return camp_sim::PlcMemory(sizes);
     }();
 
     const quint16 count = static_cast<quint16>(1 + input.byte() % camp_wire::kMaxWriteWords);
     const quint32 address = 1 + input.u16() % (kWords - count + 1);
     Words values;
-    for (quint16 i = 0; i < count; ++i)
+    for (quint16 i = 0; i < count; ++i) {
         values.push_back(input.u16());
+    }
 
     const QByteArray writeReply =
         camp_sim::handleRequest(camp_wire::writeRequest(cls, address, values), memory);

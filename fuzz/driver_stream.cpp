@@ -63,8 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::Input input(data, size);
     QList<int> pieceSizes;
     const int pieceCount = input.byte() % 16;
-    for (int i = 0; i < pieceCount; ++i)
+    for (int i = 0; i < pieceCount; ++i) {
         pieceSizes.append(1 + input.byte());
+    }
     const QByteArray stream = input.rest();
 
     const Assembly whole = assemble(stream, {});
@@ -78,19 +79,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         from = found + frame.size();
     }
     // Receiving in pieces never keeps more than the receive limit and one piece.
-    if (!pieceSizes.isEmpty())
+    if (!pieceSizes.isEmpty()) {
         FUZZ_CHECK(pieces.mostKept <= camp_wire::kReceiveLimitBytes + 256);
+    }
 
-    if (whole.gaveUp)
+    if (whole.gaveUp) {
         FUZZ_CHECK(pieces.gaveUp);
+    }
     if (!pieces.gaveUp) {
         FUZZ_CHECK(pieces.frames == whole.frames);
         FUZZ_CHECK(pieces.kept == whole.kept);
     } else {
         // Giving up early may lose frames, never invent them.
         FUZZ_CHECK(pieces.frames.size() <= whole.frames.size());
-        for (int i = 0; i < pieces.frames.size(); ++i)
+        for (int i = 0; i < pieces.frames.size(); ++i) {
             FUZZ_CHECK(pieces.frames[i] == whole.frames[i]);
+        }
     }
     return 0;
 }

@@ -67,8 +67,9 @@ private:
 inline bool isUpperHex(const QByteArray& text)
 {
     for (const char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) {
             return false;
+        }
     }
     return true;
 }

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     bool isNumber = false;
     const int single = text.trimmed().toInt(&isNumber, 10);
-    if (isNumber && single >= 1 && single <= 65535)
+    if (isNumber && single >= 1 && single <= 65535) {
         FUZZ_CHECK(ports == QList<quint16>{static_cast<quint16>(single)});
+    }
     return 0;
 }

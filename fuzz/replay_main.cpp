@@ -34,14 +34,16 @@ int main(int argc, char** argv)
         QStringList files;
         if (QFileInfo(path).isDir()) {
             const QDir dir(path);
-            for (const QString& name : dir.entryList(QDir::Files, QDir::Name))
+            for (const QString& name : dir.entryList(QDir::Files, QDir::Name)) {
                 files.append(dir.filePath(name));
+            }
         } else {
             files.append(path);
         }
         for (const QString& file : files) {
-            if (!replayFile(file))
+            if (!replayFile(file)) {
                 return 1;
+            }
             ++replayed;
         }
     }

@@ -19,8 +19,9 @@ constexpr quint32 kWords = 300; // every class, so a whole memory compare stays 
 camp_sim::PlcMemory smallMemory()
 {
     QMap<int, quint32> sizes;
-    for (const camp_sim::AddressClassInfo& info : camp_sim::addressClasses())
+    for (const camp_sim::AddressClassInfo& info : camp_sim::addressClasses()) {
         sizes.insert(info.code, kWords);
+    }
     return camp_sim::PlcMemory(sizes);
 }
 
@@ -28,8 +29,9 @@ std::vector<quint16> snapshot(const camp_sim::PlcMemory& memory)
 {
     std::vector<quint16> words;
     for (const camp_sim::AddressClassInfo& info : camp_sim::addressClasses()) {
-        for (quint32 address = 1; address <= kWords; ++address)
+        for (quint32 address = 1; address <= kWords; ++address) {
             words.push_back(memory.word(info.code, address));
+        }
     }
     return words;
 }
@@ -46,11 +48,13 @@ void answer(const std::string& frame, camp_sim::PlcMemory& memory, std::vector<q
     FUZZ_CHECK(CampDiscovery::firstCampFrame(replyBytes) == replyBytes);
     const bool errorReply = CAMP_NITP::checkForError(replyBytes, nullptr);
     FUZZ_CHECK(errorReply == (result.error != camp_sim::ErrorCode::None));
-    if (errorReply)
+    if (errorReply) {
         FUZZ_CHECK(replyBytes.size() == 36);
+    }
     const std::vector<quint16> now = snapshot(memory);
-    if (!result.wroteMemory)
+    if (!result.wroteMemory) {
         FUZZ_CHECK(now == expected);
+    }
     expected = now;
 }
 

@@ -56,10 +56,12 @@ bool CommandSetup::parse(int* status)
         *status = kExitOk;
         return false;
     }
-    if (parser.isSet(projectOption))
+    if (parser.isSet(projectOption)) {
         invocation.projectPath = parser.value(projectOption);
-    if (parser.isSet(pluginOption))
+    }
+    if (parser.isSet(pluginOption)) {
         invocation.pluginPath = parser.value(pluginOption);
+    }
     if (invocation.projectPath.isEmpty()) {
         *status = fail(kExitUsage, QStringLiteral("%1 needs --project FILE").arg(command));
         return false;
@@ -86,8 +88,9 @@ bool CommandSetup::start(int* status)
 bool parseNumberOption(const QCommandLineParser& parser, const QString& name, int minimum,
                        int maximum, int* value)
 {
-    if (!parser.isSet(name))
+    if (!parser.isSet(name)) {
         return true;
+    }
     bool ok = false;
     const int number = parser.value(name).toInt(&ok);
     if (ok && number >= minimum && number <= maximum) {

@@ -60,8 +60,9 @@ QString Table::render(const QString& indent) const
     QList<int> widths;
     for (const QStringList& row : rows) {
         for (int i = 0; i < row.size(); ++i) {
-            if (i >= widths.size())
+            if (i >= widths.size()) {
                 widths.append(0);
+            }
             widths[i] = std::max(widths[i], row[i].size());
         }
     }
@@ -72,8 +73,9 @@ QString Table::render(const QString& indent) const
             const bool last = i + 1 == row.size();
             line += last ? row[i] : row[i].leftJustified(widths[i] + 2);
         }
-        while (line.endsWith(QLatin1Char(' ')))
+        while (line.endsWith(QLatin1Char(' '))) {
             line.chop(1);
+        }
         text += line + QLatin1Char('\n');
     }
     return text;

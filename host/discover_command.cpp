@@ -53,8 +53,9 @@ public:
     {
         const CampDiscovery::IdentifyResult result =
             inner.tcpIdentify(host, port, connectTimeoutMs, identifyTimeoutMs);
-        if (result.campReply)
+        if (result.campReply) {
             ++answered;
+        }
         ++probed;
         return result;
     }
@@ -69,8 +70,9 @@ private:
 QString registeredDefault(const PluginRegistration& registration, const QString& column)
 {
     for (const DatabaseColumnStructure& candidate : registration.deviceColumns) {
-        if (candidate.name == column)
+        if (candidate.name == column) {
             return candidate.defaultValue;
+        }
     }
     return QString();
 }
@@ -88,19 +90,22 @@ QJsonObject buildRequest(const CommandSetup& setup, const QCommandLineParser& pa
                                      QStringLiteral("ports")};
     for (int i = 0; i < keys.size(); ++i) {
         QString value = settings.value(keys[i], registeredDefault(registration, keys[i]));
-        if (parser.isSet(optionNames[i]))
+        if (parser.isSet(optionNames[i])) {
             value = parser.value(optionNames[i]);
+        }
         options.insert(keys[i], value);
     }
-    if (options.value(QStringLiteral("network_interface")).toString() == QLatin1String("all"))
+    if (options.value(QStringLiteral("network_interface")).toString() == QLatin1String("all")) {
         options.insert(QStringLiteral("network_interface"), QString());
+    }
 
     QJsonArray existing;
     for (const DeviceInstancePlugin& device : setup.host.devices()) {
         QJsonObject known{{QStringLiteral("address"), device.address},
                           {QStringLiteral("port"), device.columns.value(QStringLiteral("port"))}};
-        if (!device.uid.isEmpty())
+        if (!device.uid.isEmpty()) {
             known.insert(QStringLiteral("uid"), device.uid);
+        }
         existing.append(known);
     }
     return {{QStringLiteral("options"), options}, {QStringLiteral("existing_devices"), existing}};
@@ -109,14 +114,16 @@ QJsonObject buildRequest(const CommandSetup& setup, const QCommandLineParser& pa
 // The hosts the scan will probe, for the progress line; the scan lists its targets itself.
 int plannedHosts(const CampDiscovery::Options& options)
 {
-    if (!options.tcpSubnetScan || options.tcpPorts.isEmpty())
+    if (!options.tcpSubnetScan || options.tcpPorts.isEmpty()) {
         return 0;
+    }
     int hosts = 0;
     for (const QString& host :
          CampDiscovery::ipv4HostsOnInterface(options.networkInterface, nullptr)) {
         if (!host.isEmpty() && host != QLatin1String("0.0.0.0") &&
-            !host.startsWith(QLatin1String("127.")))
+            !host.startsWith(QLatin1String("127."))) {
             ++hosts;
+        }
     }
     return hosts;
 }
@@ -136,15 +143,17 @@ ScanOutcome scan(const CampDiscovery::Options& options, int planned, QStringList
     });
     const bool showProgress = stderrIsTerminal() && planned > 0;
     const auto progress = [&](const char* end) {
-        if (showProgress)
+        if (showProgress) {
             printErr(QStringLiteral("\rProbed %1 of %2, %3 answered %4")
                          .arg(counting.probed.load())
                          .arg(planned)
                          .arg(counting.answered.load())
                          .arg(QLatin1String(end)));
+        }
     };
-    while (running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+    while (running.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
         progress("");
+    }
     progress("\n");
     ScanOutcome outcome;
     outcome.found = running.get();
@@ -184,15 +193,17 @@ ProjectDevice deviceFromCandidate(const QJsonObject& candidate)
     device.description = candidate.value(QStringLiteral("description")).toString();
     device.address = candidate.value(QStringLiteral("address")).toString();
     const QJsonObject fields = candidate.value(QStringLiteral("user_defined_fields")).toObject();
-    for (auto it = fields.begin(); it != fields.end(); ++it)
+    for (auto it = fields.begin(); it != fields.end(); ++it) {
         device.columns.insert(it.key(), it.value().toString());
+    }
     return device;
 }
 
 int importCandidates(Project& project, const QList<QJsonObject>& candidates, bool json)
 {
-    if (candidates.isEmpty())
+    if (candidates.isEmpty()) {
         return kExitOk;
+    }
     QStringList added;
     for (const QJsonObject& candidate : candidates) {
         const ProjectDevice device = deviceFromCandidate(candidate);
@@ -201,8 +212,9 @@ int importCandidates(Project& project, const QList<QJsonObject>& candidates, boo
             QStringLiteral("  device %1 %2 at %3\n").arg(id).arg(device.name, device.address));
     }
     QString error;
-    if (!project.save(&error))
+    if (!project.save(&error)) {
         return fail(kExitFailed, error);
+    }
     const QString text =
         QStringLiteral("Imported %1 device%2 into %3:\n")
             .arg(added.size())
@@ -212,10 +224,11 @@ int importCandidates(Project& project, const QList<QJsonObject>& candidates, boo
         QStringLiteral("Their identity items are created when the host next starts the plugin "
                        "(kib-host init or poll).\n");
     // With --json, standard output carries the JSON alone.
-    if (json)
+    if (json) {
         printErr(text);
-    else
+    } else {
         printOut(text);
+    }
     return kExitOk;
 }
 
@@ -230,16 +243,20 @@ int runDiscover(const Invocation& invocation)
          QCommandLineOption(QStringLiteral("timeout-ms"), QString(), QStringLiteral("MS")),
          QCommandLineOption(QStringLiteral("import")), QCommandLineOption(QStringLiteral("json"))});
     int status = kExitOk;
-    if (!setup.parse(&status))
+    if (!setup.parse(&status)) {
         return status;
-    if (!setup.parser.positionalArguments().isEmpty())
+    }
+    if (!setup.parser.positionalArguments().isEmpty()) {
         return fail(kExitUsage,
                     QStringLiteral("discover takes no arguments (kib-host discover --help)"));
+    }
     int timeoutMs = 0;
-    if (!parseNumberOption(setup.parser, QStringLiteral("timeout-ms"), 1, 300000, &timeoutMs))
+    if (!parseNumberOption(setup.parser, QStringLiteral("timeout-ms"), 1, 300000, &timeoutMs)) {
         return kExitUsage;
-    if (!setup.start(&status))
+    }
+    if (!setup.start(&status)) {
         return status;
+    }
     const bool json = setup.parser.isSet(QStringLiteral("json"));
 
     QStringList log;
@@ -251,32 +268,36 @@ int runDiscover(const Invocation& invocation)
     const QString where = options.networkInterface.isEmpty()
                               ? QStringLiteral("every interface")
                               : QStringLiteral("interface %1").arg(options.networkInterface);
-    if (planned == 0)
+    if (planned == 0) {
         printErr(QStringLiteral("Nothing to scan on %1: no up, running IPv4 subnet of 2 to 256 "
                                 "hosts there (--interface NAME chooses another, --interface all "
                                 "takes every one).\n")
                      .arg(where));
-    else if (!json)
+    } else if (!json) {
         printOut(QStringLiteral("Scanning %1: %2 hosts on %3 ports within %4 ms...\n")
                      .arg(where)
                      .arg(hosts)
                      .arg(options.tcpPorts.size())
                      .arg(options.timeoutMs));
+    }
 
     const ScanOutcome outcome = scan(options, planned, &log);
     QList<CampDiscovery::Candidate> found = outcome.found;
     const bool cancelled = interruptFlag().load();
-    for (const QString& line : log)
+    for (const QString& line : log) {
         printErr(line + '\n');
+    }
     std::sort(found.begin(), found.end(), byAddress);
     QList<QJsonObject> candidates;
-    for (const CampDiscovery::Candidate& candidate : found)
+    for (const CampDiscovery::Candidate& candidate : found) {
         candidates.append(CampDiscovery::candidateToJson(candidate));
+    }
 
     if (json) {
         QJsonArray array;
-        for (const QJsonObject& candidate : candidates)
+        for (const QJsonObject& candidate : candidates) {
             array.append(candidate);
+        }
         printOut(QString::fromUtf8(QJsonDocument(array).toJson(QJsonDocument::Indented)));
     } else if (candidates.isEmpty()) {
         printOut(QStringLiteral("No new controllers found.\n"));
@@ -286,16 +307,19 @@ int runDiscover(const Invocation& invocation)
                      .arg(candidates.size() == 1 ? "" : "s") +
                  candidateTable(candidates));
     }
-    if (cancelled)
+    if (cancelled) {
         printErr(QStringLiteral("The scan was stopped by Ctrl-C after %1 of %2 probes; shown is "
                                 "what it found until then.\n")
                      .arg(outcome.probes)
                      .arg(planned));
-    if (setup.parser.isSet(QStringLiteral("import")))
+    }
+    if (setup.parser.isSet(QStringLiteral("import"))) {
         status = importCandidates(setup.project, candidates, json);
+    }
     setup.host.stop();
-    if (status != kExitOk)
+    if (status != kExitOk) {
         return status;
+    }
     return cancelled ? kExitInterrupted : kExitOk;
 }
 

@@ -30,8 +30,9 @@ QList<NetworkInterfaceInstance> machineInterfaces()
         instance.running = nic.flags().testFlag(QNetworkInterface::IsRunning);
         instance.loopback = nic.flags().testFlag(QNetworkInterface::IsLoopBack);
         for (const QNetworkAddressEntry& entry : nic.addressEntries()) {
-            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+            if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol) {
                 continue;
+            }
             instance.ipAddress = entry.ip().toString();
             instance.netmask = entry.netmask().toString();
             instance.broadcast = entry.broadcast().toString();
@@ -63,16 +64,18 @@ DeviceInstancePlugin hostDevice(const ProjectDevice& device)
     record.description = device.description;
     record.address = device.address;
     record.columns = device.columns;
-    for (const ProjectItem& item : device.items)
+    for (const ProjectItem& item : device.items) {
         record.configuredItems.append(hostItem(device.id, item));
+    }
     return record;
 }
 
 void fillDefaults(Columns& columns, const QList<DatabaseColumnStructure>& registered)
 {
     for (const DatabaseColumnStructure& column : registered) {
-        if (!columns.contains(column.name))
+        if (!columns.contains(column.name)) {
             columns.insert(column.name, column.defaultValue);
+        }
     }
 }
 
@@ -88,8 +91,9 @@ QString linkedPluginPath()
     // Any function of the plugin library tells the dynamic loader which file it came from.
     Dl_info info;
     const auto probe = &CampDiscovery::uidFor;
-    if (dladdr(reinterpret_cast<void*>(probe), &info) == 0 || !info.dli_fname)
+    if (dladdr(reinterpret_cast<void*>(probe), &info) == 0 || !info.dli_fname) {
         return QString();
+    }
     return QFileInfo(QString::fromLocal8Bit(info.dli_fname)).absoluteFilePath();
 }
 
@@ -98,16 +102,19 @@ bool HostRuntime::start(const QString& pluginPath, Project& project, QString* er
     HostConfig& host = HostConfig::instance();
     host.reset();
     const Columns settings = project.settings();
-    for (auto it = settings.begin(); it != settings.end(); ++it)
+    for (auto it = settings.begin(); it != settings.end(); ++it) {
         host.setSetting(it.key(), it.value());
+    }
     host.setNetworkInterfaces(machineInterfaces());
     QList<DeviceInstancePlugin> devices;
-    for (const ProjectDevice& device : project.devices())
+    for (const ProjectDevice& device : project.devices()) {
         devices.append(hostDevice(device));
+    }
     host.setDevices(devices);
 
-    if (!loadPlugin(pluginPath, error))
+    if (!loadPlugin(pluginPath, error)) {
         return false;
+    }
     pluginObject->init();
     applyRegisteredDefaults();
     return saveAddedItems(project, error);
@@ -115,8 +122,9 @@ bool HostRuntime::start(const QString& pluginPath, Project& project, QString* er
 
 void HostRuntime::stop()
 {
-    if (pluginObject)
+    if (pluginObject) {
         pluginObject->stopPlugin();
+    }
 }
 
 bool HostRuntime::loadPlugin(const QString& path, QString* error)
@@ -154,8 +162,9 @@ void HostRuntime::applyRegisteredDefaults()
     QList<DeviceInstancePlugin> devices = HostConfig::instance().devices();
     for (DeviceInstancePlugin& device : devices) {
         fillDefaults(device.columns, registered.deviceColumns);
-        for (ItemInstancePlugin& item : device.configuredItems)
+        for (ItemInstancePlugin& item : device.configuredItems) {
             fillDefaults(item.columns, registered.itemColumns);
+        }
     }
     HostConfig::instance().setDevices(devices);
 }
@@ -163,16 +172,19 @@ void HostRuntime::applyRegisteredDefaults()
 bool HostRuntime::saveAddedItems(Project& project, QString* error)
 {
     itemsAdded = HostConfig::instance().addedItems();
-    if (itemsAdded.isEmpty())
+    if (itemsAdded.isEmpty()) {
         return true;
+    }
     for (const ProjectDevice& device : project.devices()) {
         QList<ProjectItem> items;
         for (const ItemInstancePlugin& item : itemsAdded) {
-            if (item.deviceId == device.id)
+            if (item.deviceId == device.id) {
                 items.append(projectItem(item));
+            }
         }
-        if (!items.isEmpty())
+        if (!items.isEmpty()) {
             project.addItems(device.id, items);
+        }
     }
     return project.save(error);
 }

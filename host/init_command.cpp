@@ -28,48 +28,56 @@ QString describeColumn(const DatabaseColumnStructure& column)
     QStringList choices;
     bool discovery = false;
     for (const DatabaseColumnStructure::SelectionValue& choice : column.selectionValues) {
-        if (isDiscoveryTag(choice))
+        if (isDiscoveryTag(choice)) {
             discovery = true;
-        else if (choice.label == choice.value)
+        } else if (choice.label == choice.value) {
             choices.append(choice.label);
-        else
+        } else {
             choices.append(QStringLiteral("%1 (\"%2\")").arg(choice.label, choice.value));
+        }
     }
-    if (discovery)
+    if (discovery) {
         summary += QStringLiteral(", a discovery setting");
+    }
     QString text = QStringLiteral("  %1%2\n").arg(column.name.leftJustified(20), summary);
-    if (!choices.isEmpty())
+    if (!choices.isEmpty()) {
         text += pad + QStringLiteral("choices: ") + choices.join(QStringLiteral(", ")) + '\n';
-    if (!column.description.isEmpty())
+    }
+    if (!column.description.isEmpty()) {
         text += pad + column.description + '\n';
+    }
     return text;
 }
 
 QString describeColumns(const QString& title, const QList<DatabaseColumnStructure>& columns)
 {
     QString text = title + '\n';
-    for (const DatabaseColumnStructure& column : columns)
+    for (const DatabaseColumnStructure& column : columns) {
         text += describeColumn(column);
+    }
     return text;
 }
 
 QString describeAddedItems(const Project& project, const QList<ItemInstancePlugin>& added)
 {
-    if (added.isEmpty())
+    if (added.isEmpty()) {
         return QStringLiteral("init() created no items: every device has its identity items.\n");
+    }
     QString text = QStringLiteral("init() created %1 identity items, saved into %2:\n")
                        .arg(added.size())
                        .arg(project.path());
     for (const ProjectDevice& device : project.devices()) {
         QStringList names;
         for (const ItemInstancePlugin& item : added) {
-            if (item.deviceId == device.id)
+            if (item.deviceId == device.id) {
                 names.append(QStringLiteral("%1 (%2)").arg(item.uid, item.name));
+            }
         }
-        if (!names.isEmpty())
+        if (!names.isEmpty()) {
             text += QStringLiteral("  device %1 %2: %3\n")
                         .arg(device.id)
                         .arg(device.name, names.join(QStringLiteral(", ")));
+        }
     }
     return text;
 }
@@ -80,12 +88,15 @@ int runInit(const Invocation& invocation)
 {
     CommandSetup setup(invocation, kHelp);
     int status = kExitOk;
-    if (!setup.parse(&status))
+    if (!setup.parse(&status)) {
         return status;
-    if (!setup.parser.positionalArguments().isEmpty())
+    }
+    if (!setup.parser.positionalArguments().isEmpty()) {
         return fail(kExitUsage, QStringLiteral("init takes no arguments"));
-    if (!setup.start(&status))
+    }
+    if (!setup.start(&status)) {
         return status;
+    }
 
     const PluginRegistration registered = setup.host.registration();
     if (!registered.registered) {
@@ -102,9 +113,10 @@ int runInit(const Invocation& invocation)
     text += '\n';
     text += QStringLiteral("Devices in the project: %1\n").arg(setup.project.devices().size());
     text += describeAddedItems(setup.project, setup.host.addedItems());
-    if (setup.host.reloadRequests() > 0)
+    if (setup.host.reloadRequests() > 0) {
         text += QStringLiteral("The plugin asked the host to reload its configuration; the new "
                                "items take part in every poll from now on.\n");
+    }
     printOut(text);
     setup.host.stop();
     return kExitOk;

@@ -38,8 +38,9 @@ int main(int argc, char** argv)
     parser.addOptions({help, project, plugin});
     // Everything after the command belongs to the command.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
-    if (!parser.parse(QCoreApplication::arguments()))
+    if (!parser.parse(QCoreApplication::arguments())) {
         return fail(kExitUsage, parser.errorText() + QStringLiteral(" (kib-host --help)"));
+    }
 
     Invocation invocation;
     invocation.projectPath = parser.value(project);
@@ -59,15 +60,17 @@ int main(int argc, char** argv)
         printOut(programHelp());
         return kExitOk;
     }
-    if (parser.isSet(help))
+    if (parser.isSet(help)) {
         invocation.arguments.append(QStringLiteral("--help"));
+    }
     if (command.isEmpty()) {
         printErr(programHelp());
         return kExitUsage;
     }
     const auto found = commands().find(command);
-    if (found == commands().end())
+    if (found == commands().end()) {
         return fail(kExitUsage,
                     QStringLiteral("unknown command \"%1\" (kib-host --help)").arg(command));
+    }
     return found->second(invocation);
 }

@@ -99,13 +99,15 @@ QString jsonLine(const DeviceReading& reading)
 void addTableRows(Table& table, const DeviceReading& reading)
 {
     const QString device = QStringLiteral("%1 %2").arg(reading.deviceId).arg(reading.deviceName);
-    if (!reading.ok)
+    if (!reading.ok) {
         table.addRow({device, QStringLiteral("-"), QStringLiteral("-"), QString(),
                       QStringLiteral("device: ") + reading.error});
+    }
     for (const ItemReading& item : reading.items) {
         // A device that did not answer has nothing to say about most items.
-        if (!reading.ok && item.value.isEmpty() && item.error.isEmpty())
+        if (!reading.ok && item.value.isEmpty() && item.error.isEmpty()) {
             continue;
+        }
         table.addRow({device, item.uid, item.name, item.value, item.error});
     }
 }
@@ -140,8 +142,9 @@ public:
     void finish()
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (const auto& round : pending)
+        for (const auto& round : pending) {
             printRound(round.first, round.second);
+        }
         pending.clear();
     }
 
@@ -159,14 +162,17 @@ private:
             [](const DeviceReading& a, const DeviceReading& b) { return a.deviceId < b.deviceId; });
         Table table({QStringLiteral("DEVICE"), QStringLiteral("ITEM UID"), QStringLiteral("NAME"),
                      QStringLiteral("VALUE"), QStringLiteral("ERROR")});
-        for (const DeviceReading& reading : readings)
+        for (const DeviceReading& reading : readings) {
             addTableRows(table, reading);
+        }
         QString text;
-        if (rounds > 1)
+        if (rounds > 1) {
             text += QStringLiteral("Round %1 of %2\n").arg(round).arg(rounds);
+        }
         text += table.render();
-        if (rounds > 1 && round < rounds)
+        if (rounds > 1 && round < rounds) {
             text += '\n';
+        }
         printOut(text);
     }
 
@@ -182,11 +188,13 @@ private:
 bool waitUntil(const QElapsedTimer& clock, qint64 dueMs)
 {
     for (;;) {
-        if (interruptFlag().load())
+        if (interruptFlag().load()) {
             return false;
+        }
         const qint64 remaining = dueMs - clock.elapsed();
-        if (remaining <= 0)
+        if (remaining <= 0) {
             return true;
+        }
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(remaining, 50)));
     }
 }
@@ -195,8 +203,9 @@ void pollDevice(KIBInterface* plugin, const DeviceInstancePlugin& device, int ro
                 int intervalMs, const QElapsedTimer& clock, PollReporter& reporter)
 {
     for (int round = 1; round <= rounds; ++round) {
-        if (!waitUntil(clock, qint64(round - 1) * intervalMs))
+        if (!waitUntil(clock, qint64(round - 1) * intervalMs)) {
             return;
+        }
         reporter.report(pollOnce(plugin, device, round));
     }
 }
@@ -238,17 +247,21 @@ int runPoll(const Invocation& invocation)
     const QCommandLineOption jsonOption(QStringLiteral("json"), QString());
     setup.parser.addOptions({deviceOption, countOption, intervalOption, jsonOption});
     int status = kExitOk;
-    if (!setup.parse(&status))
+    if (!setup.parse(&status)) {
         return status;
+    }
     int rounds = 1;
     int intervalMs = 1000;
-    if (!setup.parser.positionalArguments().isEmpty())
+    if (!setup.parser.positionalArguments().isEmpty()) {
         return fail(kExitUsage, QStringLiteral("poll takes no arguments (kib-host poll --help)"));
+    }
     if (!parseNumberOption(setup.parser, QStringLiteral("count"), 1, 1000000, &rounds) ||
-        !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs))
+        !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs)) {
         return kExitUsage;
-    if (!setup.start(&status))
+    }
+    if (!setup.start(&status)) {
         return status;
+    }
 
     QList<DeviceInstancePlugin> devices;
     if (!selectDevices(setup.host, setup.parser.values(deviceOption), &devices, &status)) {
@@ -265,13 +278,15 @@ int runPoll(const Invocation& invocation)
         threads.emplace_back(pollDevice, setup.host.plugin(), device, rounds, intervalMs,
                              std::cref(clock), std::ref(reporter));
     }
-    for (std::thread& thread : threads)
+    for (std::thread& thread : threads) {
         thread.join();
+    }
     reporter.finish();
     setup.host.stop();
 
-    if (interruptFlag().load())
+    if (interruptFlag().load()) {
         return kExitInterrupted;
+    }
     return reporter.failedPolls() == 0 ? kExitOk : kExitFailed;
 }
 

@@ -55,16 +55,19 @@ public:
     bool columns(const QJsonObject& object, const QString& key, const QString& where, Columns* out)
     {
         const QJsonValue value = object.value(key);
-        if (value.isUndefined() || value.isNull())
+        if (value.isUndefined() || value.isNull()) {
             return true;
-        if (!value.isObject())
+        }
+        if (!value.isObject()) {
             return fail(QStringLiteral("%1 \"%2\" must be an object").arg(where, key));
+        }
         const QJsonObject map = value.toObject();
         for (auto it = map.begin(); it != map.end(); ++it) {
             QString text;
-            if (!valueText(it.value(), &text))
+            if (!valueText(it.value(), &text)) {
                 return fail(QStringLiteral("%1 \"%2\" value \"%3\" must be a text or a number")
                                 .arg(where, key, it.key()));
+            }
             out->insert(it.key(), text);
         }
         return true;
@@ -73,25 +76,30 @@ public:
     bool text(const QJsonObject& object, const QString& key, const QString& where, QString* out)
     {
         const QJsonValue value = object.value(key);
-        if (value.isUndefined() || value.isNull())
+        if (value.isUndefined() || value.isNull()) {
             return true;
-        if (!valueText(value, out))
+        }
+        if (!valueText(value, out)) {
             return fail(QStringLiteral("%1 \"%2\" must be a text").arg(where, key));
+        }
         return true;
     }
 
     bool item(const QJsonValue& value, const QString& where, ProjectItem* out)
     {
-        if (!value.isObject())
+        if (!value.isObject()) {
             return fail(where + QStringLiteral(" must be an object"));
+        }
         const QJsonObject object = value.toObject();
         if (!text(object, QStringLiteral("uid"), where, &out->uid) ||
             !text(object, QStringLiteral("name"), where, &out->name) ||
             !text(object, QStringLiteral("description"), where, &out->description) ||
-            !columns(object, kColumns, where, &out->columns))
+            !columns(object, kColumns, where, &out->columns)) {
             return false;
-        if (out->uid.trimmed().isEmpty())
+        }
+        if (out->uid.trimmed().isEmpty()) {
             return fail(where + QStringLiteral(" needs a \"uid\""));
+        }
         if (!uids.contains(out->uid)) {
             uids.insert(out->uid);
             return true;
@@ -101,35 +109,43 @@ public:
 
     bool device(const QJsonValue& value, const QString& where, ProjectDevice* out)
     {
-        if (!value.isObject())
+        if (!value.isObject()) {
             return fail(where + QStringLiteral(" must be an object"));
+        }
         const QJsonObject object = value.toObject();
         const QJsonValue id = object.value(QStringLiteral("id"));
         const double number = id.toDouble(0);
-        if (!id.isDouble() || number < 1 || number > 2147483647 || number != std::floor(number))
+        if (!id.isDouble() || number < 1 || number > 2147483647 || number != std::floor(number)) {
             return fail(where +
                         QStringLiteral(" needs an \"id\" that is a whole number from 1 up"));
+        }
         out->id = static_cast<int>(number);
-        if (ids.contains(out->id))
+        if (ids.contains(out->id)) {
             return fail(QStringLiteral("device id %1 appears twice").arg(out->id));
+        }
         ids.insert(out->id);
         const QString device = QStringLiteral("device %1").arg(out->id);
         if (!text(object, QStringLiteral("uid"), device, &out->uid) ||
             !text(object, QStringLiteral("name"), device, &out->name) ||
             !text(object, QStringLiteral("description"), device, &out->description) ||
             !text(object, QStringLiteral("address"), device, &out->address) ||
-            !columns(object, kColumns, device, &out->columns))
+            !columns(object, kColumns, device, &out->columns)) {
             return false;
+        }
         const QJsonValue items = object.value(kItems);
-        if (items.isUndefined() || items.isNull())
+        if (items.isUndefined() || items.isNull()) {
             return true;
-        if (!items.isArray())
+        }
+        if (!items.isArray()) {
             return fail(device + QStringLiteral(" \"items\" must be an array"));
+        }
         const QJsonArray array = items.toArray();
         for (int i = 0; i < array.size(); ++i) {
             ProjectItem item;
-            if (!this->item(array.at(i), QStringLiteral("%1 items[%2]").arg(device).arg(i), &item))
+            if (!this->item(array.at(i), QStringLiteral("%1 items[%2]").arg(device).arg(i),
+                            &item)) {
                 return false;
+            }
             out->items.append(item);
         }
         return true;
@@ -144,16 +160,18 @@ public:
 QJsonObject columnsToJson(const Columns& columns)
 {
     QJsonObject object;
-    for (auto it = columns.begin(); it != columns.end(); ++it)
+    for (auto it = columns.begin(); it != columns.end(); ++it) {
         object.insert(it.key(), it.value());
+    }
     return object;
 }
 
 QJsonObject itemToJson(const ProjectItem& item)
 {
     QJsonObject object{{QStringLiteral("uid"), item.uid}, {QStringLiteral("name"), item.name}};
-    if (!item.description.isEmpty())
+    if (!item.description.isEmpty()) {
         object.insert(QStringLiteral("description"), item.description);
+    }
     object.insert(kColumns, columnsToJson(item.columns));
     return object;
 }
@@ -161,16 +179,19 @@ QJsonObject itemToJson(const ProjectItem& item)
 QJsonObject deviceToJson(const ProjectDevice& device)
 {
     QJsonObject object{{QStringLiteral("id"), device.id}};
-    if (!device.uid.isEmpty())
+    if (!device.uid.isEmpty()) {
         object.insert(QStringLiteral("uid"), device.uid);
+    }
     object.insert(QStringLiteral("name"), device.name);
-    if (!device.description.isEmpty())
+    if (!device.description.isEmpty()) {
         object.insert(QStringLiteral("description"), device.description);
+    }
     object.insert(QStringLiteral("address"), device.address);
     object.insert(kColumns, columnsToJson(device.columns));
     QJsonArray items;
-    for (const ProjectItem& item : device.items)
+    for (const ProjectItem& item : device.items) {
         items.append(itemToJson(item));
+    }
     object.insert(kItems, items);
     return object;
 }
@@ -246,8 +267,9 @@ bool Project::save(QString* error) const
 const ProjectDevice* Project::device(int id) const
 {
     for (const ProjectDevice& device : deviceList) {
-        if (device.id == id)
+        if (device.id == id) {
             return &device;
+        }
     }
     return nullptr;
 }
@@ -256,14 +278,16 @@ void Project::addItems(int deviceId, const QList<ProjectItem>& items)
 {
     QJsonArray devices = root.value(kDevices).toArray();
     for (int i = 0; i < deviceList.size(); ++i) {
-        if (deviceList[i].id != deviceId)
+        if (deviceList[i].id != deviceId) {
             continue;
+        }
         deviceList[i].items.append(items);
         // The device keeps every key of its own; only its item list grows.
         QJsonObject device = devices.at(i).toObject();
         QJsonArray itemArray = device.value(kItems).toArray();
-        for (const ProjectItem& item : items)
+        for (const ProjectItem& item : items) {
             itemArray.append(itemToJson(item));
+        }
         device.insert(kItems, itemArray);
         devices.replace(i, device);
         root.insert(kDevices, devices);
@@ -274,8 +298,9 @@ void Project::addItems(int deviceId, const QList<ProjectItem>& items)
 int Project::addDevice(ProjectDevice device)
 {
     int id = 0;
-    for (const ProjectDevice& existing : deviceList)
+    for (const ProjectDevice& existing : deviceList) {
         id = std::max(id, existing.id);
+    }
     device.id = id + 1;
     deviceList.append(device);
     QJsonArray devices = root.value(kDevices).toArray();

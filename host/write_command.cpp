@@ -79,12 +79,15 @@ int runWrite(const Invocation& invocation)
                                           QStringLiteral("ID"));
     setup.parser.addOption(deviceOption);
     int status = kExitOk;
-    if (!setup.parse(&status))
+    if (!setup.parse(&status)) {
         return status;
-    if (!setup.parser.isSet(deviceOption))
+    }
+    if (!setup.parser.isSet(deviceOption)) {
         return fail(kExitUsage, QStringLiteral("write needs --device ID (kib-host write --help)"));
-    if (!setup.start(&status))
+    }
+    if (!setup.start(&status)) {
         return status;
+    }
 
     DeviceInstancePlugin device;
     bool idOk = false;
@@ -97,11 +100,13 @@ int runWrite(const Invocation& invocation)
     } else if (parseAssignments(device, setup.parser.positionalArguments(), &assignments,
                                 &status)) {
         QList<ItemInstancePlugin> items;
-        for (const Assignment& assignment : assignments)
+        for (const Assignment& assignment : assignments) {
             items.append(assignment.item);
+        }
         LogList log = HostRuntime::request(device, items);
-        for (int i = 0; i < assignments.size(); ++i)
+        for (int i = 0; i < assignments.size(); ++i) {
             log.items[i].values.insert(QStringLiteral("value"), assignments[i].value);
+        }
 
         const bool ok = setup.host.plugin()->writeData(&log);
         Table table(
@@ -110,16 +115,18 @@ int runWrite(const Invocation& invocation)
         for (int i = 0; i < log.items.size(); ++i) {
             const QString error = log.items[i].item.errorText;
             QString result = QStringLiteral("written");
-            if (!error.isEmpty())
+            if (!error.isEmpty()) {
                 result = error;
-            else if (!ok)
+            } else if (!ok) {
                 result = QStringLiteral("not confirmed: ") + log.errorText;
+            }
             allWritten = allWritten && error.isEmpty();
             table.addRow({log.items[i].item.uid, assignments.value(i).value, result});
         }
         QString text = QStringLiteral("Device %1 %2\n").arg(device.id).arg(device.name);
-        if (!ok)
+        if (!ok) {
             text += QStringLiteral("device: %1\n").arg(log.errorText);
+        }
         printOut(text + table.render());
         status = allWritten ? kExitOk : kExitFailed;
     }

@@ -76,8 +76,9 @@ inline QString addressColumnValue(const ItemInstancePlugin& item, const char* ad
 // A poll asks this of every item: callers on that path pass the column name built once.
 inline bool isIdentityItem(const ItemInstancePlugin& item, const QString& addressColumn)
 {
-    if (item.uid.startsWith(uidPrefix(), Qt::CaseSensitive))
+    if (item.uid.startsWith(uidPrefix(), Qt::CaseSensitive)) {
         return true;
+    }
     return isIdentityAddress(addressColumnValue(item, addressColumn));
 }
 
@@ -106,13 +107,15 @@ inline ItemInstancePlugin newIdentityItem(int deviceId, const Spec& spec)
 // Returns the number of items handed to the host.
 inline int ensureItems(PluginInterface* host, int deviceId, const QList<Spec>& specs)
 {
-    if (!host || deviceId < 1)
+    if (!host || deviceId < 1) {
         return 0;
+    }
     int created = 0;
     for (const Spec& spec : specs) {
         ItemInstancePlugin existing;
-        if (host->getPluginItem(uidFor(deviceId, spec.key), &existing))
+        if (host->getPluginItem(uidFor(deviceId, spec.key), &existing)) {
             continue;
+        }
         ItemInstancePlugin item = newIdentityItem(deviceId, spec);
         host->addPluginItem(&item);
         ++created;
@@ -124,20 +127,24 @@ inline int ensureItems(PluginInterface* host, int deviceId, const QList<Spec>& s
 // already reloading ("plugin_refreshing" is "1") is not asked again.
 inline void requestReloadIfIdentityCreated(PluginInterface* host, int created)
 {
-    if (!host || created < 1)
+    if (!host || created < 1) {
         return;
-    if (host->getSetting(QStringLiteral("plugin_refreshing")) == QLatin1String("1"))
+    }
+    if (host->getSetting(QStringLiteral("plugin_refreshing")) == QLatin1String("1")) {
         return;
+    }
     host->reloadPlugins();
 }
 
 inline void ensureItemsForAllDevices(PluginInterface* host, const QList<Spec>& specs)
 {
-    if (!host)
+    if (!host) {
         return;
+    }
     int created = 0;
-    for (const DeviceInstancePlugin& device : host->getPluginDevices())
+    for (const DeviceInstancePlugin& device : host->getPluginDevices()) {
         created += ensureItems(host, device.id, specs);
+    }
     requestReloadIfIdentityCreated(host, created);
 }
 
@@ -151,13 +158,15 @@ inline void setIdentityValue(DataItem& entry, const QString& value, const QDateT
 // Fills the request's data items whose uid is the identity uid of a key.
 inline void applyValuesByUid(LogList* log, const Values& values)
 {
-    if (!log)
+    if (!log) {
         return;
+    }
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (DataItem& entry : log->items) {
         for (auto it = values.cbegin(); it != values.cend(); ++it) {
-            if (entry.item.uid == uidFor(log->id, it.key()))
+            if (entry.item.uid == uidFor(log->id, it.key())) {
                 setIdentityValue(entry, it.value(), now);
+            }
         }
     }
 }
@@ -165,13 +174,15 @@ inline void applyValuesByUid(LogList* log, const Values& values)
 // Fills the request's data items whose address column holds the identity address of a key.
 inline void applyValues(LogList* log, const char* addressColumn, const Values& values)
 {
-    if (!log)
+    if (!log) {
         return;
+    }
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (DataItem& entry : log->items) {
         const QString key = fieldKey(addressColumnValue(entry.item, addressColumn));
-        if (!key.isEmpty() && values.contains(key))
+        if (!key.isEmpty() && values.contains(key)) {
             setIdentityValue(entry, values.value(key), now);
+        }
     }
 }
 
@@ -181,29 +192,35 @@ inline void publishValues(PluginInterface* host, LogList* log, const Values& val
                           const char* addressColumn)
 {
     applyValuesByUid(log, values);
-    if (addressColumn)
+    if (addressColumn) {
         applyValues(log, addressColumn, values);
-    if (!host || !log)
+    }
+    if (!host || !log) {
         return;
+    }
 
     QSet<QString> uidsInRequest;
     QSet<QString> keysInRequest;
     for (const DataItem& entry : log->items) {
         uidsInRequest.insert(entry.item.uid);
-        if (addressColumn)
+        if (addressColumn) {
             keysInRequest.insert(fieldKey(addressColumnValue(entry.item, addressColumn)));
+        }
     }
 
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = values.cbegin(); it != values.cend(); ++it) {
-        if (it.value().trimmed().isEmpty())
+        if (it.value().trimmed().isEmpty()) {
             continue;
+        }
         const QString uid = uidFor(log->id, it.key());
-        if (uidsInRequest.contains(uid) || keysInRequest.contains(it.key()))
+        if (uidsInRequest.contains(uid) || keysInRequest.contains(it.key())) {
             continue;
+        }
         ItemInstancePlugin hostItem;
-        if (!host->getPluginItem(uid, &hostItem))
+        if (!host->getPluginItem(uid, &hostItem)) {
             continue; // nothing is created during a poll
+        }
         DataItem entry(hostItem);
         setIdentityValue(entry, it.value(), now);
         log->items.append(entry);

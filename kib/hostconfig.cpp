@@ -63,16 +63,18 @@ bool HostConfig::findItem(const QString& uid, ItemInstancePlugin* item) const
     auto search = [&](const QList<ItemInstancePlugin>& items) {
         for (const ItemInstancePlugin& candidate : items) {
             if (candidate.uid == uid) {
-                if (item)
+                if (item) {
                     *item = candidate;
+                }
                 return true;
             }
         }
         return false;
     };
     for (const DeviceInstancePlugin& device : deviceList) {
-        if (search(device.configuredItems))
+        if (search(device.configuredItems)) {
             return true;
+        }
     }
     return search(looseItems);
 }

@@ -39,8 +39,9 @@ bool PluginInterface::getPluginItem(const QString& uid, ItemInstancePlugin* item
 
 bool PluginInterface::addPluginItem(ItemInstancePlugin* item)
 {
-    if (!item)
+    if (!item) {
         return false;
+    }
     HostConfig::instance().addItem(*item);
     return true;
 }

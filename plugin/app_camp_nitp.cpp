@@ -41,14 +41,16 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
     Column addressClass(QStringLiteral("address_class"), Column::Text, 0, QString(), QString());
     const char* const classes[][2] = {{"V", "1"}, {"K", "2"},  {"X", "6"},   {"Y", "7"},
                                       {"C", "8"}, {"WX", "9"}, {"WY", "10"}, {"STW", "26"}};
-    for (const auto& entry : classes)
+    for (const auto& entry : classes) {
         addressClass.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
+    }
 
     Column dataType(QStringLiteral("data_type"), Column::Text, 3, QString(), QString());
     const char* const types[][2] = {
         {"Bit", "0"}, {"Integer", "1"}, {"Unsigned integer", "2"}, {"Float", "3"}, {"String", "4"}};
-    for (const auto& entry : types)
+    for (const auto& entry : types) {
         dataType.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
+    }
 
     return {addressWord, addressClass, dataType};
 }
@@ -73,8 +75,9 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
 
     interface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
     for (const NetworkInterfaceInstance& nic : pluginInterface.getNetworkInterfaces()) {
-        if (!nic.name.isEmpty())
+        if (!nic.name.isEmpty()) {
             interface.insertSelectionValues(nic.name, nic.name);
+        }
     }
     addDiscoveryTags(window);
     addDiscoveryTags(interface);
@@ -99,8 +102,9 @@ bool App_CAMP_NITP::init()
 
 bool App_CAMP_NITP::readData(LogList* log)
 {
-    if (!log)
+    if (!log) {
         return false;
+    }
     const std::shared_ptr<CampSession> session = sessionFor(*log);
     MutexLocker lock(session->mutex);
     return pollDevice(session->driver, log);
@@ -120,16 +124,19 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    if (!log)
+    if (!log) {
         return false;
+    }
     const std::shared_ptr<CampSession> session = sessionFor(*log);
     MutexLocker lock(session->mutex);
     CAMP_NITP& driver = session->driver;
-    if (!driver.connectToPLC(log))
+    if (!driver.connectToPLC(log)) {
         return false;
+    }
     for (DataItem& entry : log->items) {
-        if (!writeEntry(driver, log, entry))
+        if (!writeEntry(driver, log, entry)) {
             return false;
+        }
     }
     return true;
 }
@@ -144,8 +151,9 @@ std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& dev
 {
     MutexLocker lock(sessionsMutex);
     std::shared_ptr<CampSession>& session = sessions[device.id];
-    if (!session)
+    if (!session) {
         session = std::make_shared<CampSession>();
+    }
     return session;
 }
 

@@ -55,11 +55,13 @@ bool isCampIdentityItem(const ItemInstancePlugin& item)
 
 bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const
 {
-    if (!log)
+    if (!log) {
         return false;
+    }
     for (const DataItem& entry : log->items) {
-        if (isCampIdentityItem(entry.item))
+        if (isCampIdentityItem(entry.item)) {
             return true;
+        }
     }
     return false;
 }
@@ -67,10 +69,12 @@ bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const
 // The extra read is made only for polls that ask for at least one identity item.
 void App_CAMP_NITP::fillPolledIdentity(CAMP_NITP& driver, LogList* log)
 {
-    if (!log || log->id <= 0 || !pollContainsIdentity(log))
+    if (!log || log->id <= 0 || !pollContainsIdentity(log)) {
         return;
+    }
     const QMap<QString, QString> values = readCampIdentity(driver);
-    if (driver.hasSessionError() || values.isEmpty())
+    if (driver.hasSessionError() || values.isEmpty()) {
         return;
+    }
     kib_identity::publishValues(&pluginInterface, log, values, kAddressColumn);
 }

@@ -34,10 +34,12 @@ constexpr quint32 kMaxReadWords = 256;
 
 int hexValue(char c)
 {
-    if (c >= '0' && c <= '9')
+    if (c >= '0' && c <= '9') {
         return c - '0';
-    if (c >= 'A' && c <= 'F')
+    }
+    if (c >= 'A' && c <= 'F') {
         return c - 'A' + 10;
+    }
     return -1; // lower case counts as invalid: the module's peers always send upper case
 }
 
@@ -45,33 +47,38 @@ int hexValue(char c)
 quint32 readHex(const char* text, int width)
 {
     quint32 value = 0;
-    for (int i = 0; i < width; ++i)
+    for (int i = 0; i < width; ++i) {
         value = (value << 4) | static_cast<quint32>(hexValue(text[i]));
+    }
     return value;
 }
 
 bool isHexField(const char* text, size_t size, size_t pos, int width)
 {
-    if (pos + static_cast<size_t>(width) > size)
+    if (pos + static_cast<size_t>(width) > size) {
         return false;
+    }
     for (int i = 0; i < width; ++i) {
-        if (hexValue(text[pos + static_cast<size_t>(i)]) < 0)
+        if (hexValue(text[pos + static_cast<size_t>(i)]) < 0) {
             return false;
+        }
     }
     return true;
 }
 
 void appendHex(std::string& out, quint32 value, int width)
 {
-    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4)
+    for (int shift = (width - 1) * 4; shift >= 0; shift -= 4) {
         out.push_back(kHexDigits[(value >> shift) & 0xF]);
+    }
 }
 
 quint32 byteSum(const char* text, size_t size)
 {
     quint32 sum = 0;
-    for (size_t i = 0; i < size; ++i)
+    for (size_t i = 0; i < size; ++i) {
         sum += static_cast<unsigned char>(text[i]);
+    }
     return sum;
 }
 
@@ -110,8 +117,9 @@ bool touchesErrorAddress(const ReplyFaults& faults, int addressClass, quint32 fi
 {
     for (const QPair<int, quint32>& target : faults.errorAddresses) {
         if (target.first == addressClass && target.second >= first &&
-            quint64(target.second) < quint64(first) + count)
+            quint64(target.second) < quint64(first) + count) {
             return true;
+        }
     }
     return false;
 }
@@ -121,64 +129,80 @@ bool touchesErrorAddress(const ReplyFaults& faults, int addressClass, quint32 fi
 ParsedRequest parseRequest(const char* frame, size_t size, const PlcMemory& memory,
                            const ReplyFaults& faults)
 {
-    if (size < 2 || frame[0] != '[' || frame[size - 1] != ']')
+    if (size < 2 || frame[0] != '[' || frame[size - 1] != ']') {
         return failed(ErrorCode::BadDelimiter);
-    for (size_t i = 1; i + 1 < size; ++i) {
-        if (frame[i] == '[' || frame[i] == ']')
-            return failed(ErrorCode::BadDelimiter, static_cast<quint16>(i));
     }
     for (size_t i = 1; i + 1 < size; ++i) {
-        if (hexValue(frame[i]) < 0)
+        if (frame[i] == '[' || frame[i] == ']') {
+            return failed(ErrorCode::BadDelimiter, static_cast<quint16>(i));
+        }
+    }
+    for (size_t i = 1; i + 1 < size; ++i) {
+        if (hexValue(frame[i]) < 0) {
             return failed(ErrorCode::InvalidDataCharacter, static_cast<quint16>(i));
+        }
     }
     const size_t innerSize = size - 2;
-    if (innerSize % 2 != 0 || innerSize < 8)
+    if (innerSize % 2 != 0 || innerSize < 8) {
         return failed(ErrorCode::OddCharacterCount);
+    }
 
     const size_t bccPos = size - 5;
     const quint32 expectedBcc = byteSum(frame + 1, bccPos - 1) & 0xFFFF;
-    if (readHex(frame + bccPos, 4) != expectedBcc)
+    if (readHex(frame + bccPos, 4) != expectedBcc) {
         return failed(ErrorCode::BadBcc, static_cast<quint16>(expectedBcc));
+    }
 
     ParsedRequest request;
-    if (matches(frame, kCommandPos, "06"))
+    if (matches(frame, kCommandPos, "06")) {
         request.isWrite = true;
-    else if (!matches(frame, kCommandPos, "04"))
+    } else if (!matches(frame, kCommandPos, "04")) {
         return failed(ErrorCode::UnknownCommand);
-    if (!matches(frame, kSubcommandPos, "00"))
+    }
+    if (!matches(frame, kSubcommandPos, "00")) {
         return failed(ErrorCode::UnknownCommand);
+    }
 
     if (request.isWrite) {
-        if (size < kShortestWriteWithCount)
+        if (size < kShortestWriteWithCount) {
             return failed(ErrorCode::OddCharacterCount);
+        }
         request.count = readHex(frame + kWriteCountPos, 2);
-        if (request.count == 0)
+        if (request.count == 0) {
             return failed(ErrorCode::WordCountZero);
-        if (size != kWriteDataPos + 4 * request.count + 5)
+        }
+        if (size != kWriteDataPos + 4 * request.count + 5) {
             return failed(ErrorCode::OddCharacterCount);
+        }
     } else if (size != kReadRequestSize) {
         return failed(ErrorCode::OddCharacterCount);
     }
 
     request.addressClass = static_cast<int>(readHex(frame + kClassPos, 2));
-    if (!isKnownAddressClass(request.addressClass))
+    if (!isKnownAddressClass(request.addressClass)) {
         return failed(ErrorCode::InvalidAddressClass);
+    }
 
     if (!request.isWrite) {
-        if (!matches(frame, kReadFormatPos, "01"))
+        if (!matches(frame, kReadFormatPos, "01")) {
             return failed(ErrorCode::UnknownCommand);
+        }
         request.count = readHex(frame + kReadCountPos, 4);
-        if (request.count == 0)
+        if (request.count == 0) {
             return failed(ErrorCode::WordCountZero);
-        if (request.count > kMaxReadWords)
+        }
+        if (request.count > kMaxReadWords) {
             return failed(ErrorCode::WordCountTooLarge);
+        }
     }
 
     request.address = readHex(frame + kAddressPos, 6);
-    if (!memory.contains(request.addressClass, request.address, request.count))
+    if (!memory.contains(request.addressClass, request.address, request.count)) {
         return failed(ErrorCode::AddressOutOfRange);
-    if (touchesErrorAddress(faults, request.addressClass, request.address, request.count))
+    }
+    if (touchesErrorAddress(faults, request.addressClass, request.address, request.count)) {
         return failed(ErrorCode::InjectedError);
+    }
     return request;
 }
 
@@ -201,10 +225,11 @@ void appendErrorReply(std::string& out, const char* frame, size_t size, ErrorCod
     out.push_back('[');
     out.append(framed && size > 3 && matches(frame, kCommandPos, "06") ? "07" : "05");
     out.append("FF");
-    if (framed && isHexField(frame, size, kClassPos, 8) && kClassPos + 8 < size)
+    if (framed && isHexField(frame, size, kClassPos, 8) && kClassPos + 8 < size) {
         out.append(frame + kClassPos, 8);
-    else
+    } else {
         out.append("00000000");
+    }
     out.append("0000000000");
     appendHex(out, static_cast<quint32>(error), 4);
     appendHex(out, extendedCode, 4);
@@ -225,8 +250,9 @@ void appendReadReply(std::string& out, const PlcMemory& memory, const ParsedRequ
                      const ReplyFaults& faults)
 {
     quint32 wordCount = request.count;
-    if (faults.shortReplyWords >= 0 && quint32(faults.shortReplyWords) < wordCount)
+    if (faults.shortReplyWords >= 0 && quint32(faults.shortReplyWords) < wordCount) {
         wordCount = static_cast<quint32>(faults.shortReplyWords);
+    }
     // A reply for another address says so in its echo and carries that address's words.
     const quint32 address = request.address + static_cast<quint32>(faults.readReplyAddressOffset);
 
@@ -241,10 +267,12 @@ void appendReadReply(std::string& out, const PlcMemory& memory, const ParsedRequ
     }
     appendHex(out, wordCount & 0xFF, 2);
     const size_t wordsStart = out.size();
-    for (quint32 i = 0; i < wordCount; ++i)
+    for (quint32 i = 0; i < wordCount; ++i) {
         appendHex(out, memory.word(request.addressClass, address + i), 4);
-    if (faults.nonHexInReplyWords && wordCount > 0)
+    }
+    if (faults.nonHexInReplyWords && wordCount > 0) {
         out[wordsStart + 1] = 'G';
+    }
     appendBccAndEnd(out, start);
 }
 
@@ -302,15 +330,17 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
     } else if (request.isWrite) {
         applyWrite(memory, frame, request);
         result.wroteMemory = true;
-        if (faults.readReplyToWrite)
+        if (faults.readReplyToWrite) {
             appendReadReply(reply, memory, request, faults);
-        else
+        } else {
             appendWriteReply(reply, request);
+        }
     } else {
         const size_t start = reply.size();
         appendReadReply(reply, memory, request, faults);
-        if (faults.duplicateReadReply)
+        if (faults.duplicateReadReply) {
             reply.append(reply, start, std::string::npos);
+        }
     }
     return result;
 }

@@ -28,15 +28,18 @@ struct ListenAddress
 bool parseListenAddress(const QString& text, ListenAddress* result)
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
-    if (colon <= 0)
+    if (colon <= 0) {
         return false;
+    }
     QString host = text.left(colon);
-    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
         host = host.mid(1, host.size() - 2);
+    }
     bool ok = false;
     const uint port = text.mid(colon + 1).toUInt(&ok);
-    if (!ok || port > 65535 || host.isEmpty())
+    if (!ok || port > 65535 || host.isEmpty()) {
         return false;
+    }
     result->host = host;
     result->port = static_cast<quint16>(port);
     return true;
@@ -64,12 +67,14 @@ int usageError(const QString& message)
 
 bool parseNumber(const QCommandLineParser& parser, const QString& name, int max, int* value)
 {
-    if (!parser.isSet(name))
+    if (!parser.isSet(name)) {
         return true;
+    }
     bool ok = false;
     const int number = parser.value(name).toInt(&ok);
-    if (!ok || number < 0 || number > max)
+    if (!ok || number < 0 || number > max) {
         return false;
+    }
     *value = number;
     return true;
 }
@@ -127,37 +132,43 @@ int main(int argc, char** argv)
                                      QStringLiteral("Print every request and reply frame."));
     parser.addOptions({help, listen, serial, firmware, preset, latency, maxConnections, idleTimeout,
                        scanTime, verbose});
-    if (!parser.parse(QCoreApplication::arguments()))
+    if (!parser.parse(QCoreApplication::arguments())) {
         return usageError(parser.errorText());
+    }
     if (parser.isSet(help)) {
         std::printf("%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()));
         return 0;
     }
-    if (!parser.positionalArguments().isEmpty())
+    if (!parser.positionalArguments().isEmpty()) {
         return usageError(
             QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    }
 
     // Options take precedence over the preset file.
     PlcConfig config;
     Preset presetContents;
     if (parser.isSet(preset)) {
         QString error;
-        if (!loadPresetFile(parser.value(preset), &presetContents, &error))
+        if (!loadPresetFile(parser.value(preset), &presetContents, &error)) {
             return usageError(error);
+        }
         applyPresetToConfig(presetContents, config);
     }
     int serialNumber = config.serial;
     int latencyMs = 0;
-    if (!parseNumber(parser, serial.names().first(), 65535, &serialNumber))
+    if (!parseNumber(parser, serial.names().first(), 65535, &serialNumber)) {
         return usageError(QStringLiteral("--serial takes a number from 0 to 65535"));
+    }
     if (parser.isSet(firmware) &&
-        !parseFirmware(parser.value(firmware), &config.firmwareMajor, &config.firmwareMinor))
+        !parseFirmware(parser.value(firmware), &config.firmwareMajor, &config.firmwareMinor)) {
         return usageError(QStringLiteral("--firmware takes MAJOR.MINOR, e.g. 4.10"));
+    }
     if (!parseNumber(parser, latency.names().first(), 3600000, &latencyMs) ||
         !parseNumber(parser, maxConnections.names().first(), 100000, &config.maxConnections) ||
         !parseNumber(parser, idleTimeout.names().first(), 86400000, &config.idleTimeoutMs) ||
-        !parseNumber(parser, scanTime.names().first(), 3600000, &config.scanTimeMs))
+        !parseNumber(parser, scanTime.names().first(), 3600000, &config.scanTimeMs)) {
         return usageError(QStringLiteral("a numeric option has a bad value"));
+    }
 
     std::vector<ListenAddress> addresses;
     const QStringList listenTexts = parser.isSet(listen)
@@ -165,8 +176,9 @@ int main(int argc, char** argv)
                                         : QStringList{QStringLiteral("127.0.0.1:4450")};
     for (const QString& text : listenTexts) {
         ListenAddress address;
-        if (!parseListenAddress(text, &address))
+        if (!parseListenAddress(text, &address)) {
             return usageError(QStringLiteral("bad --listen address %1").arg(text));
+        }
         addresses.push_back(address);
     }
 
@@ -181,14 +193,17 @@ int main(int argc, char** argv)
     std::vector<std::unique_ptr<SimulatedPlc>> plcs;
     for (size_t i = 0; i < addresses.size(); ++i) {
         PlcConfig plcConfig = config;
-        if (serialNumber != 0)
+        if (serialNumber != 0) {
             plcConfig.serial = static_cast<quint16>(serialNumber + static_cast<int>(i));
+        }
         auto plc = std::make_unique<SimulatedPlc>(plcConfig);
         QString error;
-        if (!applyPresetWords(presetContents, *plc, &error))
+        if (!applyPresetWords(presetContents, *plc, &error)) {
             return usageError(error);
-        if (parser.isSet(serial))
+        }
+        if (parser.isSet(serial)) {
             plc->setWord(kClassSTW, 259, plcConfig.serial);
+        }
         if (parser.isSet(firmware)) {
             plc->setWord(kClassSTW, 260, plcConfig.firmwareMajor);
             plc->setWord(kClassSTW, 261, plcConfig.firmwareMinor);
@@ -229,7 +244,8 @@ int main(int argc, char** argv)
         std::printf("camp-sim stopping (%s)\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
         std::fflush(stdout);
     }
-    for (auto& plc : plcs)
+    for (auto& plc : plcs) {
         plc->stop();
+    }
     return 0;
 }

@@ -25,8 +25,9 @@ int addressClassFromLabel(const QString& label)
 {
     const QString upper = label.trimmed().toUpper();
     for (const AddressClassInfo& info : addressClasses()) {
-        if (upper == QLatin1String(info.label))
+        if (upper == QLatin1String(info.label)) {
             return info.code;
+        }
     }
     return -1;
 }
@@ -34,8 +35,9 @@ int addressClassFromLabel(const QString& label)
 QString addressClassLabel(int code)
 {
     for (const AddressClassInfo& info : addressClasses()) {
-        if (info.code == code)
+        if (info.code == code) {
             return QString::fromLatin1(info.label);
+        }
     }
     return QString();
 }
@@ -43,8 +45,9 @@ QString addressClassLabel(int code)
 PlcMemory::PlcMemory(const QMap<int, quint32>& sizes)
 {
     int highestCode = 0;
-    for (const AddressClassInfo& info : addressClasses())
+    for (const AddressClassInfo& info : addressClasses()) {
         highestCode = std::max(highestCode, info.code);
+    }
     m_words.resize(static_cast<size_t>(highestCode) + 1);
     for (const AddressClassInfo& info : addressClasses()) {
         const quint32 words = std::min(sizes.value(info.code, info.defaultWords), kMaxMemoryWords);
@@ -54,8 +57,9 @@ PlcMemory::PlcMemory(const QMap<int, quint32>& sizes)
 
 const std::vector<quint16>* PlcMemory::words(int addressClass) const
 {
-    if (addressClass < 0 || static_cast<size_t>(addressClass) >= m_words.size())
+    if (addressClass < 0 || static_cast<size_t>(addressClass) >= m_words.size()) {
         return nullptr;
+    }
     const std::vector<quint16>& words = m_words[static_cast<size_t>(addressClass)];
     return words.empty() ? nullptr : &words;
 }
@@ -80,15 +84,17 @@ bool PlcMemory::contains(int addressClass, quint32 first, quint32 count) const
 
 quint16 PlcMemory::word(int addressClass, quint32 address) const
 {
-    if (!contains(addressClass, address, 1))
+    if (!contains(addressClass, address, 1)) {
         return 0;
+    }
     return (*words(addressClass))[address];
 }
 
 void PlcMemory::setWord(int addressClass, quint32 address, quint16 value)
 {
-    if (!contains(addressClass, address, 1))
+    if (!contains(addressClass, address, 1)) {
         return;
+    }
     (*words(addressClass))[address] = value;
 }
 

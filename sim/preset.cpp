@@ -14,8 +14,9 @@ namespace {
 
 bool fail(QString* error, const QString& reason)
 {
-    if (error)
+    if (error) {
         *error = reason;
+    }
     return false;
 }
 
@@ -24,16 +25,18 @@ bool parseWordValue(const QJsonValue& value, quint16* word)
     if (value.isDouble()) {
         const double number = value.toDouble();
         if (number != static_cast<double>(static_cast<qint64>(number)) || number < -32768 ||
-            number > 65535)
+            number > 65535) {
             return false;
+        }
         *word = static_cast<quint16>(static_cast<qint32>(number) & 0xFFFF);
         return true;
     }
     if (value.isString()) {
         static const QRegularExpression hexWord(QStringLiteral("^[0-9A-Fa-f]{1,4}$"));
         const QString text = value.toString().trimmed();
-        if (!hexWord.match(text).hasMatch())
+        if (!hexWord.match(text).hasMatch()) {
             return false;
+        }
         *word = static_cast<quint16>(text.toUInt(nullptr, 16));
         return true;
     }
@@ -45,8 +48,9 @@ bool parseAddressKey(const QString& key, int* addressClass, quint32* address)
 {
     static const QRegularExpression pattern(QStringLiteral("^\\s*([A-Za-z]+)\\s*(\\d{1,8})\\s*$"));
     const QRegularExpressionMatch match = pattern.match(key);
-    if (!match.hasMatch())
+    if (!match.hasMatch()) {
         return false;
+    }
     *addressClass = addressClassFromLabel(match.captured(1));
     *address = match.captured(2).toUInt();
     return *addressClass >= 0;
@@ -54,18 +58,22 @@ bool parseAddressKey(const QString& key, int* addressClass, quint32* address)
 
 bool parseSizes(const QJsonValue& value, Preset* preset, QString* error)
 {
-    if (value.isUndefined())
+    if (value.isUndefined()) {
         return true;
-    if (!value.isObject())
+    }
+    if (!value.isObject()) {
         return fail(error, QStringLiteral("\"memory_sizes\" must be an object"));
+    }
     const QJsonObject sizes = value.toObject();
     for (auto it = sizes.begin(); it != sizes.end(); ++it) {
         const int addressClass = addressClassFromLabel(it.key());
         const double words = it.value().toDouble(-1);
-        if (addressClass < 0)
+        if (addressClass < 0) {
             return fail(error, QStringLiteral("unknown address class \"%1\"").arg(it.key()));
-        if (words < 0 || words > kMaxMemoryWords || words != static_cast<quint32>(words))
+        }
+        if (words < 0 || words > kMaxMemoryWords || words != static_cast<quint32>(words)) {
             return fail(error, QStringLiteral("bad size for %1").arg(it.key()));
+        }
         preset->memorySizes.insert(addressClass, static_cast<quint32>(words));
     }
     return true;
@@ -73,20 +81,24 @@ bool parseSizes(const QJsonValue& value, Preset* preset, QString* error)
 
 bool parseWords(const QJsonValue& value, Preset* preset, QString* error)
 {
-    if (value.isUndefined())
+    if (value.isUndefined()) {
         return true;
-    if (!value.isObject())
+    }
+    if (!value.isObject()) {
         return fail(error, QStringLiteral("\"words\" must be an object"));
+    }
     const QJsonObject words = value.toObject();
     for (auto it = words.begin(); it != words.end(); ++it) {
         PresetWord word;
-        if (!parseAddressKey(it.key(), &word.addressClass, &word.address))
+        if (!parseAddressKey(it.key(), &word.addressClass, &word.address)) {
             return fail(error, QStringLiteral("bad address \"%1\"").arg(it.key()));
+        }
         const QJsonArray values =
             it.value().isArray() ? it.value().toArray() : QJsonArray{it.value()};
         for (const QJsonValue& item : values) {
-            if (!parseWordValue(item, &word.value))
+            if (!parseWordValue(item, &word.value)) {
                 return fail(error, QStringLiteral("bad word value at \"%1\"").arg(it.key()));
+            }
             preset->words.append(word);
             ++word.address;
         }
@@ -101,8 +113,9 @@ bool parseFirmware(const QString& text, quint16* major, quint16* minor)
     static const QRegularExpression pattern(QStringLiteral("^\\s*(\\d{1,5})\\.(\\d{1,5})\\s*$"));
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch() || match.captured(1).toUInt() > 0xFFFF ||
-        match.captured(2).toUInt() > 0xFFFF)
+        match.captured(2).toUInt() > 0xFFFF) {
         return false;
+    }
     *major = static_cast<quint16>(match.captured(1).toUInt());
     *minor = static_cast<quint16>(match.captured(2).toUInt());
     return true;
@@ -112,32 +125,37 @@ bool parsePreset(const QByteArray& json, Preset* preset, QString* error)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
-    if (parseError.error != QJsonParseError::NoError)
+    if (parseError.error != QJsonParseError::NoError) {
         return fail(error, QStringLiteral("not JSON: %1 at offset %2")
                                .arg(parseError.errorString())
                                .arg(parseError.offset));
-    if (!document.isObject())
+    }
+    if (!document.isObject()) {
         return fail(error, QStringLiteral("the preset must be a JSON object"));
+    }
     const QJsonObject root = document.object();
 
     Preset result;
     const QJsonValue serial = root.value(QStringLiteral("serial"));
     if (!serial.isUndefined()) {
         const double number = serial.toDouble(-1);
-        if (number < 0 || number > 65535 || number != static_cast<quint16>(number))
+        if (number < 0 || number > 65535 || number != static_cast<quint16>(number)) {
             return fail(error, QStringLiteral("\"serial\" must be a number from 0 to 65535"));
+        }
         result.hasSerial = true;
         result.serial = static_cast<quint16>(number);
     }
     const QJsonValue firmware = root.value(QStringLiteral("firmware"));
     if (!firmware.isUndefined()) {
-        if (!parseFirmware(firmware.toString(), &result.firmwareMajor, &result.firmwareMinor))
+        if (!parseFirmware(firmware.toString(), &result.firmwareMajor, &result.firmwareMinor)) {
             return fail(error, QStringLiteral("\"firmware\" must be a text MAJOR.MINOR"));
+        }
         result.hasFirmware = true;
     }
     if (!parseSizes(root.value(QStringLiteral("memory_sizes")), &result, error) ||
-        !parseWords(root.value(QStringLiteral("words")), &result, error))
+        !parseWords(root.value(QStringLiteral("words")), &result, error)) {
         return false;
+    }
     *preset = result;
     return true;
 }
@@ -145,20 +163,24 @@ bool parsePreset(const QByteArray& json, Preset* preset, QString* error)
 bool loadPresetFile(const QString& path, Preset* preset, QString* error)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly)) {
         return fail(error, QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
+    }
     QString reason;
-    if (!parsePreset(file.readAll(), preset, &reason))
+    if (!parsePreset(file.readAll(), preset, &reason)) {
         return fail(error, QStringLiteral("%1: %2").arg(path, reason));
+    }
     return true;
 }
 
 void applyPresetToConfig(const Preset& preset, PlcConfig& config)
 {
-    for (auto it = preset.memorySizes.begin(); it != preset.memorySizes.end(); ++it)
+    for (auto it = preset.memorySizes.begin(); it != preset.memorySizes.end(); ++it) {
         config.memorySizes.insert(it.key(), it.value());
-    if (preset.hasSerial)
+    }
+    if (preset.hasSerial) {
         config.serial = preset.serial;
+    }
     if (preset.hasFirmware) {
         config.firmwareMajor = preset.firmwareMajor;
         config.firmwareMinor = preset.firmwareMinor;
@@ -168,10 +190,11 @@ void applyPresetToConfig(const Preset& preset, PlcConfig& config)
 bool applyPresetWords(const Preset& preset, SimulatedPlc& plc, QString* error)
 {
     for (const PresetWord& word : preset.words) {
-        if (word.address < 1 || word.address > plc.memorySize(word.addressClass))
+        if (word.address < 1 || word.address > plc.memorySize(word.addressClass)) {
             return fail(error, QStringLiteral("%1%2 lies outside the PLC's memory")
                                    .arg(addressClassLabel(word.addressClass))
                                    .arg(word.address));
+        }
         plc.setWord(word.addressClass, word.address, word.value);
     }
     return true;

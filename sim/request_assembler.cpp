@@ -64,8 +64,9 @@ bool RequestAssembler::next(std::string& frame)
 // Drops the bytes that no frame needs any more, so the buffer stays small.
 void RequestAssembler::compact()
 {
-    if (m_frameStart == 0)
+    if (m_frameStart == 0) {
         return;
+    }
     m_buffer.erase(0, m_frameStart);
     m_scanned -= m_frameStart;
     m_frameStart = 0;

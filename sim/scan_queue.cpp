@@ -23,20 +23,23 @@ void ScanQueue::stop()
     }
     m_wakeScan.notify_all();
     m_wakeDone.notify_all();
-    if (m_thread.joinable())
+    if (m_thread.joinable()) {
         m_thread.join();
+    }
 }
 
 bool ScanQueue::submit(const std::string& request, const ReplyFaults& faults, std::string& reply)
 {
     Ticket ticket{&request, &faults, &reply};
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_stopping)
+    if (m_stopping) {
         return false;
+    }
     m_queue.push_back(&ticket);
     m_wakeDone.wait(lock, [&] { return ticket.served || m_stopping; });
-    if (!ticket.served) // stopping: the ticket lives on this stack, take it out of the queue
+    if (!ticket.served) { // stopping: the ticket lives on this stack, take it out of the queue
         m_queue.erase(std::remove(m_queue.begin(), m_queue.end(), &ticket), m_queue.end());
+    }
     return ticket.served;
 }
 
@@ -61,8 +64,9 @@ void ScanQueue::run()
     auto nextBoundary = std::chrono::steady_clock::now() + m_scanTime;
     while (!m_stopping) {
         m_wakeScan.wait_until(lock, nextBoundary, [this] { return m_stopping || m_triggers > 0; });
-        if (m_stopping)
+        if (m_stopping) {
             break;
+        }
         if (m_triggers > 0) {
             --m_triggers;
         } else {

@@ -66,8 +66,9 @@ int remainingMs(Clock::time_point deadline)
 
 void closeFd(int& fd)
 {
-    if (fd >= 0)
+    if (fd >= 0) {
         ::close(fd);
+    }
     fd = -1;
 }
 
@@ -170,8 +171,9 @@ void SimulatedPlc::Private::recordRequest(const char* data, size_t size)
 {
     {
         std::lock_guard<std::mutex> lock(keptMutex);
-        if (keptRequests.size() < keptLimit)
+        if (keptRequests.size() < keptLimit) {
             keptRequests.append(QByteArray(data, static_cast<int>(size)));
+        }
         ++requestCount;
     }
     changed();
@@ -192,21 +194,24 @@ bool SimulatedPlc::Private::pauseUntil(Clock::time_point deadline) const
         const Clock::time_point target = deadline - wakeLate;
         const auto left =
             std::chrono::duration_cast<std::chrono::nanoseconds>(target - Clock::now()).count();
-        if (left <= 0)
+        if (left <= 0) {
             return true;
+        }
         const timespec wait{static_cast<time_t>(left / 1000000000),
                             static_cast<long>(left % 1000000000)};
         const int ready = ::ppoll(&stopPoll, 1, &wait, nullptr);
-        if (ready > 0)
+        if (ready > 0) {
             return false;
+        }
         if (ready == 0) {
             const Clock::duration late = Clock::now() - target;
             wakeLate = std::clamp<Clock::duration>(wakeLate + (late - wakeLate) / 8,
                                                    Clock::duration::zero(), kMostWakeLate);
             return true;
         }
-        if (errno != EINTR)
+        if (errno != EINTR) {
             return false;
+        }
     }
 }
 
@@ -224,14 +229,17 @@ bool SimulatedPlc::Private::sendAll(int fd, const char* data, size_t size) const
             size -= static_cast<size_t>(sent);
             continue;
         }
-        if (sent < 0 && errno == EINTR)
+        if (sent < 0 && errno == EINTR) {
             continue;
+        }
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd polls[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-            if (::poll(polls, 2, -1) < 0 && errno != EINTR)
+            if (::poll(polls, 2, -1) < 0 && errno != EINTR) {
                 return false;
-            if (polls[1].revents != 0)
+            }
+            if (polls[1].revents != 0) {
                 return false;
+            }
             continue;
         }
         return false; // the peer went away
@@ -241,14 +249,17 @@ bool SimulatedPlc::Private::sendAll(int fd, const char* data, size_t size) const
 
 bool SimulatedPlc::Private::sendInPieces(int fd, const std::string& data, const Faults& f) const
 {
-    if (f.chunkBytes <= 0)
+    if (f.chunkBytes <= 0) {
         return sendAll(fd, data.data(), data.size());
+    }
     const size_t piece = static_cast<size_t>(f.chunkBytes);
     for (size_t offset = 0; offset < data.size(); offset += piece) {
-        if (offset > 0 && !pause(f.chunkPauseMs))
+        if (offset > 0 && !pause(f.chunkPauseMs)) {
             return false;
-        if (!sendAll(fd, data.data() + offset, std::min(piece, data.size() - offset)))
+        }
+        if (!sendAll(fd, data.data() + offset, std::min(piece, data.size() - offset))) {
             return false;
+        }
     }
     return true;
 }
@@ -256,8 +267,9 @@ bool SimulatedPlc::Private::sendInPieces(int fd, const std::string& data, const 
 // Opens a reply and never closes it, until the peer gives up or the PLC stops.
 void SimulatedPlc::Private::streamEndlessly(int fd) const
 {
-    if (!sendAll(fd, "[0500", 5))
+    if (!sendAll(fd, "[0500", 5)) {
         return;
+    }
     const std::string zeros(4096, '0');
     while (sendAll(fd, zeros.data(), zeros.size())) {
     }
@@ -280,8 +292,9 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
     const std::shared_ptr<const FaultSet> set = currentFaults();
     const Faults& f = set->faults;
     if (f.silent) {
-        if (trace)
+        if (trace) {
             trace(QByteArray(frame.data(), static_cast<int>(frame.size())), QByteArray());
+        }
         return true;
     }
     if (f.endlessStream) {
@@ -291,8 +304,9 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
 
     reply.clear();
     if (scanQueue) {
-        if (!scanQueue->submit(frame, set->replyFaults, reply))
+        if (!scanQueue->submit(frame, set->replyFaults, reply)) {
             return false;
+        }
         arrived = Clock::now(); // served at a scan boundary: the latency follows the scan
     } else {
         answer(frame, set->replyFaults, reply);
@@ -306,13 +320,15 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
     outgoing.assign(f.junkBeforeReply.constData(), static_cast<size_t>(f.junkBeforeReply.size()));
     if (f.closeMidReply) {
         outgoing.append(reply, 0, reply.size() / 2);
-        if (pauseUntil(replyAt))
+        if (pauseUntil(replyAt)) {
             sendAll(fd, outgoing.data(), outgoing.size());
+        }
         return false;
     }
     outgoing.append(reply);
-    if (!pauseUntil(replyAt) || !sendInPieces(fd, outgoing, f))
+    if (!pauseUntil(replyAt) || !sendInPieces(fd, outgoing, f)) {
         return false;
+    }
     ++answered;
     return f.closeAfterRequests <= 0 || answered < f.closeAfterRequests;
 }
@@ -323,8 +339,9 @@ bool SimulatedPlc::Private::serveText(int fd, const char* data, size_t size)
     recordRequest(data, size);
     const std::shared_ptr<const FaultSet> set = currentFaults();
     const QByteArray& text = set->faults.textServiceReply;
-    if (pause(set->faults.latencyMs))
+    if (pause(set->faults.latencyMs)) {
         sendAll(fd, text.constData(), static_cast<size_t>(text.size()));
+    }
     return false;
 }
 
@@ -345,19 +362,24 @@ void SimulatedPlc::Private::serveConnection(Connection* connection)
         const int timeout = config.idleTimeoutMs > 0 ? remainingMs(idleDeadline) : -1;
         const int ready = ::poll(polls, 2, timeout);
         if (ready < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR) {
                 continue;
+            }
             break;
         }
-        if (polls[1].revents != 0)
+        if (polls[1].revents != 0) {
             break;
-        if (ready == 0)
+        }
+        if (ready == 0) {
             break; // silent for too long: the module drops the connection
+        }
         const ssize_t received = ::recv(fd, buffer, sizeof buffer, 0);
-        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             continue;
-        if (received <= 0)
+        }
+        if (received <= 0) {
             break;
+        }
         idleDeadline = Clock::now() + std::chrono::milliseconds(config.idleTimeoutMs);
 
         if (currentFaults()->faults.textService) {
@@ -365,8 +387,9 @@ void SimulatedPlc::Private::serveConnection(Connection* connection)
             continue;
         }
         assembler.append(buffer, static_cast<size_t>(received));
-        while (open && assembler.next(frame))
+        while (open && assembler.next(frame)) {
             open = serveFrame(fd, frame, reply, outgoing, answered);
+        }
     }
 
     closeFd(connection->fd);
@@ -392,17 +415,21 @@ void SimulatedPlc::Private::acceptLoop()
 {
     for (;;) {
         pollfd polls[2] = {{listenFd, POLLIN, 0}, {stopFd, POLLIN, 0}};
-        if (::poll(polls, 2, -1) < 0 && errno != EINTR)
+        if (::poll(polls, 2, -1) < 0 && errno != EINTR) {
             return;
-        if (polls[1].revents != 0)
+        }
+        if (polls[1].revents != 0) {
             return;
-        if (polls[0].revents == 0)
+        }
+        if (polls[0].revents == 0) {
             continue;
+        }
         int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                if (!pause(10)) // out of descriptors: let some connections finish first
+                if (!pause(10)) { // out of descriptors: let some connections finish first
                     return;
+                }
             }
             continue;
         }
@@ -503,19 +530,22 @@ bool SimulatedPlc::start(const QString& address, quint16 port)
 
 void SimulatedPlc::stop()
 {
-    if (!d->running)
+    if (!d->running) {
         return;
+    }
     const quint64 one = 1;
     if (::write(d->stopFd, &one, sizeof one) < 0) {
         // An eventfd write cannot fail short of a full counter; nothing to do about it here.
     }
     d->acceptThread.join();
-    if (d->scanQueue)
+    if (d->scanQueue) {
         d->scanQueue->stop(); // releases connections that wait for a scan
+    }
     {
         std::lock_guard<std::mutex> lock(d->connectionsMutex);
-        for (auto& connection : d->connections)
+        for (auto& connection : d->connections) {
             connection->thread.join();
+        }
         d->connections.clear();
     }
     d->scanQueue.reset();
@@ -644,8 +674,9 @@ int SimulatedPlc::queuedRequests() const
 
 void SimulatedPlc::triggerScan()
 {
-    if (d->scanQueue)
+    if (d->scanQueue) {
         d->scanQueue->trigger();
+    }
 }
 
 } // namespace camp_sim

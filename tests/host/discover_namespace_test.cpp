@@ -37,13 +37,15 @@ public:
     {
         if (sim.state() != QProcess::NotRunning) {
             sim.terminate();
-            if (!sim.waitForFinished(10000))
+            if (!sim.waitForFinished(10000)) {
                 sim.kill();
+            }
             sim.waitForFinished(10000);
         }
-        if (created)
+        if (created) {
             runProgram(
                 {QStringLiteral("ip"), QStringLiteral("netns"), QStringLiteral("delete"), name});
+        }
     }
 
     bool create()
@@ -73,8 +75,9 @@ public:
                               "3001", "--firmware", "6.1"}));
         sim.start(line.first(), line.mid(1));
         QByteArray output;
-        while (output.count("listening on") < 2 && sim.waitForReadyRead(30000))
+        while (output.count("listening on") < 2 && sim.waitForReadyRead(30000)) {
             output += sim.readAllStandardOutput();
+        }
         EXPECT_EQ(output.count("listening on"), 2)
             << output.toStdString() << sim.readAllStandardError().toStdString();
         return output.count("listening on") == 2;
@@ -95,9 +98,10 @@ class DiscoverInNamespace : public ::testing::Test
 protected:
     void SetUp() override
     {
-        if (geteuid() != 0)
+        if (geteuid() != 0) {
             GTEST_SKIP() << "creating a network namespace needs root; discovery is tested only "
                             "inside a namespace of its own";
+        }
         ASSERT_TRUE(space.create());
         ASSERT_TRUE(space.startPlcs());
     }
@@ -156,8 +160,9 @@ TEST_F(DiscoverInNamespace, CtrlCStopsTheScanAndStillReports)
                                 "--ports", "4450-4513", "--import"}));
     host.start(line.first(), line.mid(1));
     QByteArray output;
-    while (!output.contains("Scanning") && host.waitForReadyRead(30000))
+    while (!output.contains("Scanning") && host.waitForReadyRead(30000)) {
         output += host.readAllStandardOutput();
+    }
     ASSERT_TRUE(output.contains("Scanning")) << output.toStdString();
 
     ::kill(static_cast<pid_t>(host.processId()), SIGINT);

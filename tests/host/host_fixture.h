@@ -39,8 +39,9 @@ inline Outcome runProgram(const QStringList& line)
     QProcess process;
     process.start(line.first(), line.mid(1));
     Outcome run;
-    if (!process.waitForStarted(30000) || !process.waitForFinished(300000))
+    if (!process.waitForStarted(30000) || !process.waitForFinished(300000)) {
         return run;
+    }
     run.crashed = process.exitStatus() != QProcess::NormalExit;
     run.exitCode = process.exitCode();
     run.out = QString::fromUtf8(process.readAllStandardOutput());
@@ -110,10 +111,12 @@ inline QStringList itemUids(const QJsonObject& project, int deviceId)
 {
     QStringList uids;
     for (const QJsonValue& device : project.value(QStringLiteral("devices")).toArray()) {
-        if (device.toObject().value(QStringLiteral("id")).toInt() != deviceId)
+        if (device.toObject().value(QStringLiteral("id")).toInt() != deviceId) {
             continue;
-        for (const QJsonValue& item : device.toObject().value(QStringLiteral("items")).toArray())
+        }
+        for (const QJsonValue& item : device.toObject().value(QStringLiteral("items")).toArray()) {
             uids.append(item.toObject().value(QStringLiteral("uid")).toString());
+        }
     }
     return uids;
 }

@@ -16,9 +16,10 @@ enum Class { V = 1, C = 8 };
 QMap<QString, QString> valuesOf(const QJsonObject& line, const QString& key = "value")
 {
     QMap<QString, QString> values;
-    for (const QJsonValue& item : line.value(QStringLiteral("items")).toArray())
+    for (const QJsonValue& item : line.value(QStringLiteral("items")).toArray()) {
         values.insert(item.toObject().value(QStringLiteral("uid")).toString(),
                       item.toObject().value(key).toString());
+    }
     return values;
 }
 
@@ -141,8 +142,9 @@ TEST_F(KibHostTest, PollJsonGivesEveryDeviceItsValuesAndIdentity)
                                                       {"identity_8_serial", "2001"},
                                                       {"identity_8_firmware", "5.2"}}));
         }
-        for (const QString& error : valuesOf(line, "error"))
+        for (const QString& error : valuesOf(line, "error")) {
             EXPECT_EQ(error, QString());
+        }
     }
     // Each device thread runs its own rounds in order.
     EXPECT_EQ(roundsByDevice.value(7), (QList<int>{1, 2}));
@@ -263,16 +265,18 @@ TEST_F(KibHostTest, MistakesGiveOneLineAndStatusTwo)
     };
     for (const Case& testCase : cases) {
         SCOPED_TRACE(testCase.name);
-        if (!testCase.project.isEmpty())
+        if (!testCase.project.isEmpty()) {
             project.write(testCase.project);
+        }
         const Outcome run = project.kibHost(testCase.arguments);
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, 2);
         ASSERT_EQ(run.errLines().size(), 1) << run.err.toStdString();
         EXPECT_TRUE(run.err.startsWith("kib-host: ")) << run.err.toStdString();
         EXPECT_TRUE(run.err.contains(testCase.message)) << run.err.toStdString();
-        if (!testCase.project.isEmpty())
+        if (!testCase.project.isEmpty()) {
             project.write(twoPresses());
+        }
     }
 }
 

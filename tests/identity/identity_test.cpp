@@ -32,8 +32,9 @@ ItemInstancePlugin item(const QString& uid, const QString& address = QString())
 {
     ItemInstancePlugin i;
     i.uid = uid;
-    if (!address.isNull())
+    if (!address.isNull()) {
         i.columns.insert(QStringLiteral("address_word"), address);
+    }
     return i;
 }
 
@@ -70,8 +71,9 @@ TEST_F(IdentityTest, CreatesMissingItemsAndAsksForOneReload)
 
     const QList<ItemInstancePlugin> added = host.addedItems();
     QStringList uids;
-    for (const ItemInstancePlugin& i : added)
+    for (const ItemInstancePlugin& i : added) {
         uids << i.uid;
+    }
     EXPECT_EQ(uids, QStringList({"identity_1_serial", "identity_1_firmware", "identity_2_serial",
                                  "identity_2_firmware"}));
     EXPECT_EQ(host.reloadRequests(), 1);

@@ -49,8 +49,9 @@ void expectColumns(const QList<Column>& actual, const QList<ExpectedColumn>& exp
 Selection selections(std::initializer_list<std::pair<const char*, const char*>> pairs)
 {
     Selection list;
-    for (const auto& pair : pairs)
+    for (const auto& pair : pairs) {
         list.append({QLatin1String(pair.first), QLatin1String(pair.second)});
+    }
     return list;
 }
 

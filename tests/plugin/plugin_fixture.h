@@ -38,8 +38,9 @@ inline Frame decode(const QByteArray& frame)
 inline bool eventually(const std::function<bool()>& condition)
 {
     for (int i = 0; i < 1000; ++i) {
-        if (condition())
+        if (condition()) {
             return true;
+        }
         QThread::msleep(10);
     }
     return condition();
@@ -80,16 +81,18 @@ protected:
         QList<Frame> list;
         for (const QByteArray& frame : plc->requests()) {
             const Frame decoded = decode(frame);
-            if (decoded.command == command)
+            if (decoded.command == command) {
                 list.append(decoded);
+            }
         }
         return list;
     }
 
     void setWords(int addressClass, quint32 start, const QList<quint16>& words)
     {
-        for (int i = 0; i < words.size(); ++i)
+        for (int i = 0; i < words.size(); ++i) {
             plc->setWord(addressClass, start + quint32(i), words[i]);
+        }
     }
 
     void setText(int addressClass, quint32 start, const QByteArray& text)

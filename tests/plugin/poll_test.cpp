@@ -10,9 +10,10 @@ namespace {
 QList<DataItem> oneWordItems(int addressClass, const QList<int>& addresses)
 {
     QList<DataItem> items;
-    for (int address : addresses)
+    for (int address : addresses) {
         items.append(entry(memoryItem(QStringLiteral("w%1_%2").arg(addressClass).arg(address),
                                       addressClass, QString::number(address), Integer)));
+    }
     return items;
 }
 
@@ -29,8 +30,9 @@ TEST_F(PluginTest, MergesNeighbouringItemsIntoTheFewestBlocks)
 {
     // V memory starts at V1, so the 256-word cases start there.
     QList<int> every16;
-    for (int a = 1; a <= 241; a += 16)
+    for (int a = 1; a <= 241; a += 16) {
         every16 << a;
+    }
     const QList<MergeCase> cases = {
         {"gap of 16 words", oneWordItems(kClassV, {100, 117}), {{100, 18}}},
         {"gap of 17 words", oneWordItems(kClassV, {100, 118}), {{100, 1}, {118, 1}}},
@@ -54,8 +56,9 @@ TEST_F(PluginTest, MergesNeighbouringItemsIntoTheFewestBlocks)
             EXPECT_EQ(reads[i].address, c.blocks[i].first);
             EXPECT_EQ(reads[i].count, c.blocks[i].second);
         }
-        for (const DataItem& data : log.items)
+        for (const DataItem& data : log.items) {
             EXPECT_FALSE(valueOf(data).isNull()) << data.item.uid.toStdString();
+        }
     }
 }
 
@@ -92,8 +95,9 @@ TEST_F(PluginTest, ConvertsWordsByDataType)
     ASSERT_TRUE(plugin->readData(&log));
     const QStringList expected = {"-2", "65534", "65534", "1", "ABC", "-2.5", "1", "0", "1", "0"};
     ASSERT_EQ(log.items.size(), expected.size());
-    for (int i = 0; i < expected.size(); ++i)
+    for (int i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(valueOf(log.items[i]), expected[i]) << log.items[i].item.uid.toStdString();
+    }
 }
 
 TEST_F(PluginTest, ShortReplyFillsTheItemsItCovers)

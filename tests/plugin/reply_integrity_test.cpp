@@ -31,14 +31,18 @@ struct OracleItem
 QList<OracleItem> oracleItems()
 {
     QList<OracleItem> items;
-    for (quint32 a = 100; a < 115; a += 2)
+    for (quint32 a = 100; a < 115; a += 2) {
         items.append({kClassV, a});
-    for (quint32 a = 140; a < 145; ++a)
+    }
+    for (quint32 a = 140; a < 145; ++a) {
         items.append({kClassV, a});
-    for (quint32 a = 200; a < 203; ++a)
+    }
+    for (quint32 a = 200; a < 203; ++a) {
         items.append({kClassV, a});
-    for (quint32 a = 10; a < 20; ++a)
+    }
+    for (quint32 a = 10; a < 20; ++a) {
         items.append({kClassK, a});
+    }
     return items;
 }
 
@@ -47,9 +51,10 @@ class ReplyIntegrity : public PluginTest
 protected:
     void setGeneration(quint8 generation)
     {
-        for (const OracleItem& item : oracleItems())
+        for (const OracleItem& item : oracleItems()) {
             plc->setWord(item.addressClass, item.address,
                          oracleWord(item.addressClass, item.address, generation));
+        }
     }
 
     LogList oraclePoll(int timeoutMs = 3000) const
@@ -72,8 +77,9 @@ protected:
         const QList<OracleItem> items = oracleItems();
         int given = 0;
         for (int i = 0; i < log.items.size(); ++i) {
-            if (!log.items[i].values.contains(QStringLiteral("value")))
+            if (!log.items[i].values.contains(QStringLiteral("value"))) {
                 continue;
+            }
             ++given;
             const quint16 expected =
                 oracleWord(items[i].addressClass, items[i].address, generation);
@@ -90,8 +96,9 @@ protected:
         LogList log = oraclePoll();
         ASSERT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
         EXPECT_EQ(checkValues(log, generation), log.items.size());
-        for (const DataItem& data : log.items)
+        for (const DataItem& data : log.items) {
             EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+        }
     }
 };
 
@@ -128,16 +135,18 @@ TEST_F(ReplyIntegrity, StrayRepliesNeverLandOnAnItem)
         const int given = checkValues(log, generation);
         int failedFirstItems = 0;
         for (const DataItem& data : log.items) {
-            if (data.item.errorText == QStringLiteral("Error reading response"))
+            if (data.item.errorText == QStringLiteral("Error reading response")) {
                 ++failedFirstItems;
-            else
+            } else {
                 EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+            }
         }
         EXPECT_EQ(failedFirstItems, c.failedBlocks);
-        if (c.failedBlocks == 4)
+        if (c.failedBlocks == 4) {
             EXPECT_EQ(given, 0);
-        else
+        } else {
             EXPECT_EQ(given, log.items.size());
+        }
 
         plc->setFaults(Faults());
         expectWholePoll(++generation);
@@ -155,8 +164,9 @@ TEST_F(ReplyIntegrity, AReadReplyToAWriteFailsTheEntryAndTheNextPollIsWhole)
         request(7, {entry(memoryItem("w", kClassV, "300", Integer), QStringLiteral("5")),
                     entry(memoryItem("x", kClassV, "301", Integer), QStringLiteral("6"))});
     EXPECT_TRUE(plugin->writeData(&write)) << write.errorText.toStdString();
-    for (const DataItem& data : write.items)
+    for (const DataItem& data : write.items) {
         EXPECT_EQ(data.item.errorText, QStringLiteral("Error reading response"));
+    }
     // Each entry was sent once, each on a connection of its own: no later request took a stale
     // reply.
     EXPECT_EQ(frames("06").size(), 2);
@@ -191,12 +201,14 @@ TEST_F(ReplyIntegrity, ValueOracleUnderRandomFaults)
         setGeneration(generation);
         Faults faults;
         faultKinds[random() % kinds](faults);
-        if (random() % 3 == 0)
+        if (random() % 3 == 0) {
             faultKinds[random() % kinds](faults); // two at once
+        }
         plc->setFaults(faults);
         LogList log = oraclePoll(faults.latencyMs > 0 ? 100 : 3000);
-        if (!plugin->readData(&log))
+        if (!plugin->readData(&log)) {
             ++failedPolls;
+        }
         valuesGiven += checkValues(log, generation);
     }
     plc->setFaults(Faults());

@@ -41,8 +41,9 @@ TEST_F(PluginTest, WritesEncodeByDataType)
     EXPECT_EQ(plc->word(kClassV, 400), 0x4142);
     EXPECT_EQ(plc->word(kClassV, 401), 0x4300);
     EXPECT_EQ(plc->word(kClassV, 402), 0xAAAA); // past the range
-    for (const DataItem& data : log.items)
+    for (const DataItem& data : log.items) {
         EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+    }
 
     const QStringList debug = HostConfig::instance().debugLines();
     ASSERT_EQ(debug.size(), 5);
@@ -82,8 +83,9 @@ TEST_F(PluginTest, ShorterTextLeavesNoTailBehind)
 
     LogList empty = request(7, {writeOf("text", kClassV, "500-505", String, "")});
     ASSERT_TRUE(plugin->writeData(&empty));
-    for (quint32 a = 500; a <= 505; ++a)
+    for (quint32 a = 500; a <= 505; ++a) {
         EXPECT_EQ(plc->word(kClassV, a), 0);
+    }
 }
 
 TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
@@ -131,13 +133,15 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
         {writeWithType("type three", "600", "three", "5"), "Invalid data type"},
     };
     QList<DataItem> items;
-    for (const Refusal& r : refusals)
+    for (const Refusal& r : refusals) {
         items.append(r.data);
+    }
     LogList log = request(7, items);
     ASSERT_TRUE(plugin->writeData(&log));
-    for (int i = 0; i < refusals.size(); ++i)
+    for (int i = 0; i < refusals.size(); ++i) {
         EXPECT_EQ(log.items[i].item.errorText, QLatin1String(refusals[i].error))
             << log.items[i].item.uid.toStdString();
+    }
 
     EXPECT_TRUE(frames("06").isEmpty());
     EXPECT_TRUE(frames("04").isEmpty());
@@ -155,12 +159,14 @@ TEST_F(PluginTest, FloatsRoundToTheNearestFloatAndTypesReadAsBefore)
                               writeWithType("empty type", "626", "", "7"),
                               writeWithType("type 3", "627", "3", "+2.5")});
     ASSERT_TRUE(plugin->writeData(&log)) << log.errorText.toStdString();
-    for (const DataItem& data : log.items)
+    for (const DataItem& data : log.items) {
         EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+    }
     const QList<quint16> expected = {0x0000, 0x0000, 0x7F7F, 0xFFFF, 0x8000,
                                      0x0001, 0x0007, 0x4020, 0x0000};
-    for (int i = 0; i < expected.size(); ++i)
+    for (int i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(plc->word(kClassV, 620 + quint32(i)), expected[i]) << "V" << 620 + i;
+    }
 }
 
 TEST_F(PluginTest, IdentityItemsAreNeverWritten)

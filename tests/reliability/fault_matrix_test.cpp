@@ -159,8 +159,9 @@ const Row kRows[] = {
       found(false)}},
     {"error_reply",
      [](Faults& f) {
-         for (quint32 address : {1u, 100u, 101u, 102u, 200u, 201u, 202u, 203u, 210u})
+         for (quint32 address : {1u, 100u, 101u, 102u, 200u, 201u, 202u, 203u, 210u}) {
              f.errorAddresses.append({kClassV, address});
+         }
          f.errorAddresses.append({kClassY, 5});
          f.errorAddresses.append({kClassSTW, 259});
      },
@@ -247,8 +248,9 @@ QList<Word> startingMemory()
     for (int op = WriteBit; op <= WriteDiscrete; ++op) {
         const WriteCase& c = writeCase(Op(op));
         const quint32 start = QString::fromLatin1(c.addressWord).section('-', 0, 0).toUInt();
-        for (int i = 0; i < c.oldWords.size(); ++i)
+        for (int i = 0; i < c.oldWords.size(); ++i) {
             words.append({c.addressClass, start + quint32(i), c.oldWords[i]});
+        }
     }
     return words;
 }
@@ -257,22 +259,25 @@ QList<Word> startingMemory()
 QList<Word> expectedMemory(Op op, const QList<quint16>* written)
 {
     QList<Word> words = startingMemory();
-    if (!isWrite(op) || !written)
+    if (!isWrite(op) || !written) {
         return words;
+    }
     const WriteCase& c = writeCase(op);
     const quint32 start = QString::fromLatin1(c.addressWord).section('-', 0, 0).toUInt();
     for (Word& word : words) {
         if (word.addressClass == c.addressClass && word.address >= start &&
-            word.address < start + quint32(written->size()))
+            word.address < start + quint32(written->size())) {
             word.value = (*written)[int(word.address - start)];
+        }
     }
     return words;
 }
 
 void fillMemory(SimulatedPlc& plc)
 {
-    for (const Word& word : startingMemory())
+    for (const Word& word : startingMemory()) {
         plc.setWord(word.addressClass, word.address, word.value);
+    }
 }
 
 // Everything that differs from what the PLC should hold, or empty.
@@ -338,23 +343,28 @@ Observed call(KIBInterface* plugin, Op op, const Target& target, bool recovery)
     seen.returned = isWrite(op) ? plugin->writeData(&log) : plugin->readData(&log);
     seen.deviceError = log.errorText;
     QStringList errors;
-    for (const DataItem& entry : log.items)
+    for (const DataItem& entry : log.items) {
         errors.append(entry.item.errorText);
+    }
     // No error on any item reads as no error at all.
-    if (!errors.join(QString()).isEmpty())
+    if (!errors.join(QString()).isEmpty()) {
         seen.itemErrors = errors.join(QLatin1Char(';'));
+    }
     const QString value = valueOf(log.items.first());
-    if (op == Poll)
+    if (op == Poll) {
         seen.valueArrived = value == QLatin1String("4660");
-    if (op == IdentityPoll)
+    }
+    if (op == IdentityPoll) {
         seen.valueArrived = value == QString::number(kSerial);
+    }
     return seen;
 }
 
 bool matches(const char* pattern, const QString& text)
 {
-    if (!*pattern)
+    if (!*pattern) {
         return text.isEmpty();
+    }
     const QRegularExpression expression(
         QRegularExpression::anchoredPattern(QString::fromLatin1(pattern)));
     return expression.match(text).hasMatch();
@@ -377,8 +387,9 @@ public:
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
             port = ntohs(address.sin_port);
+        }
     }
     ~RefusingPort() { ::close(fd); }
     RefusingPort(const RefusingPort&) = delete;
@@ -398,10 +409,12 @@ public:
     QString create()
     {
         const QString reason = ns.create();
-        if (!reason.isEmpty())
+        if (!reason.isEmpty()) {
             return QStringLiteral("the unreachable-address row: ") + reason;
-        if (!ns.addQuietInterface(kInterface) || !ns.addAddress(kInterface, "10.77.8.1/24"))
+        }
+        if (!ns.addQuietInterface(kInterface) || !ns.addAddress(kInterface, "10.77.8.1/24")) {
             return QStringLiteral("cannot set up the namespace's interface");
+        }
         return QString();
     }
 
@@ -423,8 +436,9 @@ private:
 // of our own, it has closed all of the plugin's.
 bool acceptedAndClosed(const SimulatedPlc& plc, int connections)
 {
-    if (!plc.waitForConnections(connections))
+    if (!plc.waitForConnections(connections)) {
         return false;
+    }
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -521,8 +535,9 @@ protected:
             plc.setFaults(faults);
             const Target target{QStringLiteral("127.0.0.1"), plc.port()};
             runCell(Op(op), row, target, &plc, [&plc, &faults, op]() -> SimulatedPlc* {
-                if (faults.acceptAndClose && !acceptedAndClosed(plc, op == IdentityPoll ? 2 : 1))
+                if (faults.acceptAndClose && !acceptedAndClosed(plc, op == IdentityPoll ? 2 : 1)) {
                     return nullptr;
+                }
                 plc.setFaults(Faults());
                 return &plc;
             });
@@ -546,15 +561,17 @@ protected:
     {
         QuietSubnet subnet;
         const QString unavailable = subnet.create();
-        if (!unavailable.isEmpty())
+        if (!unavailable.isEmpty()) {
             GTEST_SKIP() << unavailable.toStdString();
+        }
         // Inside the namespace, in a thread of its own so that the rest of the process stays out.
         // The namespace is ours alone, so the module's own port 4450 is free there.
         bool entered = false;
         std::thread inside([&] {
             entered = subnet.enter();
-            if (entered)
+            if (entered) {
                 runUnreachableCells(row, subnet);
+            }
             subnet.leave();
         });
         inside.join();
@@ -569,13 +586,15 @@ protected:
         for (int op = 0; op < kOpCount; ++op) {
             SimulatedPlc plc(plcConfig());
             runCell(Op(op), row, target, nullptr, [&]() -> SimulatedPlc* {
-                if (!targetUp)
+                if (!targetUp) {
                     targetUp = subnet.bringUpTarget();
+                }
                 return targetUp && plc.start(target.host, target.port) ? &plc : nullptr;
             });
             plc.stop();
-            if (targetUp && !subnet.takeDownTarget())
+            if (targetUp && !subnet.takeDownTarget()) {
                 return;
+            }
             targetUp = false;
         }
     }
@@ -586,12 +605,13 @@ protected:
 TEST_P(FaultMatrix, EveryOperation)
 {
     const Row& row = kRows[GetParam()];
-    if (QLatin1String(row.name) == QLatin1String("refused_connection"))
+    if (QLatin1String(row.name) == QLatin1String("refused_connection")) {
         runRefusedRow(row);
-    else if (QLatin1String(row.name) == QLatin1String("unreachable_address"))
+    } else if (QLatin1String(row.name) == QLatin1String("unreachable_address")) {
         runUnreachableRow(row);
-    else
+    } else {
         runSimulatorRow(row);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix,

@@ -87,8 +87,9 @@ protected:
         ASSERT_NE(plugin, nullptr) << pluginLoader().errorString().toStdString();
         plugin->stopPlugin();
         Faults faults;
-        for (int t = 0; t < kThreads; ++t)
+        for (int t = 0; t < kThreads; ++t) {
             faults.errorAddresses.append({kClassV, kRefusedWord + quint32(t)});
+        }
         for (int d = 0; d < kDevices; ++d) {
             plcs.push_back(std::make_unique<SimulatedPlc>());
             ASSERT_TRUE(plcs.back()->start()) << plcs.back()->lastError().toStdString();
@@ -113,8 +114,9 @@ protected:
     void poll(int thread, int device, const Ledger& ledger)
     {
         QList<DataItem> items;
-        for (int t = 0; t < kThreads; ++t)
+        for (int t = 0; t < kThreads; ++t) {
             items.append(DataItem(vWord(kOwnWord + quint32(t))));
+        }
         LogList log = request(device, items);
         EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
         const DataItem& own = log.items[thread];
@@ -130,8 +132,9 @@ protected:
         const bool ok = plugin->writeData(&log);
         EXPECT_TRUE(ok) << log.errorText.toStdString();
         EXPECT_EQ(log.items[0].item.errorText, QString());
-        if (ok && log.items[0].item.errorText.isEmpty())
+        if (ok && log.items[0].item.errorText.isEmpty()) {
             ++ledger.acknowledged;
+        }
     }
 
     void writeRefused(int thread, int device, Ledger& ledger, bool byPlc)
@@ -155,12 +158,13 @@ protected:
             const int device = pickDevice(random);
             Ledger& ledger = ledgers[size_t(device)];
             const int kind = pickOp(random);
-            if (kind < 4)
+            if (kind < 4) {
                 poll(thread, device, ledger);
-            else if (kind < 8 && ledger.acknowledged < 65535)
+            } else if (kind < 8 && ledger.acknowledged < 65535) {
                 writeOwnWord(thread, device, ledger);
-            else
+            } else {
                 writeRefused(thread, device, ledger, kind == 8);
+            }
             finishedOne();
         }
     }
@@ -186,8 +190,9 @@ protected:
         for (;;) {
             std::unique_lock<std::mutex> lock(progressMutex);
             progress.wait(lock, [&] { return finishedOps >= next || done.load(); });
-            if (done.load())
+            if (done.load()) {
                 return;
+            }
             next = finishedOps + kOpsBetweenStops;
             lock.unlock();
             plugin->stopPlugin();
@@ -200,8 +205,9 @@ protected:
     {
         QList<int> values;
         for (const QByteArray& frame : plc.requests()) {
-            if (frame.mid(1, 2) == "06" && frame.mid(7, 6).toUInt(nullptr, 16) == word)
+            if (frame.mid(1, 2) == "06" && frame.mid(7, 6).toUInt(nullptr, 16) == word) {
                 values.append(frame.mid(15, 4).toInt(nullptr, 16));
+            }
         }
         return values;
     }
@@ -232,18 +238,21 @@ TEST_F(StressRun, ManyThreadsManyDevicesAndStopsInFlight)
     const size_t heapBefore = heapInUse();
 
     Clock::time_point until;
-    if (const char* seconds = std::getenv("KIB_STRESS_SECONDS"))
+    if (const char* seconds = std::getenv("KIB_STRESS_SECONDS")) {
         until = Clock::now() + std::chrono::seconds(std::atoi(seconds));
+    }
 
     std::vector<std::vector<Ledger>> ledgers(kThreads, std::vector<Ledger>(kDevices));
     std::atomic<bool> done{false};
     auto run = std::async(std::launch::async, [&] {
         std::thread stopping([&] { stopper(done); });
         std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t)
+        for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([&, t] { hostThread(t, until, ledgers[size_t(t)]); });
-        for (std::thread& thread : threads)
+        }
+        for (std::thread& thread : threads) {
             thread.join();
+        }
         done = true;
         progress.notify_all();
         stopping.join();
@@ -263,8 +272,9 @@ TEST_F(StressRun, ManyThreadsManyDevicesAndStopsInFlight)
         for (int t = 0; t < kThreads; ++t) {
             const Ledger& ledger = ledgers[size_t(t)][size_t(d)];
             QList<int> expected;
-            for (int v = 1; v <= ledger.acknowledged; ++v)
+            for (int v = 1; v <= ledger.acknowledged; ++v) {
                 expected.append(v);
+            }
             EXPECT_EQ(writtenValues(plc, kOwnWord + quint32(t)), expected)
                 << "thread " << t << " device " << d;
             EXPECT_EQ(plc.word(kClassV, kOwnWord + quint32(t)), ledger.acknowledged);
@@ -273,8 +283,9 @@ TEST_F(StressRun, ManyThreadsManyDevicesAndStopsInFlight)
             framesExpected += ledger.acknowledged + ledger.refusedByPlc;
         }
         int writeFrames = 0;
-        for (const QByteArray& frame : plc.requests())
+        for (const QByteArray& frame : plc.requests()) {
             writeFrames += frame.mid(1, 2) == "06" ? 1 : 0;
+        }
         EXPECT_EQ(writeFrames, framesExpected) << "device " << d; // refused here: never sent
     }
 

@@ -65,8 +65,9 @@ TEST(CampHandler, AnswersGoldenFrames)
 TEST(CampHandler, WriteChangesExactlyTheWordsNamed)
 {
     PlcMemory memory;
-    for (quint32 address = 98; address <= 103; ++address)
+    for (quint32 address = 98; address <= 103; ++address) {
         memory.setWord(kClassV, address, 0xAAAA);
+    }
     memory.setWord(kClassK, 100, 0x5555);
 
     // The worked example: 1234 and 00FF to V100.
@@ -88,13 +89,15 @@ TEST(CampHandler, WriteChangesExactlyTheWordsNamed)
 TEST(CampHandler, ReadsTheFullBlockOf256Words)
 {
     PlcMemory memory;
-    for (quint32 address = 1; address <= 256; ++address)
+    for (quint32 address = 1; address <= 256; ++address) {
         memory.setWord(kClassV, address, static_cast<quint16>(address));
+    }
     const QByteArray reply = handleRequest("[0400010000010101000368]", memory);
 
     QByteArray words;
-    for (int address = 1; address <= 256; ++address)
+    for (int address = 1; address <= 256; ++address) {
         words += QByteArray::number(address, 16).toUpper().rightJustified(4, '0');
+    }
     // Count field 00 stands for 256; the BCC was worked out by hand from the same bytes.
     EXPECT_EQ(QByteArray("[05000100000100") + words + "D6E8]", reply);
     EXPECT_EQ(20 + 4 * 256, reply.size());
@@ -145,11 +148,13 @@ TEST(CampHandler, WritesOfEveryLengthFitTheirLayout)
     // A 255-word write is the longest request; its count field is FF.
     PlcMemory memory;
     QByteArray body = "060001000001FF";
-    for (int i = 0; i < 255; ++i)
+    for (int i = 0; i < 255; ++i) {
         body += "0001";
+    }
     quint32 sum = 0;
-    for (char c : body)
+    for (char c : body) {
         sum += static_cast<unsigned char>(c);
+    }
     const QByteArray bcc = QByteArray::number(sum & 0xFFFF, 16).toUpper().rightJustified(4, '0');
     const QByteArray request = "[" + body + bcc + "]";
     ASSERT_EQ(static_cast<int>(kMaxRequestSize), request.size());
@@ -172,8 +177,9 @@ TEST(RequestAssembler, CutsFramesOutOfAnyStream)
         std::string frame;
         for (size_t offset = 0; offset < stream.size(); offset += piece) {
             assembler.append(stream.data() + offset, std::min(piece, stream.size() - offset));
-            while (assembler.next(frame))
+            while (assembler.next(frame)) {
                 frames.push_back(frame);
+            }
         }
         EXPECT_EQ(expected, frames) << "pieces of " << piece;
         EXPECT_EQ(0u, assembler.pendingBytes());

@@ -24,8 +24,9 @@ QList<quint16> listeningPorts(QProcess& process, int count)
         output += process.readAllStandardOutput();
         ports.clear();
         auto matches = line.globalMatch(QString::fromUtf8(output));
-        while (matches.hasNext())
+        while (matches.hasNext()) {
             ports.append(static_cast<quint16>(matches.next().captured(1).toUInt()));
+        }
     }
     return ports;
 }
@@ -74,8 +75,9 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
     EXPECT_EQ(0, help.exitCode());
     const QString text = QString::fromUtf8(help.readAllStandardOutput());
     for (const char* expected : {"--listen", "--serial", "--firmware", "--preset", "--latency-ms",
-                                 "--verbose", "0271", "0274", "0277", "0290"})
+                                 "--verbose", "0271", "0274", "0277", "0290"}) {
         EXPECT_TRUE(text.contains(QLatin1String(expected))) << expected;
+    }
 
     const QStringList bad[] = {
         {QStringLiteral("--listen"), QStringLiteral("nowhere")},

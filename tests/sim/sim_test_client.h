@@ -37,8 +37,9 @@ public:
     bool isConnected() const { return m_fd >= 0; }
     void close()
     {
-        if (m_fd >= 0)
+        if (m_fd >= 0) {
             ::close(m_fd);
+        }
         m_fd = -1;
     }
 
@@ -48,8 +49,9 @@ public:
         size_t left = static_cast<size_t>(data.size());
         while (left > 0) {
             const ssize_t sent = ::send(m_fd, next, left, MSG_NOSIGNAL);
-            if (sent <= 0)
+            if (sent <= 0) {
                 return false;
+            }
             next += sent;
             left -= static_cast<size_t>(sent);
         }
@@ -89,8 +91,9 @@ public:
         int got;
         while ((got = receiveSome(timeoutMs)) > 0) {
         }
-        if (received)
+        if (received) {
             *received = m_buffer;
+        }
         m_buffer.clear();
         return got == 0;
     }
@@ -98,8 +101,9 @@ public:
     // True when nothing at all arrives within the time given (the peer stays quiet and open).
     bool staysQuiet(int ms)
     {
-        if (!m_buffer.isEmpty())
+        if (!m_buffer.isEmpty()) {
             return false;
+        }
         pollfd ready{m_fd, POLLIN, 0};
         return ::poll(&ready, 1, ms) == 0;
     }
@@ -110,14 +114,17 @@ private:
     {
         pollfd ready{m_fd, POLLIN, 0};
         const int polled = ::poll(&ready, 1, timeoutMs);
-        if (polled <= 0)
+        if (polled <= 0) {
             return -1;
+        }
         char chunk[8192];
         const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
-        if (got > 0)
+        if (got > 0) {
             m_buffer.append(chunk, static_cast<int>(got));
-        if (got < 0)
+        }
+        if (got < 0) {
             return errno == ECONNRESET ? 0 : -1;
+        }
         return static_cast<int>(got);
     }
 

@@ -33,8 +33,9 @@ const QByteArray kStwReply = "[05001A00010303032C0004000A052B]";
 QByteArray withBcc(const QByteArray& body)
 {
     quint32 sum = 0;
-    for (char c : body)
+    for (char c : body) {
         sum += static_cast<unsigned char>(c);
+    }
     return "[" + body + QByteArray::number(sum & 0xFFFF, 16).toUpper().rightJustified(4, '0') + "]";
 }
 
@@ -65,8 +66,9 @@ template <typename Condition> bool eventually(Condition condition)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
+        if (std::chrono::steady_clock::now() > deadline) {
             return false;
+        }
         std::this_thread::yield();
     }
     return true;
@@ -284,14 +286,16 @@ TEST(SimulatedPlcLimits, ServesAtMostEightRequestsPerScanInArrivalOrder)
     EXPECT_TRUE(clients[0]->staysQuiet(50)); // nothing is answered before a boundary
 
     plc.triggerScan();
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 8; ++i) {
         EXPECT_TRUE(clients[static_cast<size_t>(i)]->readUntilFrameEnd().startsWith("[0700"));
+    }
     EXPECT_EQ(2, plc.queuedRequests());
     EXPECT_EQ(7, plc.word(kClassV, 1));
 
     plc.triggerScan();
-    for (int i = 8; i < 10; ++i)
+    for (int i = 8; i < 10; ++i) {
         EXPECT_TRUE(clients[static_cast<size_t>(i)]->readUntilFrameEnd().startsWith("[0700"));
+    }
     EXPECT_EQ(9, plc.word(kClassV, 1));
 
     // A request still waiting for its scan does not hold up stop().
@@ -307,8 +311,9 @@ TEST(SimulatedPlcLimits, ShortScansAnswerEveryRequest)
     SimulatedPlc plc(config);
     ASSERT_TRUE(plc.start());
     TestClient client(plc.port());
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
+    }
 }
 
 TEST(SimulatedPlcServing, ManyClientsOfSeveralPlcs)
@@ -333,13 +338,15 @@ TEST(SimulatedPlcServing, ManyClientsOfSeveralPlcs)
             const QByteArray expected = c % 2 == 0 ? QByteArray("[0500010000010112340372]")
                                                    : QByteArray("[0500010000010100000368]");
             for (int i = 0; i < kRequestsEach; ++i) {
-                if (client.exchange(kReadV1) != expected)
+                if (client.exchange(kReadV1) != expected) {
                     ++wrong;
+                }
             }
         });
     }
-    for (std::thread& thread : threads)
+    for (std::thread& thread : threads) {
         thread.join();
+    }
     EXPECT_EQ(0, wrong.load());
     EXPECT_EQ(kClients / 2 * kRequestsEach, a.requestCount());
     EXPECT_EQ(kClients / 2 * kRequestsEach, b.requestCount());

@@ -36,8 +36,9 @@ public:
     ~NetworkNamespace()
     {
         leave();
-        if (created)
+        if (created) {
             runIp({QStringLiteral("netns"), QStringLiteral("delete"), name});
+        }
     }
 
     NetworkNamespace(const NetworkNamespace&) = delete;
@@ -46,13 +47,16 @@ public:
     // Why the namespace cannot be used, or empty when it is ready with lo up.
     QString create()
     {
-        if (::geteuid() != 0)
+        if (::geteuid() != 0) {
             return QStringLiteral("creating a network namespace needs root");
-        if (!runIp({QStringLiteral("netns"), QStringLiteral("add"), name}))
+        }
+        if (!runIp({QStringLiteral("netns"), QStringLiteral("add"), name})) {
             return QStringLiteral("ip netns add %1 failed").arg(name);
+        }
         created = true;
-        if (!ip({"link", "set", "lo", "up"}))
+        if (!ip({"link", "set", "lo", "up"})) {
             return QStringLiteral("cannot bring lo up in the namespace");
+        }
         return QString();
     }
 
@@ -64,8 +68,9 @@ public:
             added.append(interface);
         } else if (ip({"link", "add", interface, "type", "veth", "peer", "name", peer})) {
             added.append({interface, peer});
-            if (up && !ip({"link", "set", peer, "up"}))
+            if (up && !ip({"link", "set", peer, "up"})) {
                 return false;
+            }
         } else {
             return false;
         }
@@ -90,8 +95,9 @@ public:
         const QByteArray path = "/var/run/netns/" + name.toUtf8();
         const int target = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
         const bool entered = original >= 0 && target >= 0 && ::setns(target, CLONE_NEWNET) == 0;
-        if (target >= 0)
+        if (target >= 0) {
             ::close(target);
+        }
         return entered && onlyOwnInterfaces();
     }
 
@@ -99,10 +105,12 @@ public:
     // that destroys the object, so a thread that entered and ends first should leave itself.
     void leave()
     {
-        if (original < 0)
+        if (original < 0) {
             return;
-        if (::setns(original, CLONE_NEWNET) != 0)
+        }
+        if (::setns(original, CLONE_NEWNET) != 0) {
             std::perror("setns back");
+        }
         ::close(original);
         original = -1;
     }
@@ -130,8 +138,9 @@ private:
     bool onlyOwnInterfaces() const
     {
         for (const QNetworkInterface& interface : QNetworkInterface::allInterfaces()) {
-            if (interface.name() != QLatin1String("lo") && !added.contains(interface.name()))
+            if (interface.name() != QLatin1String("lo") && !added.contains(interface.name())) {
                 return false;
+            }
         }
         return true;
     }

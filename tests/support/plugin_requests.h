@@ -28,8 +28,9 @@ inline ItemInstancePlugin memoryItem(const QString& uid, int addressClass, const
 inline DataItem entry(const ItemInstancePlugin& item, const QString& value = QString())
 {
     DataItem data(item);
-    if (!value.isNull())
+    if (!value.isNull()) {
         data.values.insert(QStringLiteral("value"), value);
+    }
     return data;
 }
 
