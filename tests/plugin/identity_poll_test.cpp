@@ -49,18 +49,16 @@ TEST_F(PluginTest, InitCreatesIdentityItemsForEveryDevice)
     ASSERT_TRUE(plugin->init()); // all present now
     EXPECT_EQ(HostConfig::instance().addedItems().size(), 4);
     EXPECT_EQ(HostConfig::instance().reloadRequests(), 1);
-}
 
-TEST_F(PluginTest, InitAsksNoReloadWhileTheHostRefreshes)
-{
-    HostConfig::instance().setDevices({hostDevice(1)});
+    // While the host is refreshing its plugins, creating items asks for no reload.
+    HostConfig::instance().setDevices({hostDevice(3)});
     HostConfig::instance().setSetting(QStringLiteral("plugin_refreshing"), QStringLiteral("1"));
     ASSERT_TRUE(plugin->init());
-    EXPECT_EQ(HostConfig::instance().addedItems().size(), 2);
-    EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
+    EXPECT_EQ(HostConfig::instance().addedItems().size(), 6);
+    EXPECT_EQ(HostConfig::instance().reloadRequests(), 1);
 }
 
-TEST_F(PluginTest, PollWithOneIdentityItemReadsTheStatusWordsOnce)
+TEST_F(PluginTest, PollsReadTheStatusWordsOnceAndOnlyForIdentityItems)
 {
     HostConfig::instance().setDevices(
         {hostDevice(7, {"identity_7_serial", "identity_7_firmware"})});
@@ -77,20 +75,17 @@ TEST_F(PluginTest, PollWithOneIdentityItemReadsTheStatusWordsOnce)
     EXPECT_EQ(valueOf(log.items[1]), QStringLiteral("5"));
     EXPECT_EQ(log.items[2].item.uid, QStringLiteral("identity_7_serial"));
     EXPECT_EQ(valueOf(log.items[2]), QStringLiteral("812"));
-}
 
-TEST_F(PluginTest, PollsWithoutIdentityItemsOrWithOnlyThemSendOnlyWhatIsNeeded)
-{
+    // Without identity items no status words are read; with only them, nothing else is.
+    plc->resetCounters();
     LogList memoryOnly = request(7, {entry(memoryItem("v100", kClassV, "100", Integer))});
     ASSERT_TRUE(plugin->readData(&memoryOnly));
     ASSERT_EQ(plc->requests().size(), 1);
     EXPECT_NE(plc->requests()[0], kStwRead);
-
     plc->resetCounters();
     LogList identityOnly = request(7, {entry(identityItem(7, "serial"))});
     ASSERT_TRUE(plugin->readData(&identityOnly));
     EXPECT_EQ(plc->requests(), QList<QByteArray>{kStwRead});
-    EXPECT_EQ(valueOf(identityOnly.items[0]), QStringLiteral("812"));
 }
 
 TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)

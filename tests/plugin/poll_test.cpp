@@ -1,5 +1,6 @@
-// Polls through the loaded plugin: how items merge into block reads (counted in the frames the
-// PLC received) and how words turn into value texts.
+// Polls through the loaded plugin over real TCP: the frames the PLC receives for a plan of blocks,
+// the values that come back, and what a poll does with replies, items and connections it cannot
+// use. The merging arithmetic and the value texts are tabled without a network elsewhere.
 
 #include "plugin_fixture.h"
 
@@ -17,185 +18,46 @@ QList<DataItem> oneWordItems(int addressClass, const QList<int>& addresses)
     return items;
 }
 
-struct MergeCase
+DataItem withDataType(const char* uid, const char* word, const char* dataType)
 {
-    const char* name;
-    QList<DataItem> items;
-    QList<QPair<quint32, int>> blocks; // (start, words) read, in order
-};
+    ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), 0);
+    item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
+    return entry(item);
+}
 
 } // namespace
 
-TEST_F(PluginTest, MergesNeighbouringItemsIntoTheFewestBlocks)
-{
-    // V memory starts at V1, so the 256-word cases start there.
-    QList<int> every16;
-    for (int a = 1; a <= 241; a += 16) {
-        every16 << a;
-    }
-    const QList<MergeCase> cases = {
-        {"gap of 16 words", oneWordItems(kClassV, {100, 117}), {{100, 18}}},
-        {"gap of 17 words", oneWordItems(kClassV, {100, 118}), {{100, 1}, {118, 1}}},
-        {"256-word block", oneWordItems(kClassV, every16 + QList<int>{256}), {{1, 256}}},
-        {"257 words", oneWordItems(kClassV, every16 + QList<int>{257}), {{1, 241}, {257, 1}}},
-        {"far apart", oneWordItems(kClassV, {1, 256}), {{1, 1}, {256, 1}}},
-        {"float overlaps integer",
-         {entry(memoryItem("f10", kClassV, "10", Float)),
-          entry(memoryItem("i11", kClassV, "11", Integer))},
-         {{10, 2}}},
-    };
-    for (const MergeCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        plc->resetCounters();
-        LogList log = request(7, c.items);
-        ASSERT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
-        const QList<Frame> reads = frames("04");
-        ASSERT_EQ(reads.size(), c.blocks.size());
-        for (int i = 0; i < reads.size(); ++i) {
-            EXPECT_EQ(reads[i].addressClass, kClassV);
-            EXPECT_EQ(reads[i].address, c.blocks[i].first);
-            EXPECT_EQ(reads[i].count, c.blocks[i].second);
-        }
-        for (const DataItem& data : log.items) {
-            EXPECT_FALSE(valueOf(data).isNull()) << data.item.uid.toStdString();
-        }
-    }
-}
-
-TEST_F(PluginTest, ClassesAreNeverMerged)
-{
-    plc->setWord(kClassV, 100, 1);
-    plc->setWord(kClassK, 100, 2);
-    LogList log = request(7, oneWordItems(kClassK, {100}) + oneWordItems(kClassV, {100}));
-    ASSERT_TRUE(plugin->readData(&log));
-    const QList<Frame> reads = frames("04");
-    ASSERT_EQ(reads.size(), 2);
-    EXPECT_EQ(reads[0].addressClass, kClassV); // sorted by class
-    EXPECT_EQ(reads[1].addressClass, kClassK);
-    EXPECT_EQ(valueOf(log.items[0]), QStringLiteral("2"));
-    EXPECT_EQ(valueOf(log.items[1]), QStringLiteral("1"));
-}
-
-TEST_F(PluginTest, ConvertsWordsByDataType)
+TEST_F(PluginTest, ReadsThePlannedBlocksAndConvertsEveryType)
 {
     setWords(kClassV, 10, {0xFFFE, 0x3F80, 0x0000, 0x4142, 0x4300, 0xC020, 0x0000});
+    setWords(kClassV, 117, {7});
     setWords(kClassX, 5, {0x0003, 0x0002});
-    setWords(kClassY, 5, {0x0001});
     setWords(kClassC, 5, {0xFFFE});
-    LogList log = request(7, {entry(memoryItem("int", kClassV, "10", Integer)),
+    plc->setWord(kClassK, 10, 2);
+    LogList log = request(7, {entry(memoryItem("k10", kClassK, "10", Integer)),
+                              entry(memoryItem("int", kClassV, "10", Integer)),
                               entry(memoryItem("uint", kClassV, "10", Unsigned)),
-                              entry(memoryItem("bitV", kClassV, "10", Bit)),
                               entry(memoryItem("float", kClassV, "11", Float)),
                               entry(memoryItem("text", kClassV, "13-14", String)),
                               entry(memoryItem("negfloat", kClassV, "15", Float)),
+                              entry(memoryItem("v117", kClassV, "117", Integer)),
                               entry(memoryItem("x5", kClassX, "5", Bit)),
                               entry(memoryItem("x6", kClassX, "6", Integer)),
-                              entry(memoryItem("y5", kClassY, "5", Float)),
-                              entry(memoryItem("c5", kClassC, "5", Bit))});
-    ASSERT_TRUE(plugin->readData(&log));
-    const QStringList expected = {"-2", "65534", "65534", "1", "ABC", "-2.5", "1", "0", "1", "0"};
-    ASSERT_EQ(log.items.size(), expected.size());
+                              entry(memoryItem("c5", kClassC, "5", Float))});
+    ASSERT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+    const QStringList expected = {"2", "-2", "65534", "1", "ABC", "-2.5", "7", "1", "0", "0"};
     for (int i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(valueOf(log.items[i]), expected[i]) << log.items[i].item.uid.toStdString();
     }
-}
-
-TEST_F(PluginTest, ShortReplyFillsTheItemsItCovers)
-{
-    setWords(kClassV, 100, {1, 2, 3});
-    Faults faults;
-    faults.shortReplyWords = 2;
-    plc->setFaults(faults);
-    LogList log = request(7, oneWordItems(kClassV, {100, 101, 102}));
-    ASSERT_TRUE(plugin->readData(&log));
-    EXPECT_EQ(valueOf(log.items[0]), QStringLiteral("1"));
-    EXPECT_EQ(valueOf(log.items[1]), QStringLiteral("2"));
-    EXPECT_TRUE(log.items[2].values.isEmpty());
-    EXPECT_EQ(log.items[2].item.errorText, QStringLiteral("Error reading response"));
-}
-
-TEST_F(PluginTest, ErrorReplyLandsOnTheBlocksFirstItem)
-{
-    Faults faults;
-    faults.errorAddresses = {{kClassV, 101}};
-    plc->setFaults(faults);
-    LogList log = request(7, oneWordItems(kClassV, {100, 101}) + oneWordItems(kClassK, {5}));
-    ASSERT_TRUE(plugin->readData(&log));
-    EXPECT_TRUE(log.items[0].item.errorText.startsWith("Error code: "))
-        << log.items[0].item.errorText.toStdString();
-    EXPECT_TRUE(log.items[0].item.errorText.contains(" Extended code: "));
-    EXPECT_TRUE(log.items[1].item.errorText.isEmpty());
-    EXPECT_TRUE(log.items[1].values.isEmpty());
-    EXPECT_EQ(valueOf(log.items[2]), QStringLiteral("0")); // the poll went on
-    EXPECT_TRUE(log.errorText.isEmpty());
-}
-
-TEST_F(PluginTest, InvalidAddressesAreReportedNotRead)
-{
-    LogList log = request(7, {entry(memoryItem("typo", kClassV, "12x", Integer)),
-                              entry(memoryItem("empty", kClassV, "", Integer)),
-                              entry(memoryItem("range", kClassV, "100-99", String)),
-                              entry(memoryItem("huge", kClassV, "1-257", String)),
-                              entry(memoryItem("fits", kClassV, "1-256", String))});
-    ASSERT_TRUE(plugin->readData(&log));
-    for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(log.items[i].item.errorText, QStringLiteral("Invalid address"))
-            << log.items[i].item.uid.toStdString();
-        EXPECT_TRUE(log.items[i].values.isEmpty());
-    }
-    EXPECT_TRUE(log.items[4].item.errorText.isEmpty());
+    // V10 to V16 and V117 lie more than 16 words apart; classes in code order, never merged.
     const QList<Frame> reads = frames("04");
-    ASSERT_EQ(reads.size(), 1); // only the 256-word string
-    EXPECT_EQ(reads[0].count, 256);
-}
-
-TEST_F(PluginTest, DataTypesThatAreNotNumbersAreReportedNotRead)
-{
-    setWords(kClassV, 50, {0x3F80, 0x0000, 0x0005});
-    const auto withType = [](const char* uid, const char* word, const char* dataType) {
-        ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), 0);
-        item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
-        return entry(item);
-    };
-    LogList log = request(7, {withType("Float", "50", "Float"), withType("3.0", "50", "3.0"),
-                              withType("three", "50", "three"), withType("empty", "52", ""),
-                              withType("3", "50", "3")});
-    ASSERT_TRUE(plugin->readData(&log));
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(log.items[i].item.errorText, QStringLiteral("Invalid data type"))
-            << log.items[i].item.uid.toStdString();
-        EXPECT_TRUE(log.items[i].values.isEmpty());
+    const QList<QPair<int, quint32>> starts = {
+        {kClassV, 10}, {kClassV, 117}, {kClassK, 10}, {kClassX, 5}, {kClassC, 5}};
+    ASSERT_EQ(reads.size(), starts.size());
+    for (int i = 0; i < reads.size(); ++i) {
+        EXPECT_EQ(qMakePair(reads[i].addressClass, reads[i].address), starts[i]) << i;
     }
-    EXPECT_EQ(valueOf(log.items[3]), QStringLiteral("5")); // empty reads as Bit, as always
-    EXPECT_EQ(valueOf(log.items[4]), QStringLiteral("1")); // the Float 3F800000
-    EXPECT_EQ(frames("04").size(), 1);
-}
-
-TEST_F(PluginTest, BrokenConnectionFailsThePollAndTheNextOneReconnects)
-{
-    plc->setWord(kClassV, 100, 42);
-    Faults faults;
-    faults.closeMidReply = true;
-    plc->setFaults(faults);
-    LogList log = request(7, oneWordItems(kClassV, {100}) + oneWordItems(kClassK, {100}));
-    EXPECT_FALSE(plugin->readData(&log));
-    EXPECT_EQ(log.errorText,
-              QStringLiteral("PLC closed the connection while reading a response from the PLC"));
-    EXPECT_EQ(frames("04").size(), 1); // the second block was not tried
-
-    plc->setFaults(Faults());
-    LogList again = request(7, oneWordItems(kClassV, {100}));
-    EXPECT_TRUE(plugin->readData(&again));
-    EXPECT_EQ(valueOf(again.items[0]), QStringLiteral("42"));
-    EXPECT_EQ(plc->connectionCount(), 2);
-}
-
-TEST_F(PluginTest, UnreachableDeviceFailsWithTheConnectMessage)
-{
-    LogList log = request(7, oneWordItems(kClassV, {100}));
-    log.columns.remove(QStringLiteral("port"));
-    EXPECT_FALSE(plugin->readData(&log));
-    EXPECT_EQ(log.errorText, QStringLiteral("Couldn't connect to 127.0.0.1:0"));
+    EXPECT_EQ(reads[0].count, 7);
 }
 
 TEST_F(PluginTest, HundredsOfItemsInTheFewestFrames)
@@ -215,4 +77,80 @@ TEST_F(PluginTest, HundredsOfItemsInTheFewestFrames)
         EXPECT_EQ(valueOf(log.items[i]), QString::number((i + 1) * 10));
         EXPECT_EQ(valueOf(log.items[300 + i]), QString::number(i + 1));
     }
+}
+
+TEST_F(PluginTest, UnusableRepliesFailTheirItemsAndThePollGoesOn)
+{
+    setWords(kClassV, 100, {1, 2, 3});
+    Faults faults;
+    faults.shortReplyWords = 2;
+    plc->setFaults(faults);
+    LogList shortReply = request(7, oneWordItems(kClassV, {100, 101, 102}));
+    ASSERT_TRUE(plugin->readData(&shortReply));
+    EXPECT_EQ(valueOf(shortReply.items[0]), QStringLiteral("1"));
+    EXPECT_EQ(valueOf(shortReply.items[1]), QStringLiteral("2"));
+    EXPECT_TRUE(shortReply.items[2].values.isEmpty());
+    EXPECT_EQ(shortReply.items[2].item.errorText, QStringLiteral("Error reading response"));
+
+    // An error reply lands on the first item of its block; the block's others get nothing.
+    faults = Faults();
+    faults.errorAddresses = {{kClassV, 101}};
+    plc->setFaults(faults);
+    LogList errorReply = request(7, oneWordItems(kClassV, {100, 101}) + oneWordItems(kClassK, {5}));
+    ASSERT_TRUE(plugin->readData(&errorReply));
+    EXPECT_TRUE(errorReply.items[0].item.errorText.startsWith("Error code: 0292 Extended code: "))
+        << errorReply.items[0].item.errorText.toStdString();
+    EXPECT_TRUE(errorReply.items[1].item.errorText.isEmpty());
+    EXPECT_TRUE(errorReply.items[1].values.isEmpty());
+    EXPECT_EQ(valueOf(errorReply.items[2]), QStringLiteral("0"));
+    EXPECT_TRUE(errorReply.errorText.isEmpty());
+}
+
+TEST_F(PluginTest, ItemsThatNameNoWordsAreReportedNotRead)
+{
+    setWords(kClassV, 50, {0x3F80, 0x0000, 0x0005});
+    LogList log =
+        request(7, {entry(memoryItem("typo", kClassV, "12x", Integer)),
+                    entry(memoryItem("empty", kClassV, "", Integer)),
+                    entry(memoryItem("range", kClassV, "100-99", String)),
+                    entry(memoryItem("huge", kClassV, "1-257", String)),
+                    withDataType("Float", "50", "Float"), withDataType("3.0", "50", "3.0"),
+                    entry(memoryItem("fits", kClassV, "1-256", String)),
+                    withDataType("empty type", "52", ""), withDataType("3", "50", "3")});
+    ASSERT_TRUE(plugin->readData(&log));
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(log.items[i].item.errorText,
+                  i < 4 ? QStringLiteral("Invalid address") : QStringLiteral("Invalid data type"))
+            << log.items[i].item.uid.toStdString();
+        EXPECT_TRUE(log.items[i].values.isEmpty());
+    }
+    EXPECT_TRUE(log.items[6].item.errorText.isEmpty());
+    EXPECT_EQ(valueOf(log.items[7]), QStringLiteral("5")); // empty reads as Bit, as always
+    EXPECT_EQ(valueOf(log.items[8]), QStringLiteral("1")); // the Float 3F800000
+    ASSERT_EQ(frames("04").size(), 1); // the 256-word String takes the other items along
+    EXPECT_EQ(frames("04")[0].count, 256);
+}
+
+TEST_F(PluginTest, BrokenConnectionFailsThePollAndTheNextOneReconnects)
+{
+    plc->setWord(kClassV, 100, 42);
+    Faults faults;
+    faults.closeMidReply = true;
+    plc->setFaults(faults);
+    LogList log = request(7, oneWordItems(kClassV, {100}) + oneWordItems(kClassK, {100}));
+    EXPECT_FALSE(plugin->readData(&log));
+    EXPECT_EQ(log.errorText,
+              QStringLiteral("PLC closed the connection while reading a response from the PLC"));
+    EXPECT_EQ(frames("04").size(), 1); // the second block was not tried
+
+    plc->setFaults(Faults());
+    LogList again = request(7, oneWordItems(kClassV, {100}));
+    EXPECT_TRUE(plugin->readData(&again));
+    EXPECT_EQ(valueOf(again.items[0]), QStringLiteral("42"));
+    EXPECT_EQ(plc->connectionCount(), 2);
+
+    LogList unreachable = request(7, oneWordItems(kClassV, {100}));
+    unreachable.columns.remove(QStringLiteral("port"));
+    EXPECT_FALSE(plugin->readData(&unreachable));
+    EXPECT_EQ(unreachable.errorText, QStringLiteral("Couldn't connect to 127.0.0.1:0"));
 }
