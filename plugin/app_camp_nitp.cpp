@@ -100,14 +100,20 @@ bool App_CAMP_NITP::init()
     return true;
 }
 
-bool App_CAMP_NITP::readData(LogList* log)
+// One call of one device at a time: the device's session is held, and locked, for the whole call.
+template <typename Work> bool App_CAMP_NITP::withSession(LogList* log, Work work)
 {
     if (!log) {
         return false;
     }
     const std::shared_ptr<CampSession> session = sessionFor(*log);
     MutexLocker lock(session->mutex);
-    return pollDevice(session->driver, log);
+    return work(session->driver);
+}
+
+bool App_CAMP_NITP::readData(LogList* log)
+{
+    return withSession(log, [&](CAMP_NITP& driver) { return pollDevice(driver, log); });
 }
 
 bool App_CAMP_NITP::getEventData(LogList* log)
@@ -124,21 +130,7 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    if (!log) {
-        return false;
-    }
-    const std::shared_ptr<CampSession> session = sessionFor(*log);
-    MutexLocker lock(session->mutex);
-    CAMP_NITP& driver = session->driver;
-    if (!driver.connectToPLC(log)) {
-        return false;
-    }
-    for (DataItem& entry : log->items) {
-        if (!writeEntry(driver, log, entry)) {
-            return false;
-        }
-    }
-    return true;
+    return withSession(log, [&](CAMP_NITP& driver) { return writeDevice(driver, log); });
 }
 
 bool App_CAMP_NITP::stopPlugin()

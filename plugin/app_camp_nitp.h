@@ -46,7 +46,9 @@ private:
     std::shared_ptr<CampSession> sessionFor(DeviceInstancePlugin& device);
     void closeAllSessions();
 
+    template <typename Work> bool withSession(LogList* log, Work work);
     bool pollDevice(CAMP_NITP& driver, LogList* log);
+    bool writeDevice(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
     QMap<QString, QString> readCampIdentity(CAMP_NITP& driver);

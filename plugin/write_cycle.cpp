@@ -6,6 +6,21 @@
 #include "camp_identity.h"
 #include "value_codec.h"
 
+// False when the device is unreachable or the connection broke (the reason is then in the
+// device's error text): the entries after that one are not written.
+bool App_CAMP_NITP::writeDevice(CAMP_NITP& driver, LogList* log)
+{
+    if (!driver.connectToPLC(log)) {
+        return false;
+    }
+    for (DataItem& entry : log->items) {
+        if (!writeEntry(driver, log, entry)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Returns false only when the connection broke; the reason is then in the device's error text.
 bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 {
