@@ -399,11 +399,12 @@ bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address
     }
     if (camp_wire::echoesRequest(reply, cls, address)) {
         if (cls != 0 || address != 0) {
-            echoingTarget = target();
+            echoingHost = connectedHost;
+            echoingPort = connectedPort;
         }
         return true;
     }
-    return echoingTarget != target();
+    return echoingHost != connectedHost || echoingPort != connectedPort;
 }
 
 // A reply that does not answer its request stores nothing, and the connection it came on is

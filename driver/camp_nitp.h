@@ -110,7 +110,8 @@ private:
     int timeoutMs = kDefaultTimeoutMs;
     // The target whose module has echoed a read request's class and address in its reply; from
     // then on a reply that echoes another request is refused.
-    QString echoingTarget;
+    QByteArray echoingHost;
+    int echoingPort = -1;
 };
 
 // The plugin and its helpers name these without the class prefix.

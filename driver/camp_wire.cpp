@@ -2,20 +2,6 @@
 
 namespace camp_wire {
 
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
-}
-
 bool decodeHex(const char* text, int digits, quint32& value)
 {
     quint32 decoded = 0;
@@ -141,10 +127,12 @@ bool isReadReply(const QByteArray& reply)
 
 bool echoesRequest(const QByteArray& reply, qint32 cls, quint32 address)
 {
-    QByteArray echo;
-    appendHex(echo, static_cast<quint32>(cls), 2);
-    appendHex(echo, address, 6);
-    return reply.mid(kReplyEchoPos, echo.size()).compare(echo, Qt::CaseInsensitive) == 0;
+    quint32 echoedClass = 0;
+    quint32 echoedAddress = 0;
+    return reply.size() >= kReplyCountPos &&
+           decodeHex(reply.constData() + kReplyEchoPos, 2, echoedClass) &&
+           decodeHex(reply.constData() + kReplyEchoPos + 2, 6, echoedAddress) &&
+           echoedClass == static_cast<quint32>(cls) && echoedAddress == address;
 }
 
 bool readReplyWords(const QByteArray& reply, quint16 requested, Words& words)

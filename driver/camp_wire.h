@@ -20,7 +20,14 @@ constexpr int kMaxWriteWords = 255;      // the write count field has two hex di
 constexpr int kReceiveLimitBytes = 4096; // more than this without a frame: not a CAMP peer
 
 // The value of one hex digit of either case, or -1.
-int hexDigitValue(char c);
+inline int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    const char upper = static_cast<char>(c & ~0x20);
+    return upper >= 'A' && upper <= 'F' ? upper - 'A' + 10 : -1;
+}
 // Reads `digits` hex digits; false, and value untouched, unless every one of them is a hex digit.
 bool decodeHex(const char* text, int digits, quint32& value);
 // Upper-case hex of value, zero-padded on the left to minDigits, never cut short.

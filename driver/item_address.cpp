@@ -58,14 +58,6 @@ template <typename Text> bool parsePlainDecimal(const Text& text, quint32 maximu
     return true;
 }
 
-// A column's value without copying it; an empty text when the column is missing.
-const QString& columnText(const ItemInstancePlugin& item, const QString& column)
-{
-    static const QString missing;
-    const auto found = item.columns.constFind(column);
-    return found == item.columns.constEnd() ? missing : found.value();
-}
-
 // The data type as the column has always been read (QString::toInt, empty as Bit 0), but a text
 // that is not a number names no type: reading it as Bit would put a Float's or a String's words
 // into an unsigned integer.
@@ -106,18 +98,40 @@ bool isDiscreteClass(qint32 addressClass)
 const char kInvalidAddress[] = "Invalid address";
 const char kInvalidDataType[] = "Invalid data type";
 
+// The keys differ in length, so telling them apart costs a size comparison for most entries.
+ItemColumns itemColumns(const ItemInstancePlugin& item)
+{
+    static const QString missing;
+    ItemColumns columns{&missing, &missing, &missing};
+    for (auto column = item.columns.cbegin(); column != item.columns.cend(); ++column) {
+        if (column.key() == kAddressClassColumn) {
+            columns.addressClass = &column.value();
+        } else if (column.key() == kAddressWordColumn) {
+            columns.addressWord = &column.value();
+        } else if (column.key() == kDataTypeColumn) {
+            columns.dataType = &column.value();
+        }
+    }
+    return columns;
+}
+
+ItemAddress itemAddress(const ItemInstancePlugin& item)
+{
+    return itemAddress(itemColumns(item));
+}
+
 // Anything that does not name words a frame can carry is refused rather than read or written at
 // some other address. The class is known (and so whether the item is discrete) even when the
 // address word is not: a write checks its value against the class before the address.
-ItemAddress itemAddress(const ItemInstancePlugin& item)
+ItemAddress itemAddress(const ItemColumns& columns)
 {
     ItemAddress address;
-    if (!parseDataType(columnText(item, kDataTypeColumn), address.dataType)) {
+    if (!parseDataType(*columns.dataType, address.dataType)) {
         address.invalid = kInvalidDataType;
         return address;
     }
     quint32 classCode = 0;
-    if (!parsePlainDecimal(columnText(item, kAddressClassColumn), kMaxAddressClass, classCode)) {
+    if (!parsePlainDecimal(*columns.addressClass, kMaxAddressClass, classCode)) {
         address.invalid = kInvalidAddress;
         return address;
     }
@@ -126,10 +140,9 @@ ItemAddress itemAddress(const ItemInstancePlugin& item)
 
     quint32 first = 0;
     quint32 count = wordsPerValue(address.dataType);
-    const QString& addressWord = columnText(item, kAddressWordColumn);
     const bool located = address.dataType == CAMP_NITP::String
-                             ? parseRange(addressWord, first, count)
-                             : parsePlainDecimal(addressWord, kMaxWordAddress, first);
+                             ? parseRange(*columns.addressWord, first, count)
+                             : parsePlainDecimal(*columns.addressWord, kMaxWordAddress, first);
     if (!located) {
         address.invalid = kInvalidAddress;
         return address;

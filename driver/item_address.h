@@ -21,6 +21,17 @@ struct ItemAddress
     bool isValid() const { return invalid == nullptr; }
 };
 
+// The columns the item model reads, found in one pass over the item's column map (a missing
+// column reads as empty): a poll asks this of every item.
+struct ItemColumns
+{
+    const QString* addressClass = nullptr;
+    const QString* addressWord = nullptr;
+    const QString* dataType = nullptr;
+};
+ItemColumns itemColumns(const ItemInstancePlugin& item);
+
+ItemAddress itemAddress(const ItemColumns& columns);
 ItemAddress itemAddress(const ItemInstancePlugin& item);
 
 // The reasons an item names no words, as ItemAddress::invalid points to them.

@@ -52,7 +52,6 @@ private:
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
     QMap<QString, QString> readCampIdentity(CAMP_NITP& driver);
-    bool pollContainsIdentity(const LogList* log) const;
     void fillPolledIdentity(CAMP_NITP& driver, LogList* log);
 
     PluginInterface pluginInterface;

@@ -29,10 +29,14 @@ size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
 
 std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans)
 {
-    std::sort(spans.begin(), spans.end(), [](const ReadSpan& a, const ReadSpan& b) {
+    const auto inOrder = [](const ReadSpan& a, const ReadSpan& b) {
         return std::tie(a.addressClass, a.startAddress, a.wordCount) <
                std::tie(b.addressClass, b.startAddress, b.wordCount);
-    });
+    };
+    // Hosts mostly list items in address order already.
+    if (!std::is_sorted(spans.begin(), spans.end(), inOrder)) {
+        std::sort(spans.begin(), spans.end(), inOrder);
+    }
     std::vector<ReadBlock> blocks;
     for (size_t first = 0; first < spans.size();) {
         quint32 end = 0;

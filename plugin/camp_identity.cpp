@@ -53,23 +53,16 @@ bool isCampIdentityItem(const ItemInstancePlugin& item)
     return kib_identity::isIdentityItem(item, addressColumn);
 }
 
-bool App_CAMP_NITP::pollContainsIdentity(const LogList* log) const
+bool isCampIdentityItem(const ItemInstancePlugin& item, const QString& addressWord)
 {
-    if (!log) {
-        return false;
-    }
-    for (const DataItem& entry : log->items) {
-        if (isCampIdentityItem(entry.item)) {
-            return true;
-        }
-    }
-    return false;
+    return item.uid.startsWith(kib_identity::uidPrefix()) ||
+           kib_identity::isIdentityAddress(addressWord);
 }
 
 // The extra read is made only for polls that ask for at least one identity item.
 void App_CAMP_NITP::fillPolledIdentity(CAMP_NITP& driver, LogList* log)
 {
-    if (!log || log->id <= 0 || !pollContainsIdentity(log)) {
+    if (!log || log->id <= 0) {
         return;
     }
     const QMap<QString, QString> values = readCampIdentity(driver);

@@ -11,3 +11,5 @@ QList<kib_identity::Spec> campIdentitySpecs();
 // kib_identity::isIdentityItem for this plugin's address column "address_word", with the column
 // name built once rather than for every item of every poll.
 bool isCampIdentityItem(const ItemInstancePlugin& item);
+// The same for an item whose "address_word" the caller has already found.
+bool isCampIdentityItem(const ItemInstancePlugin& item, const QString& addressWord);

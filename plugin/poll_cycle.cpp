@@ -9,20 +9,23 @@ namespace {
 
 const QString kValueKey = QStringLiteral("value");
 
-// Every polled item's place, each parsed once; an item that names no words says why.
-std::vector<ReadSpan> collectSpans(LogList* log)
+// Every polled item's place, each parsed once; an item that names no words says why. True when
+// the poll asks for an identity item.
+bool collectSpans(LogList* log, std::vector<ReadSpan>& spans)
 {
-    std::vector<ReadSpan> spans;
+    bool identity = false;
     spans.reserve(static_cast<size_t>(log->items.size()));
     for (DataItem& entry : log->items) {
-        if (isCampIdentityItem(entry.item)) {
+        const ItemColumns columns = itemColumns(entry.item);
+        if (isCampIdentityItem(entry.item, *columns.addressWord)) {
+            identity = true;
             continue;
         }
         ReadSpan span;
-        static_cast<ItemAddress&>(span) = itemAddress(entry.item);
+        static_cast<ItemAddress&>(span) = itemAddress(columns);
         // A String range longer than one read can carry would never get a value: say so.
         if (span.isValid() && span.wordCount > kMaxBlockWords) {
-            span.invalid = "Invalid address";
+            span.invalid = kInvalidAddress;
         }
         if (!span.isValid()) {
             entry.item.errorText = QLatin1String(span.invalid);
@@ -31,7 +34,7 @@ std::vector<ReadSpan> collectSpans(LogList* log)
         span.dataItem = &entry;
         spans.push_back(span);
     }
-    return spans;
+    return identity;
 }
 
 CAMP_NITP::Result sendBlock(CAMP_NITP& driver, const std::vector<ReadSpan>& spans,
@@ -48,15 +51,18 @@ bool App_CAMP_NITP::pollDevice(CAMP_NITP& driver, LogList* log)
     if (!driver.connectToPLC(log)) {
         return false;
     }
-    fillPolledIdentity(driver, log);
+    // The spans point into the request's entries: the identity read below may append one, which
+    // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
+    std::vector<ReadSpan> spans;
+    if (collectSpans(log, spans)) {
+        fillPolledIdentity(driver, log);
+    }
     if (driver.hasSessionError()) {
         driver.disconnectFromPLC();
         if (!driver.connectToPLC(log)) {
             return false;
         }
     }
-
-    std::vector<ReadSpan> spans = collectSpans(log);
     const std::vector<ReadBlock> blocks = planBlocks(spans);
     // The next block's request goes out before this block's words are converted, so that the
     // conversion runs while the PLC answers. The connection still carries one request at a time.
