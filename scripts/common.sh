@@ -27,8 +27,9 @@ BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qtbase5-dev libgtest-dev libgmo
 # What building the Debian packages adds (scripts/package.sh): dpkg-buildflags, dpkg-shlibdeps and
 # dpkg-architecture, and file, which CPack sorts the packaged files with.
 PACKAGING_PACKAGES=(dpkg-dev file)
-# What checking them adds (scripts/check-packages.sh).
-PACKAGE_CHECK_PACKAGES=(lintian)
+# What checking them adds (scripts/check-packages.sh); fakeroot lets a user who is not root install
+# them into a folder.
+PACKAGE_CHECK_PACKAGES=(lintian fakeroot)
 
 # What a cross build for 64-bit Arm adds on the build machine (scripts/cross-test.sh; it brings
 # its own qemu-aarch64).
