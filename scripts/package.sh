@@ -40,24 +40,27 @@ PACKAGE_DIR=$(realpath -m "${PACKAGE_DIR:-$ROOT/build-package}")
 BUILD=$ROOT/build-package/$ARCH
 CROSS_DIR=${CROSS_BUILD_DIR:-$ROOT/build-aarch64}
 
+# The CMake arguments that pick the compiler for $ARCH, and what that compiler needs.
+packages=("${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}")
+toolchain_args=()
+case $ARCH in
+"$NATIVE_ARCH") ;;
+arm64)
+    packages+=("${CROSS_PACKAGES[@]}")
+    toolchain_args=(-DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake"
+        -DKIB_AARCH64_SYSROOT="$CROSS_DIR/sysroot")
+    ;;
+*)
+    echo "scripts/package.sh builds for $NATIVE_ARCH or arm64, not $ARCH" >&2
+    exit 2
+    ;;
+esac
+
 # buildflag NAME: Debian's compiler and linker flags for $ARCH, with every hardening feature. No
 # -g: the packaged files are stripped anyway, and the build is quicker without it.
 buildflag() {
     DEB_HOST_ARCH=$ARCH DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g \
         dpkg-buildflags --get "$1"
-}
-
-# The CMake arguments that pick the compiler for $ARCH.
-toolchain_args() {
-    if [ "$ARCH" = "$NATIVE_ARCH" ]; then
-        return 0
-    fi
-    if [ "$ARCH" != arm64 ]; then
-        echo "scripts/package.sh builds for $NATIVE_ARCH or arm64, not $ARCH" >&2
-        return 1
-    fi
-    echo "-DCMAKE_TOOLCHAIN_FILE=$ROOT/cmake/aarch64-linux-gnu.cmake"
-    echo "-DKIB_AARCH64_SYSROOT=$CROSS_DIR/sysroot"
 }
 
 # dpkg-shlibdeps gives no dependency for a library it knows nothing about, and says so only in a
@@ -74,19 +77,14 @@ check_dependencies() {
     done
 }
 
-packages=("${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}")
-if [ "$ARCH" != "$NATIVE_ARCH" ]; then
-    packages+=("${CROSS_PACKAGES[@]}")
-fi
 ensure_packages "${packages[@]}"
-mapfile -t cross_args < <(toolchain_args)
-if [ "$ARCH" != "$NATIVE_ARCH" ]; then
+if [ ${#toolchain_args[@]} -gt 0 ]; then
     ensure_arm64_sysroot "$CROSS_DIR"
 fi
 
 cd "$ROOT" # dpkg-buildflags maps this folder out of the debugging paths
 echo "== building the $ARCH packages in $BUILD"
-configure_and_build "$BUILD" "${cross_args[@]}" \
+configure_and_build "$BUILD" "${toolchain_args[@]}" \
     -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr -DKIB_BUILD_TESTS=OFF \
     -DCMAKE_CXX_FLAGS="$(buildflag CPPFLAGS) $(buildflag CXXFLAGS)" \
     -DCMAKE_EXE_LINKER_FLAGS="$(buildflag LDFLAGS)" \
