@@ -27,6 +27,7 @@ QString programHelp()
                "                  The discovery service is always taken from the linked plugin\n"
                "                  library.\n"
                "  -h, --help      this help; kib-host COMMAND --help tells about a command\n"
+               "  --version       the version of kib-host and the plugin it is built with\n"
                "\n"
                "Exit status: 0 done; 1 a device did not answer or a write entry failed;\n"
                "2 bad arguments, project file or plugin; 130 stopped by Ctrl-C.\n")

@@ -30,16 +30,23 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kib-host"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CAMP_NITP_VERSION));
 
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
     const QCommandLineOption project(QStringLiteral("project"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption plugin(QStringLiteral("plugin"), QString(), QStringLiteral("PATH"));
-    parser.addOptions({help, project, plugin});
+    const QCommandLineOption version(QStringLiteral("version"), QString());
+    parser.addOptions({help, version, project, plugin});
     // Everything after the command belongs to the command.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (!parser.parse(QCoreApplication::arguments())) {
         return fail(kExitUsage, parser.errorText() + QStringLiteral(" (kib-host --help)"));
+    }
+
+    if (parser.isSet(version)) {
+        printOut(QStringLiteral("kib-host %1\n").arg(QCoreApplication::applicationVersion()));
+        return kExitOk;
     }
 
     Invocation invocation;

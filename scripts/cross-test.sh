@@ -11,7 +11,6 @@ source "$ROOT/scripts/common.sh"
 
 BUILD=${CROSS_BUILD_DIR:-$ROOT/build-aarch64}
 SYSROOT=$BUILD/sysroot
-SYSROOT_APT=$BUILD/sysroot-apt
 QEMU_DIR=$BUILD/qemu
 QEMU_APT=$BUILD/qemu-apt
 QEMU=$QEMU_DIR/usr/bin/qemu-aarch64
@@ -21,76 +20,6 @@ PLUGIN_FILE=$BUILD/plugin/libapp_camp_nitp.so
 # process, so every test that runs camp-sim or kib-host would fail under it. The static qemu-user
 # of Debian 12's backports (10.x) has it.
 QEMU_SUITE="$(. /etc/os-release && echo "$VERSION_CODENAME")-backports"
-
-# apt-get on a state of its own under $1: it reads the machine's configuration and keys, but not its
-# installed-package list or caches, and it installs nothing.
-private_apt() {
-    local state=$1
-    shift
-    apt-get -q \
-        -o Dir::State="$state" -o Dir::State::status="$state/status" \
-        -o Dir::Cache="$state/cache" -o Dir::Cache::archives="$state/archives" \
-        -o Debug::NoLocking=1 -o APT::Sandbox::User="$(id -un)" \
-        "$@"
-}
-
-new_apt_state() {
-    rm -rf "$1"
-    mkdir -p "$1/lists/partial" "$1/cache" "$1/archives/partial"
-    touch "$1/status"
-}
-
-# up_to_date STAMP TEXT: true when STAMP records TEXT, that is when the last unpacking finished with
-# the same package lists.
-up_to_date() {
-    [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]
-}
-
-sysroot_packages() {
-    echo "dev: ${SYSROOT_DEV_PACKAGES[*]}"
-    echo "runtime: ${SYSROOT_RUNTIME_PACKAGES[*]}"
-}
-
-# Debian's packages hold some absolute symbolic links (libm.so -> /lib/...). Inside the sysroot they
-# must point into the sysroot, not at the build machine's own x86-64 libraries.
-relativize_absolute_links() {
-    local link target
-    while IFS= read -r -d '' link; do
-        target=$(readlink "$link")
-        ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$SYSROOT$target")" "$link"
-    done < <(find "$SYSROOT" -type l -lname '/*' -print0)
-}
-
-# Qt's CMake files look for moc and rcc inside the sysroot; they must be the native ones.
-link_native_qt_tools() {
-    mkdir -p "$SYSROOT/usr/lib/qt5"
-    rm -rf "$SYSROOT/usr/lib/qt5/bin"
-    ln -s /usr/lib/qt5/bin "$SYSROOT/usr/lib/qt5/bin"
-}
-
-ensure_sysroot() {
-    local stamp=$SYSROOT/.packages
-    up_to_date "$stamp" "$(sysroot_packages)" && return 0
-
-    echo "Unpacking the arm64 sysroot into $SYSROOT"
-    rm -rf "$SYSROOT"
-    mkdir -p "$SYSROOT"
-    new_apt_state "$SYSROOT_APT"
-    local apt=(private_apt "$SYSROOT_APT" -o APT::Architecture=arm64 -o APT::Architectures::=arm64)
-    "${apt[@]}" update -qq
-    "${apt[@]}" install -qq -y --download-only --no-install-recommends \
-        "${SYSROOT_RUNTIME_PACKAGES[@]}" >/dev/null
-    (cd "$SYSROOT_APT/archives" && "${apt[@]}" download -qq "${SYSROOT_DEV_PACKAGES[@]}")
-
-    local deb
-    for deb in "$SYSROOT_APT"/archives/*.deb; do
-        dpkg-deb -x "$deb" "$SYSROOT"
-    done
-    relativize_absolute_links
-    link_native_qt_tools
-    rm -f "$SYSROOT_APT"/archives/*.deb
-    sysroot_packages >"$stamp"
-}
 
 # The backports suite, from the same mirror as the machine's own Debian packages.
 write_backports_source() {
@@ -142,7 +71,7 @@ check_plugin_architecture() {
 }
 
 ensure_packages "${BUILD_PACKAGES[@]}" "${CROSS_PACKAGES[@]}"
-ensure_sysroot
+ensure_arm64_sysroot "$BUILD"
 ensure_qemu
 configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/aarch64-linux-gnu.cmake" \

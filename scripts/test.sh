@@ -4,8 +4,11 @@
 # fails the run), and fuzzes every fuzz target for a short fixed time. Installs what is missing on
 # Debian 12.
 #
+# After the native suite it builds the Debian packages and checks them (scripts/check-packages.sh).
+#
 #   SANITIZERS=0      skips the two sanitizer builds
 #   FUZZ_SECONDS=N    seconds of fuzzing per target (default 20; 0 skips it)
+#   PACKAGE_CHECK=0   skips the Debian packages
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=common.sh
@@ -13,8 +16,12 @@ source "$ROOT/scripts/common.sh"
 
 SANITIZERS=${SANITIZERS:-1}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
+PACKAGE_CHECK=${PACKAGE_CHECK:-1}
 
 packages=("${BUILD_PACKAGES[@]}")
+if [ "$PACKAGE_CHECK" != 0 ]; then
+    packages+=("${PACKAGING_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}")
+fi
 if [ "$FUZZ_SECONDS" != 0 ]; then
     packages+=("${FUZZ_PACKAGES[@]}")
 fi
@@ -24,6 +31,11 @@ ensure_packages "${packages[@]}"
 BUILD=${BUILD_DIR:-$ROOT/build}
 configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ctest --test-dir "$BUILD" --output-on-failure --parallel "$(nproc)"
+
+if [ "$PACKAGE_CHECK" != 0 ]; then
+    echo "== the Debian packages"
+    "$ROOT/scripts/check-packages.sh"
+fi
 
 if [ "$SANITIZERS" != 0 ]; then
     # Any report ends the test that caused it with a failure. Suppressions would live in

@@ -85,6 +85,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("camp-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(CAMP_NITP_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -130,13 +131,19 @@ int main(int argc, char** argv)
         QStringLiteral("N"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print every request and reply frame."));
+    const QCommandLineOption version(QStringLiteral("version"),
+                                     QStringLiteral("Show the version."));
     parser.addOptions({help, listen, serial, firmware, preset, latency, maxConnections, idleTimeout,
-                       scanTime, verbose});
+                       scanTime, verbose, version});
     if (!parser.parse(QCoreApplication::arguments())) {
         return usageError(parser.errorText());
     }
     if (parser.isSet(help)) {
         std::printf("%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()));
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        std::printf("camp-sim %s\n", qPrintable(QCoreApplication::applicationVersion()));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty()) {
