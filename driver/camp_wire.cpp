@@ -1,5 +1,7 @@
 #include "camp_wire.h"
 
+#include <cstring>
+
 namespace camp_wire {
 
 bool decodeHex(const char* text, int digits, quint32& value)
@@ -49,62 +51,85 @@ quint16 byteSum(const char* begin, const char* end)
 
 namespace {
 
-// The BCC over everything after the "[" so far, then the closing "]".
-void closeFrame(QByteArray& frame)
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+// Writes value as exactly `digits` upper-case hex digits (the request fields are fixed-width and
+// their values are checked to fit before a request is built).
+char* putHex(char* out, quint32 value, int digits)
 {
-    appendHex(frame, byteSum(frame.constData() + 1, frame.constData() + frame.size()), 4);
-    frame += ']';
+    for (int i = digits - 1; i >= 0; --i) {
+        out[i] = kHexDigits[value & 0xFu];
+        value >>= 4;
+    }
+    return out + digits;
 }
 
-void appendRequestHead(QByteArray& frame, const char* command, qint32 cls, quint32 address)
+// Closes a request built in `frame` up to `end`: the BCC over everything after its "[", then "]".
+QByteArray closeFrame(char* frame, char* end)
 {
-    frame += '[';
-    frame += command;
-    frame += "00";
-    appendHex(frame, static_cast<quint32>(cls), 2);
-    appendHex(frame, address, 6);
+    end = putHex(end, byteSum(frame + 1, end), 4);
+    *end++ = ']';
+    return QByteArray(frame, static_cast<int>(end - frame));
+}
+
+char* putRequestHead(char* frame, const char* command, qint32 cls, quint32 address)
+{
+    frame[0] = '[';
+    frame[1] = command[0];
+    frame[2] = command[1];
+    frame[3] = '0';
+    frame[4] = '0';
+    return putHex(putHex(frame + 5, static_cast<quint32>(cls), 2), address, 6);
 }
 
 } // namespace
 
 QByteArray readRequest(qint32 cls, quint32 address, quint16 count)
 {
-    QByteArray frame;
-    frame.reserve(24);
-    appendRequestHead(frame, "04", cls, address);
-    frame += "01";
-    appendHex(frame, count, 4);
-    closeFrame(frame);
-    return frame;
+    char frame[24];
+    char* end = putRequestHead(frame, "04", cls, address);
+    *end++ = '0';
+    *end++ = '1';
+    return closeFrame(frame, putHex(end, count, 4));
 }
 
 QByteArray writeRequest(qint32 cls, quint32 address, const Words& words)
 {
-    QByteArray frame;
-    frame.reserve(20 + 4 * static_cast<int>(words.size()));
-    appendRequestHead(frame, "06", cls, address);
-    appendHex(frame, static_cast<quint32>(words.size()), 2);
+    std::vector<char> frame(20 + 4 * words.size());
+    char* end = putRequestHead(frame.data(), "06", cls, address);
+    end = putHex(end, static_cast<quint32>(words.size()), 2);
     for (const quint16 word : words) {
-        appendHex(frame, word, 4);
+        end = putHex(end, word, 4);
     }
-    closeFrame(frame);
-    return frame;
+    return closeFrame(frame.data(), end);
 }
 
 FrameScan scanFrame(const QByteArray& bytesSoFar)
 {
     FrameScan scan;
-    const int open = bytesSoFar.indexOf('[');
-    const QByteArray kept = open < 0 ? bytesSoFar : bytesSoFar.mid(open);
-    const int close = open < 0 ? -1 : kept.indexOf(']');
-    if (close >= 0) {
+    const char* const begin = bytesSoFar.constData();
+    const size_t size = static_cast<size_t>(bytesSoFar.size());
+    const auto* open = static_cast<const char*>(std::memchr(begin, '[', size));
+    if (open == nullptr) {
+        if (bytesSoFar.size() > kReceiveLimitBytes) {
+            scan.status = FrameStatus::GiveUp;
+        } else {
+            scan.rest = bytesSoFar;
+        }
+        return scan;
+    }
+    const int from = static_cast<int>(open - begin);
+    const auto* close =
+        static_cast<const char*>(std::memchr(open, ']', size - static_cast<size_t>(from)));
+    if (close != nullptr) {
+        const int to = static_cast<int>(close - begin) + 1;
         scan.status = FrameStatus::Frame;
-        scan.frame = kept.left(close + 1);
-        scan.rest = kept.mid(close + 1);
-    } else if (kept.size() > kReceiveLimitBytes) {
+        scan.frame = bytesSoFar.mid(from, to - from);
+        scan.rest = bytesSoFar.mid(to);
+    } else if (bytesSoFar.size() - from > kReceiveLimitBytes) {
         scan.status = FrameStatus::GiveUp;
     } else {
-        scan.rest = kept;
+        scan.rest = bytesSoFar.mid(from);
     }
     return scan;
 }

@@ -19,14 +19,27 @@ constexpr quint16 kMaxReadWords = 256;   // one read request carries at most thi
 constexpr int kMaxWriteWords = 255;      // the write count field has two hex digits
 constexpr int kReceiveLimitBytes = 4096; // more than this without a frame: not a CAMP peer
 
+// The value of every byte as a hex digit of either case, or -1: replies carry thousands of
+// digits a poll, so one look-up each.
+struct HexDigitTable
+{
+    signed char value[256];
+    constexpr HexDigitTable() : value()
+    {
+        for (int c = 0; c < 256; ++c) {
+            value[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+                       : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                       : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+                                              : static_cast<signed char>(-1);
+        }
+    }
+};
+inline constexpr HexDigitTable kHexDigitTable{};
+
 // The value of one hex digit of either case, or -1.
 inline int hexDigitValue(char c)
 {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    const char upper = static_cast<char>(c & ~0x20);
-    return upper >= 'A' && upper <= 'F' ? upper - 'A' + 10 : -1;
+    return kHexDigitTable.value[static_cast<unsigned char>(c)];
 }
 // Reads `digits` hex digits; false, and value untouched, unless every one of them is a hex digit.
 bool decodeHex(const char* text, int digits, quint32& value);

@@ -1,6 +1,7 @@
 #include "item_address.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "camp_nitp.h"
 #include "value_codec.h"
@@ -16,11 +17,6 @@ const QString kDataTypeColumn = QStringLiteral("data_type");
 bool isAsciiSpace(uint c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-uint code(char c)
-{
-    return static_cast<uchar>(c);
 }
 
 uint code(QChar c)
@@ -74,12 +70,34 @@ bool parseDataType(const QString& text, qint32& type)
     return ok;
 }
 
+// A piece of a column's text, as parsePlainDecimal reads it.
+struct TextPiece
+{
+    const QChar* first;
+    const QChar* last;
+    const QChar* begin() const { return first; }
+    const QChar* end() const { return last; }
+};
+
 // "first-last" (empty pieces between minus signs are skipped): the first word and the count.
 bool parseRange(const QString& text, quint32& first, quint32& count)
 {
-    const std::vector<QByteArray> bounds = CAMP_NITP::tokenize(text.toUtf8(), '-');
+    TextPiece bounds[2] = {};
+    int pieces = 0;
+    const QChar* piece = text.constBegin();
+    for (const QChar* at = text.constBegin();; ++at) {
+        if (at == text.constEnd() || *at == QLatin1Char('-')) {
+            if (at != piece && pieces++ < 2) {
+                bounds[pieces - 1] = {piece, at};
+            }
+            if (at == text.constEnd()) {
+                break;
+            }
+            piece = at + 1;
+        }
+    }
     quint32 last = 0;
-    if (bounds.size() != 2 || !parsePlainDecimal(bounds[0], kMaxWordAddress, first) ||
+    if (pieces != 2 || !parsePlainDecimal(bounds[0], kMaxWordAddress, first) ||
         !parsePlainDecimal(bounds[1], kMaxWordAddress, last) || last < first) {
         return false;
     }
@@ -98,17 +116,22 @@ bool isDiscreteClass(qint32 addressClass)
 const char kInvalidAddress[] = "Invalid address";
 const char kInvalidDataType[] = "Invalid data type";
 
-// The keys differ in length, so telling them apart costs a size comparison for most entries.
+// The three keys differ in length, so most entries are told apart by their size alone.
 ItemColumns itemColumns(const ItemInstancePlugin& item)
 {
     static const QString missing;
     ItemColumns columns{&missing, &missing, &missing};
+    const auto is = [](const QString& key, const QString& column) {
+        return key.size() == column.size() &&
+               std::memcmp(key.constData(), column.constData(),
+                           static_cast<size_t>(key.size()) * sizeof(QChar)) == 0;
+    };
     for (auto column = item.columns.cbegin(); column != item.columns.cend(); ++column) {
-        if (column.key() == kAddressClassColumn) {
+        if (is(column.key(), kAddressClassColumn)) {
             columns.addressClass = &column.value();
-        } else if (column.key() == kAddressWordColumn) {
+        } else if (is(column.key(), kAddressWordColumn)) {
             columns.addressWord = &column.value();
-        } else if (column.key() == kDataTypeColumn) {
+        } else if (is(column.key(), kDataTypeColumn)) {
             columns.dataType = &column.value();
         }
     }

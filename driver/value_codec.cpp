@@ -1,5 +1,6 @@
 #include "value_codec.h"
 
+#include <algorithm>
 #include <clocale>
 #include <cmath>
 #include <cstdlib>
@@ -18,10 +19,10 @@ EncodedValue refused(const char* reason)
 }
 
 // QString::number of a word's value (-32768 to 65535), without the locale machinery.
-QString decimalText(int value)
+void decimalText(int value, QString& text)
 {
-    char text[8];
-    char* const end = text + sizeof text;
+    char digits[8];
+    char* const end = digits + sizeof digits;
     char* first = end;
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
@@ -32,30 +33,31 @@ QString decimalText(int value)
     if (value < 0) {
         *--first = '-';
     }
-    return QString::fromLatin1(first, static_cast<int>(end - first));
+    text.resize(static_cast<int>(end - first));
+    std::copy(first, end, text.begin());
 }
 
-QString decodeUnsigned(const quint16* words, size_t)
+void decodeUnsigned(const quint16* words, size_t, QString& text)
 {
-    return decimalText(words[0]);
+    decimalText(words[0], text);
 }
 
-QString decodeSigned(const quint16* words, size_t)
+void decodeSigned(const quint16* words, size_t, QString& text)
 {
-    return decimalText(static_cast<qint16>(words[0]));
+    decimalText(static_cast<qint16>(words[0]), text);
 }
 
 // IEEE-754 single precision, the first word high, six significant digits: 3F80 0000 reads "1".
-QString decodeFloat(const quint16* words, size_t count)
+void decodeFloat(const quint16* words, size_t count, QString& text)
 {
     const quint32 pattern = quint32(words[0]) << 16 | (count > 1 ? words[1] : 0u);
     float value = 0;
     std::memcpy(&value, &pattern, sizeof value);
-    return QString::number(value, 'g', 6);
+    text = QString::number(value, 'g', 6);
 }
 
 // Two bytes per word, the first high, read as UTF-8 up to the trailing zero bytes.
-QString decodeString(const quint16* words, size_t count)
+void decodeString(const quint16* words, size_t count, QString& text)
 {
     QByteArray bytes(static_cast<int>(2 * count), Qt::Uninitialized);
     for (size_t i = 0; i < count; ++i) {
@@ -66,7 +68,7 @@ QString decodeString(const quint16* words, size_t count)
     while (size > 0 && bytes[size - 1] == '\0') {
         --size;
     }
-    return QString::fromUtf8(bytes.constData(), size);
+    text = QString::fromUtf8(bytes.constData(), size);
 }
 
 bool parseInteger(const QString& text, qint64& value)
@@ -174,7 +176,7 @@ struct DataTypeRow
 {
     qint32 type;
     quint16 wordsPerValue;
-    QString (*decode)(const quint16* words, size_t count);
+    void (*decode)(const quint16* words, size_t count, QString& text);
     EncodedValue (*encode)(const ItemAddress& item, const QString& text);
 };
 
@@ -204,15 +206,22 @@ quint16 wordsPerValue(qint32 dataType)
     return rowFor(dataType).wordsPerValue;
 }
 
-QString decodeValue(const ItemAddress& item, const quint16* words, size_t count)
+void decodeValue(const ItemAddress& item, const quint16* words, size_t count, QString& text)
 {
     if (count == 0) {
-        return QString();
+        text.clear();
+    } else if (item.discrete) {
+        text = (words[0] & 1) ? QStringLiteral("1") : QStringLiteral("0");
+    } else {
+        rowFor(item.dataType).decode(words, count, text);
     }
-    if (item.discrete) {
-        return (words[0] & 1) ? QStringLiteral("1") : QStringLiteral("0");
-    }
-    return rowFor(item.dataType).decode(words, count);
+}
+
+QString decodeValue(const ItemAddress& item, const quint16* words, size_t count)
+{
+    QString text;
+    decodeValue(item, words, count, text);
+    return text;
 }
 
 // A data type that names nothing refuses every value. X, Y and C take 0 or 1 alone, whatever

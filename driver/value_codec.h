@@ -12,7 +12,9 @@
 quint16 wordsPerValue(qint32 dataType);
 
 // The value text of an item's words (count of them, in address order). No words give the empty
-// text; a Float short of its second word reads it as 0.
+// text; a Float short of its second word reads it as 0. The first form writes into `text`, reusing
+// its buffer when it is the caller's alone: a poll fills thousands of values.
+void decodeValue(const ItemAddress& item, const quint16* words, size_t count, QString& text);
 QString decodeValue(const ItemAddress& item, const quint16* words, size_t count);
 
 // The words to write for a value text, or why nothing may be written. For a discrete item the

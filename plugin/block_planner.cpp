@@ -1,7 +1,6 @@
 #include "block_planner.h"
 
 #include <algorithm>
-#include <tuple>
 
 namespace {
 
@@ -25,18 +24,40 @@ size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
     return next;
 }
 
+// Class, start and word count in one number that orders as the three do: the class (at most
+// 0xFF) above the start (at most 0xFFFFFF) above the count, as itemAddress gives them.
+quint64 sortKey(const ReadSpan& span)
+{
+    return quint64(quint32(span.addressClass)) << 40 | quint64(span.startAddress) << 16 |
+           span.wordCount;
+}
+
+// Sorting small keys moves far less memory than sorting the spans; hosts mostly list items in
+// address order already, which costs one pass.
+void sortSpans(std::vector<ReadSpan>& spans)
+{
+    std::vector<std::pair<quint64, size_t>> order;
+    order.reserve(spans.size());
+    for (size_t i = 0; i < spans.size(); ++i) {
+        order.emplace_back(sortKey(spans[i]), i);
+    }
+    if (std::is_sorted(order.begin(), order.end())) {
+        return;
+    }
+    std::sort(order.begin(), order.end());
+    std::vector<ReadSpan> sorted;
+    sorted.reserve(spans.size());
+    for (const auto& entry : order) {
+        sorted.push_back(spans[entry.second]);
+    }
+    spans.swap(sorted);
+}
+
 } // namespace
 
 std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans)
 {
-    const auto inOrder = [](const ReadSpan& a, const ReadSpan& b) {
-        return std::tie(a.addressClass, a.startAddress, a.wordCount) <
-               std::tie(b.addressClass, b.startAddress, b.wordCount);
-    };
-    // Hosts mostly list items in address order already.
-    if (!std::is_sorted(spans.begin(), spans.end(), inOrder)) {
-        std::sort(spans.begin(), spans.end(), inOrder);
-    }
+    sortSpans(spans);
     std::vector<ReadBlock> blocks;
     for (size_t first = 0; first < spans.size();) {
         quint32 end = 0;

@@ -101,8 +101,7 @@ bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t
             span.dataItem->item.errorText = QStringLiteral("Error reading response");
             continue;
         }
-        span.dataItem->values.insert(kValueKey,
-                                     decodeValue(span, words.data() + offset, span.wordCount));
+        decodeValue(span, words.data() + offset, span.wordCount, span.dataItem->values[kValueKey]);
     }
     return true;
 }
