@@ -72,6 +72,10 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
     Column ports(QStringLiteral("tcp_ports"), Column::Choice, 64, QStringLiteral("4450"),
                  QStringLiteral("TCP ports for CAMP NITP identify (CTI 2572 default 4450). Use "
                                 "commas and ranges, for example 4450 or 4450-4451."));
+    Column connections(QStringLiteral("connections"), Column::Number, 0, QStringLiteral("1"),
+                       QStringLiteral("CAMP connections one poll may use (1 to 8). More read "
+                                      "large item lists faster on PLCs with a long scan; each "
+                                      "takes one of the module's 24 connections."));
 
     interface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
     for (const NetworkInterfaceInstance& nic : pluginInterface.getNetworkInterfaces()) {
@@ -82,7 +86,7 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
     addDiscoveryTags(window);
     addDiscoveryTags(interface);
     addDiscoveryTags(ports);
-    return {port, timeout, window, interface, ports};
+    return {port, timeout, window, interface, ports, connections};
 }
 
 bool App_CAMP_NITP::init()
@@ -108,12 +112,12 @@ template <typename Work> bool App_CAMP_NITP::withSession(LogList* log, Work work
     }
     const std::shared_ptr<CampSession> session = sessionFor(*log);
     MutexLocker lock(session->mutex);
-    return work(session->driver);
+    return work(*session);
 }
 
 bool App_CAMP_NITP::readData(LogList* log)
 {
-    return withSession(log, [&](CAMP_NITP& driver) { return pollDevice(driver, log); });
+    return withSession(log, [&](CampSession& session) { return pollDevice(session, log); });
 }
 
 bool App_CAMP_NITP::getEventData(LogList* log)
@@ -130,7 +134,7 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    return withSession(log, [&](CAMP_NITP& driver) { return writeDevice(driver, log); });
+    return withSession(log, [&](CampSession& session) { return writeDevice(session.driver, log); });
 }
 
 bool App_CAMP_NITP::stopPlugin()
@@ -160,6 +164,6 @@ void App_CAMP_NITP::closeAllSessions()
     // Each device is disconnected only after the call that holds its session has ended.
     for (const std::shared_ptr<CampSession>& session : closing) {
         MutexLocker lock(session->mutex);
-        session->driver.disconnectFromPLC();
+        session->disconnectAll();
     }
 }

@@ -47,7 +47,7 @@ private:
     void closeAllSessions();
 
     template <typename Work> bool withSession(LogList* log, Work work);
-    bool pollDevice(CAMP_NITP& driver, LogList* log);
+    bool pollDevice(CampSession& session, LogList* log);
     bool writeDevice(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 

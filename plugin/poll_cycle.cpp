@@ -2,6 +2,7 @@
 // allows, each block is read, and its words are cut back into the items' values.
 
 #include "app_camp_nitp.h"
+#include "block_reader.h"
 #include "camp_identity.h"
 #include "value_codec.h"
 
@@ -37,17 +38,11 @@ bool collectSpans(LogList* log, std::vector<ReadSpan>& spans)
     return identity;
 }
 
-CAMP_NITP::Result sendBlock(CAMP_NITP& driver, const std::vector<ReadSpan>& spans,
-                            const ReadBlock& block)
-{
-    return driver.sendRead(block.addressClass, block.startAddress, block.wordCount,
-                           &spans[block.firstSpan].dataItem->item);
-}
-
 } // namespace
 
-bool App_CAMP_NITP::pollDevice(CAMP_NITP& driver, LogList* log)
+bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
 {
+    CAMP_NITP& driver = session.driver;
     if (!driver.connectToPLC(log)) {
         return false;
     }
@@ -63,29 +58,7 @@ bool App_CAMP_NITP::pollDevice(CAMP_NITP& driver, LogList* log)
             return false;
         }
     }
-    const std::vector<ReadBlock> blocks = planBlocks(spans);
-    // The next block's request goes out before this block's words are converted, so that the
-    // conversion runs while the PLC answers. The connection still carries one request at a time.
-    using Result = CAMP_NITP::Result;
-    Result sent = blocks.empty() ? Result::Done : sendBlock(driver, spans, blocks.front());
-    for (size_t b = 0; b < blocks.size(); ++b) {
-        const ReadBlock& block = blocks[b];
-        Words words;
-        const Result received =
-            sent != Result::Done
-                ? sent
-                : driver.receiveRead(block.addressClass, block.startAddress, block.wordCount, words,
-                                     &spans[block.firstSpan].dataItem->item);
-        if (received == Result::ConnectionLost) {
-            log->errorText = driver.sessionError();
-            return false;
-        }
-        sent = b + 1 < blocks.size() ? sendBlock(driver, spans, blocks[b + 1]) : Result::Done;
-        if (received == Result::Done) {
-            assignBlockValues(spans, block.firstSpan, block.lastSpan, block.startAddress, words);
-        }
-    }
-    return true;
+    return readBlocks(session, log, spans, planBlocks(spans));
 }
 
 bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,

@@ -6,6 +6,7 @@
 
 #include "app_camp_nitp.h"
 #include "block_planner.h"
+#include "block_reader.h"
 
 namespace {
 
@@ -121,4 +122,16 @@ TEST(BlockPlanner, ConvertDataReadsTheClassAndTypeColumns)
     item.columns.insert(QStringLiteral("address_class"), QStringLiteral("Y"));
     EXPECT_EQ(App_CAMP_NITP::convertData(&item, {0xFFFF}), QStringLiteral("-1"));
     EXPECT_EQ(App_CAMP_NITP::convertData(&item, {}), QString());
+}
+
+TEST(BlockPlanner, TheConnectionsColumnReadsAsOneToEight)
+{
+    const QList<QPair<const char*, int>> rows = {{"1", 1},  {"", 1},   {"0", 1},   {"abc", 1},
+                                                 {"99", 8}, {"-3", 1}, {" 4 ", 4}, {"8", 8}};
+    for (const auto& row : rows) {
+        DeviceInstancePlugin device;
+        device.columns.insert(QStringLiteral("connections"), QLatin1String(row.first));
+        EXPECT_EQ(pollConnections(device), row.second) << '"' << row.first << '"';
+    }
+    EXPECT_EQ(pollConnections(DeviceInstancePlugin()), 1);
 }

@@ -125,6 +125,13 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
              "TCP ports for CAMP NITP identify (CTI 2572 default 4450). Use commas and ranges, for "
              "example 4450 or 4450-4451.",
              kDiscoveryTags},
+            {"connections",
+             2,
+             0,
+             "1",
+             "CAMP connections one poll may use (1 to 8). More read large item lists faster on "
+             "PLCs with a long scan; each takes one of the module's 24 connections.",
+             {}},
         });
 
     const PluginInitOptions& options = reg.options;
@@ -149,7 +156,7 @@ TEST(PluginEntry, WithoutInterfacesOffersOnlyAllInterfaces)
     EXPECT_TRUE(plugin->init());
 
     const QList<Column> devices = HostConfig::instance().registration().deviceColumns;
-    ASSERT_EQ(devices.size(), 5);
+    ASSERT_EQ(devices.size(), 6);
     EXPECT_EQ(devices[3].selectionValues,
               selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
     // A host without devices gets no items and no reload request.

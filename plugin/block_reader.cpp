@@ -1,0 +1,184 @@
+#include "block_reader.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <deque>
+#include <set>
+
+#include "app_camp_nitp.h"
+
+namespace {
+
+using Result = CAMP_NITP::Result;
+constexpr int kMaxConnections = 8;
+
+// One connection of the poll.
+struct Lane
+{
+    CAMP_NITP* driver;
+    ExtraConnection* extra; // null for the session's first connection
+    bool alive = true;
+    bool busy = false; // a request is outstanding on it
+};
+
+class BlockReader
+{
+public:
+    BlockReader(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
+                const std::vector<ReadBlock>& blocks)
+        : session(session), log(log), spans(spans), blocks(blocks)
+    {
+    }
+
+    bool run()
+    {
+        openLanes();
+        if (!dispatch()) {
+            return false;
+        }
+        while (!inFlight.empty()) {
+            const auto [lane, block] = inFlight.front();
+            inFlight.pop_front();
+            Lane& at = lanes[lane];
+            at.busy = false;
+            Words words;
+            const ReadBlock& read = blocks[block];
+            const Result received = at.driver->receiveRead(read.addressClass, read.startAddress,
+                                                           read.wordCount, words, headItem(read));
+            if (received == Result::ConnectionLost) {
+                if (!fallBack(lane, block) || !dispatch()) {
+                    return false;
+                }
+                continue;
+            }
+            if (at.extra) {
+                at.extra->answered = true;
+            }
+            // The next requests go out before this block's words are converted, so that the
+            // conversion runs while the PLC answers.
+            if (!dispatch()) {
+                return false;
+            }
+            if (received == Result::Done) {
+                App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
+                                                 read.startAddress, words);
+            }
+        }
+        return true;
+    }
+
+private:
+    ItemInstancePlugin* headItem(const ReadBlock& block) const
+    {
+        return &spans[block.firstSpan].dataItem->item;
+    }
+
+    // The first connection is open already; further ones are opened as the blocks need them.
+    void openLanes()
+    {
+        lanes.push_back({&session.driver, nullptr});
+        const int wanted = std::min(
+            {pollConnections(*log), session.connectionLimit, static_cast<int>(blocks.size())});
+        for (int i = 1; i < wanted; ++i) {
+            if (session.extraConnections.size() < static_cast<size_t>(i)) {
+                session.extraConnections.push_back(std::make_unique<ExtraConnection>());
+            }
+            ExtraConnection& extra = *session.extraConnections[static_cast<size_t>(i - 1)];
+            DeviceInstancePlugin target =
+                *log; // its failure is this connection's, not the device's
+            if (!extra.driver.connectToPLC(&target)) {
+                limitTo(i);
+                break;
+            }
+            lanes.push_back({&extra.driver, &extra});
+        }
+    }
+
+    // Hands the next blocks to every free connection.
+    bool dispatch()
+    {
+        for (size_t lane = 0; lane < lanes.size(); ++lane) {
+            while (lanes[lane].alive && !lanes[lane].busy &&
+                   (!retry.empty() || next < blocks.size())) {
+                const size_t block = takeBlock();
+                const ReadBlock& read = blocks[block];
+                const Result sent = lanes[lane].driver->sendRead(
+                    read.addressClass, read.startAddress, read.wordCount, headItem(read));
+                if (sent == Result::Done) {
+                    lanes[lane].busy = true;
+                    inFlight.emplace_back(lane, block);
+                } else if (sent == Result::ConnectionLost) {
+                    // The block now waits for another connection, from the first one on.
+                    return fallBack(lane, block) && dispatch();
+                }
+            }
+        }
+        return true;
+    }
+
+    size_t takeBlock()
+    {
+        if (retry.empty()) {
+            return next++;
+        }
+        const size_t block = *retry.begin();
+        retry.erase(retry.begin());
+        return block;
+    }
+
+    // A further connection that never answered was refused by the module: it is closed and its
+    // block goes back to be handed out first. Any other broken connection fails the poll, as with
+    // one connection.
+    bool fallBack(size_t lane, size_t block)
+    {
+        Lane& at = lanes[lane];
+        if (at.extra == nullptr || at.extra->answered) {
+            log->errorText = at.driver->sessionError();
+            for (const Lane& other : lanes) {
+                if (other.busy) {
+                    other.driver->disconnectFromPLC(); // its reply would answer no request
+                }
+            }
+            return false;
+        }
+        at.driver->disconnectFromPLC();
+        at.alive = false;
+        at.busy = false;
+        retry.insert(block);
+        limitTo(static_cast<int>(
+            std::count_if(lanes.begin(), lanes.end(), [](const Lane& l) { return l.alive; })));
+        return true;
+    }
+
+    void limitTo(int connections)
+    {
+        session.connectionLimit = std::max(1, connections);
+        std::fprintf(stderr,
+                     "CAMP_NITP: the module refused a further connection; polling over %d\n",
+                     session.connectionLimit);
+    }
+
+    CampSession& session;
+    LogList* const log;
+    const std::vector<ReadSpan>& spans;
+    const std::vector<ReadBlock>& blocks;
+    std::vector<Lane> lanes;
+    std::deque<std::pair<size_t, size_t>> inFlight; // (lane, block), in the order sent
+    std::set<size_t> retry; // blocks of refused connections, handed out first, in order
+    size_t next = 0;        // the next block in the planner's order
+};
+
+} // namespace
+
+int pollConnections(const DeviceInstancePlugin& device)
+{
+    bool isNumber = false;
+    const int wanted = device.columns.value(QStringLiteral("connections")).toInt(&isNumber);
+    return isNumber ? std::clamp(wanted, 1, kMaxConnections) : 1;
+}
+
+bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
+                const std::vector<ReadBlock>& blocks)
+{
+    return BlockReader(session, log, spans, blocks).run();
+}
