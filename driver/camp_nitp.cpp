@@ -211,20 +211,11 @@ QString CAMP_NITP::failOpening(const QString& message)
     return message;
 }
 
-QString CAMP_NITP::target() const
-{
-    return hostAndPort(connectedHost, connectedPort);
-}
-
 bool CAMP_NITP::disconnectFromPLC()
 {
-    if (socketFd >= 0) {
-        ::close(socketFd);
-    }
-    socketFd = -1;
+    dropConnection();
     connectedHost.clear();
     connectedPort = 0;
-    receiveBuffer.clear();
     return true;
 }
 
@@ -379,7 +370,7 @@ bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
 {
     if (isConnected() && isOutOfStep()) {
         std::fprintf(stderr, "CAMP_NITP: unexpected data from %s before a request; reconnecting\n",
-                     qPrintable(target()));
+                     qPrintable(hostAndPort(connectedHost, connectedPort)));
         dropConnection();
     }
     // A connection dropped for a reply that answered another request is opened again here.

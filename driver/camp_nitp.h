@@ -99,7 +99,6 @@ private:
     bool answersRead(const QByteArray& reply, qint32 cls, quint32 address);
     Result refuseReply(const char* command, qint32 cls, quint32 address, int count,
                        ItemInstancePlugin* item);
-    QString target() const;
 
     int socketFd = -1;
     // The target of the open connection, kept while a dropped connection waits to be reopened.
