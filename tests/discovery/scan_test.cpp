@@ -26,7 +26,7 @@ namespace {
 class FakeTransport : public Transport
 {
 public:
-    QSet<QString> answering; // "host:port" that answer as CAMP devices
+    QSet<QString> answering; // "host:port" that answer as CAMP devices (on 4451 with an error)
     int rendezvous = 0;
     std::function<void(quint16 port)> onProbe;
 
@@ -53,6 +53,7 @@ public:
         }
         IdentifyResult result;
         result.campReply = answering.contains(target);
+        result.protocolError = result.campReply && port == 4451;
         if (result.campReply) {
             result.v0Word = QStringLiteral("00A1");
             result.serial = QStringLiteral("812");
@@ -68,7 +69,7 @@ public:
         sorted.sort();
         return sorted;
     }
-    // The threads that probed, or -1 when they never were rendezvous threads at once.
+    // The threads that probed, or -1 when the rendezvous was never met.
     int threadCount() const
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -106,10 +107,10 @@ QStringList keys(const QList<Candidate>& candidates)
     QStringList found;
     for (const Candidate& c : candidates) {
         found.append(QStringLiteral("%1:%2 %3 %4 %5%6")
-                        .arg(c.address)
-                        .arg(c.port)
-                        .arg(c.v0Word, c.serial, c.firmware,
-                             c.protocolError ? QStringLiteral(" error") : QString()));
+                         .arg(c.address)
+                         .arg(c.port)
+                         .arg(c.v0Word, c.serial, c.firmware,
+                              c.protocolError ? QStringLiteral(" error") : QString()));
     }
     found.sort();
     return found;
@@ -150,8 +151,8 @@ TEST(DiscoveryScan, FiltersTargetsAndReportsEachFindOnce)
                                                "10.77.0.7:4450", "10.77.0.7:4451"}));
     // Known uids are skipped per port and compared case-sensitively.
     EXPECT_EQ(keys(found),
-              QStringList({"10.77.0.5:4450 00A1 812 4.10", "10.77.0.5:4451 00A1 812 4.10",
-                           "10.77.0.6:4451 00A1 812 4.10"}));
+              QStringList({"10.77.0.5:4450 00A1 812 4.10", "10.77.0.5:4451 00A1 812 4.10 error",
+                           "10.77.0.6:4451 00A1 812 4.10 error"}));
     EXPECT_EQ(log, QStringList({"CAMP NITP discovery probes TCP 4450, 4451 . Accept commas and "
                                 "ranges, for example 4450, 4480 or 4450-4451."}));
 }
@@ -215,7 +216,7 @@ TEST(DiscoveryScan, CancelAndWindowStopNewClaims)
         }
     };
     const QList<Candidate> found = discoverDevices(shortWindow, windowPasses, nullptr, nullptr);
-    EXPECT_EQ(keys(found), QStringList({"10.77.0.1:4451 00A1 812 4.10"}));
+    EXPECT_EQ(keys(found), QStringList({"10.77.0.1:4451 00A1 812 4.10 error"}));
     EXPECT_EQ(windowPasses.threadCount(), kMaxSynWorkers);
     EXPECT_EQ(windowPasses.probes().size(), 2 * kMaxSynWorkers);
     EXPECT_TRUE(windowPasses.probes().filter(hosts.last() + ':').isEmpty());
