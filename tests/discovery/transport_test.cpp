@@ -96,13 +96,6 @@ TEST(PosixNet, AddressParsing)
         EXPECT_EQ(ntohl(out.s_addr), row.address) << row.text;
     }
     EXPECT_FALSE(posix_net::parseIpv4("192.168.1.10", nullptr));
-
-    in_addr address;
-    address.s_addr = htonl(0x0A4D0001);
-    const sockaddr_in built = posix_net::makeAddr(address, 4450);
-    EXPECT_EQ(built.sin_family, AF_INET);
-    EXPECT_EQ(ntohs(built.sin_port), 4450);
-    EXPECT_EQ(ntohl(built.sin_addr.s_addr), 0x0A4D0001u);
 }
 
 TEST(PosixNet, ConnectSendAndReceive)
