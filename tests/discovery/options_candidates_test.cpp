@@ -177,7 +177,7 @@ TEST(DiscoveryCandidates, JsonObjects)
         const char* uid;
         const char* port;
         const char* displayName;
-        const char* description;
+        const char* about; // the expected text that tells the candidate apart
     };
     const Row rows[] = {
         {"serial and firmware", Candidate{"192.168.1.20", 4450, "00A1", "812", "4.10", false},
@@ -208,7 +208,7 @@ TEST(DiscoveryCandidates, JsonObjects)
             {"external_id", row.uid},
             {"uid_hint", row.uid},
             {"name", row.displayName},
-            {"description", row.description},
+            {"description", row.about},
             {"address", row.candidate.address},
             {"user_defined_fields", QJsonObject{{"port", row.port}, {"timeout", "10000"}}}};
         const QJsonObject actual = candidateToJson(row.candidate);

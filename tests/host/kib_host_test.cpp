@@ -209,7 +209,7 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         QByteArray project; // empty: the fixture's project
         QStringList arguments;
         int exitCode;
-        QString shown; // the start of the help, or a part of the error line
+        QString shown; // a line of the help, or what the error line must say
     };
     const QList<Row> rows = {
         {"help", {}, {"--help"}, 0, "discovery service is always taken from the linked plugin"},
