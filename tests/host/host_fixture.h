@@ -11,10 +11,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include "program_line.h"
-#include "simulated_plc.h"
 
 namespace host_test {
 
@@ -26,7 +23,6 @@ struct Outcome
     QString err;
 
     QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
-    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
 };
 
 inline QStringList kibHostLine(const QStringList& arguments)
@@ -39,36 +35,32 @@ inline Outcome runProgram(const QStringList& line)
     QProcess process;
     process.start(line.first(), line.mid(1));
     Outcome run;
-    if (!process.waitForStarted(30000) || !process.waitForFinished(300000)) {
-        return run;
+    if (process.waitForStarted(30000) && process.waitForFinished(300000)) {
+        run.crashed = process.exitStatus() != QProcess::NormalExit;
+        run.exitCode = process.exitCode();
+        run.out = QString::fromUtf8(process.readAllStandardOutput());
+        run.err = QString::fromUtf8(process.readAllStandardError());
     }
-    run.crashed = process.exitStatus() != QProcess::NormalExit;
-    run.exitCode = process.exitCode();
-    run.out = QString::fromUtf8(process.readAllStandardOutput());
-    run.err = QString::fromUtf8(process.readAllStandardError());
     return run;
 }
 
 inline QJsonObject memoryItem(const QString& uid, int addressClass, const QString& word,
                               int dataType)
 {
-    return {{QStringLiteral("uid"), uid},
-            {QStringLiteral("name"), uid.toUpper()},
-            {QStringLiteral("columns"),
-             QJsonObject{{QStringLiteral("address_class"), QString::number(addressClass)},
-                         {QStringLiteral("address_word"), word},
-                         {QStringLiteral("data_type"), QString::number(dataType)}}}};
+    return {{"uid", uid},
+            {"name", uid.toUpper()},
+            {"columns", QJsonObject{{"address_class", QString::number(addressClass)},
+                                    {"address_word", word},
+                                    {"data_type", QString::number(dataType)}}}};
 }
 
 inline QJsonObject device(int id, const QString& address, quint16 port, const QJsonArray& items)
 {
-    return {{QStringLiteral("id"), id},
-            {QStringLiteral("name"), QStringLiteral("press-%1").arg(id)},
-            {QStringLiteral("address"), address},
-            {QStringLiteral("columns"),
-             QJsonObject{{QStringLiteral("port"), QString::number(port)},
-                         {QStringLiteral("timeout"), QStringLiteral("3000")}}},
-            {QStringLiteral("items"), items}};
+    return {{"id", id},
+            {"name", QStringLiteral("press-%1").arg(id)},
+            {"address", address},
+            {"columns", QJsonObject{{"port", QString::number(port)}, {"timeout", "3000"}}},
+            {"items", items}};
 }
 
 class ProjectDir
@@ -82,7 +74,6 @@ public:
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(text);
     }
-
     void write(const QJsonObject& project) const { write(QJsonDocument(project).toJson()); }
 
     QByteArray bytes() const
@@ -90,17 +81,15 @@ public:
         QFile file(path());
         return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
-
     QJsonObject json() const { return QJsonDocument::fromJson(bytes()).object(); }
-
     QStringList files() const { return QDir(dir.path()).entryList(QDir::Files | QDir::Hidden); }
 
-    // Runs kib-host on this project.
-    Outcome kibHost(const QStringList& arguments) const
+    // The arguments that run kib-host on this project.
+    QStringList line(const QStringList& arguments) const
     {
-        return runProgram(
-            kibHostLine(QStringList{QStringLiteral("--project"), path()} + arguments));
+        return kibHostLine(QStringList{QStringLiteral("--project"), path()} + arguments);
     }
+    Outcome kibHost(const QStringList& arguments) const { return runProgram(line(arguments)); }
 
 private:
     QTemporaryDir dir;
@@ -111,11 +100,11 @@ inline QStringList itemUids(const QJsonObject& project, int deviceId)
 {
     QStringList uids;
     for (const QJsonValue& device : project.value(QStringLiteral("devices")).toArray()) {
-        if (device.toObject().value(QStringLiteral("id")).toInt() != deviceId) {
+        if (device[QStringLiteral("id")].toInt() != deviceId) {
             continue;
         }
-        for (const QJsonValue& item : device.toObject().value(QStringLiteral("items")).toArray()) {
-            uids.append(item.toObject().value(QStringLiteral("uid")).toString());
+        for (const QJsonValue& item : device[QStringLiteral("items")].toArray()) {
+            uids.append(item[QStringLiteral("uid")].toString());
         }
     }
     return uids;

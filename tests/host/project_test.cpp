@@ -1,53 +1,49 @@
-// The project file: every mistake in it is named in one line, and what kib-host writes back keeps
-// the rest of the file as the user wrote it.
+// Protects the project file: every mistake in it is named in one line, texts and numbers mean the
+// same, and what kib-host writes back keeps the rest of the file as the user wrote it.
 
 #include "host_fixture.h"
 #include "project.h"
 
 using namespace host_test;
 using kib_host::Project;
-using kib_host::ProjectDevice;
-using kib_host::ProjectItem;
 
 namespace {
 
 TEST(ProjectFile, MistakesAreNamedInOneLine)
 {
-    struct Case
+    struct Row
     {
         const char* text;
         const char* error; // after "<path>: "
     };
-    const QList<Case> cases = {
+    const Row rows[] = {
         {"[]", "the project must be a JSON object"},
-        {"{\"devices\": {}}", "\"devices\" must be an array"},
-        {"{\"devices\": [7]}", "devices[0] must be an object"},
-        {"{\"devices\": [{\"id\": 0}]}",
+        {R"({"devices": {}})", "\"devices\" must be an array"},
+        {R"({"devices": [7]})", "devices[0] must be an object"},
+        {R"({"devices": [{"id": 0}]})",
          "devices[0] needs an \"id\" that is a whole number from 1 up"},
-        {"{\"devices\": [{\"id\": 1.5}]}",
+        {R"({"devices": [{"id": 1.5}]})",
          "devices[0] needs an \"id\" that is a whole number from 1 up"},
-        {"{\"devices\": [{\"id\": 1}, {\"id\": 1}]}", "device id 1 appears twice"},
-        {"{\"devices\": [{\"id\": 1, \"columns\": []}]}", "device 1 \"columns\" must be an object"},
-        {"{\"devices\": [{\"id\": 1, \"columns\": {\"port\": [4450]}}]}",
+        {R"({"devices": [{"id": 1}, {"id": 1}]})", "device id 1 appears twice"},
+        {R"({"devices": [{"id": 1, "columns": []}]})", "device 1 \"columns\" must be an object"},
+        {R"({"devices": [{"id": 1, "columns": {"port": [4450]}}]})",
          "device 1 \"columns\" value \"port\" must be a text or a number"},
-        {"{\"devices\": [{\"id\": 1, \"address\": {}}]}", "device 1 \"address\" must be a text"},
-        {"{\"devices\": [{\"id\": 1, \"items\": {}}]}", "device 1 \"items\" must be an array"},
-        {"{\"devices\": [{\"id\": 1, \"items\": [{\"name\": \"x\"}]}]}",
+        {R"({"devices": [{"id": 1, "address": {}}]})", "device 1 \"address\" must be a text"},
+        {R"({"devices": [{"id": 1, "items": {}}]})", "device 1 \"items\" must be an array"},
+        {R"({"devices": [{"id": 1, "items": [{"name": "x"}]}]})",
          "device 1 items[0] needs a \"uid\""},
-        {"{\"devices\": [{\"id\": 1, \"items\": [{\"uid\": \"a\"}]}, "
-         "{\"id\": 2, \"items\": [{\"uid\": \"a\"}]}]}",
+        {R"({"devices": [{"id": 1, "items": [{"uid": "a"}]}, {"id": 2, "items": [{"uid": "a"}]}]})",
          "item uid \"a\" appears twice"},
-        {"{\"settings\": {\"x\": null}}",
+        {R"({"settings": {"x": null}})",
          "the project's \"settings\" value \"x\" must be a text or a number"},
     };
     ProjectDir dir;
-    for (const Case& testCase : cases) {
-        SCOPED_TRACE(testCase.text);
-        dir.write(QByteArray(testCase.text));
+    for (const Row& row : rows) {
+        dir.write(QByteArray(row.text));
         Project project;
         QString error;
-        EXPECT_FALSE(Project::load(dir.path(), &project, &error));
-        EXPECT_EQ(error, dir.path() + ": " + testCase.error);
+        EXPECT_FALSE(Project::load(dir.path(), &project, &error)) << row.text;
+        EXPECT_EQ(error, dir.path() + ": " + row.error) << row.text;
     }
 }
 
@@ -77,9 +73,8 @@ TEST(ProjectFile, SavedAdditionsKeepTheUsersKeys)
     Project project;
     QString error;
     ASSERT_TRUE(Project::load(dir.path(), &project, &error));
-    project.addItems(4,
-                     {ProjectItem{"identity_4_serial", "Serial", "STW259", {{"data_type", "4"}}}});
-    ProjectDevice found;
+    project.addItems(4, {{"identity_4_serial", "Serial", "STW259", {{"data_type", "4"}}}});
+    kib_host::ProjectDevice found;
     found.uid = "camp_nitp_10_0_0_5_4450";
     found.name = "812 (10.0.0.5)";
     found.address = "10.0.0.5";
@@ -89,8 +84,8 @@ TEST(ProjectFile, SavedAdditionsKeepTheUsersKeys)
     EXPECT_EQ(dir.files(), QStringList{"project.json"});
 
     const QJsonObject saved = dir.json();
-    EXPECT_EQ(saved.value("owner").toString(), "line 3");
-    const QJsonArray devices = saved.value("devices").toArray();
+    EXPECT_EQ(saved["owner"].toString(), "line 3");
+    const QJsonArray devices = saved["devices"].toArray();
     ASSERT_EQ(devices.size(), 2);
     EXPECT_EQ(devices[0]["note"].toString(), "spare");
     EXPECT_EQ(devices[0]["items"][0]["unit"].toString(), "rpm");
@@ -105,7 +100,6 @@ TEST(ProjectFile, SavedAdditionsKeepTheUsersKeys)
                                                   {"address", "10.0.0.5"},
                                                   {"columns", QJsonObject{{"port", "4450"}}},
                                                   {"items", QJsonArray{}}}));
-
     // What was saved loads again as the same project.
     Project reloaded;
     ASSERT_TRUE(Project::load(dir.path(), &reloaded, &error)) << error.toStdString();
