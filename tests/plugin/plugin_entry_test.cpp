@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "hostconfig.h"
+#include "host_config_scope.h"
 #include "plugin_loader.h"
 
 namespace {
@@ -69,7 +69,7 @@ NetworkInterfaceInstance nic(const char* name)
 
 TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
 {
-    HostConfig::instance().reset();
+    kib_test::HostConfigScope host;
     HostConfig::instance().setNetworkInterfaces({nic("eth0"), nic(""), nic("enp3s0")});
 
     KIBInterface* plugin = loadPlugin();
@@ -150,7 +150,7 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
 
 TEST(PluginEntry, WithoutInterfacesOffersOnlyAllInterfaces)
 {
-    HostConfig::instance().reset();
+    kib_test::HostConfigScope host;
     KIBInterface* plugin = loadPlugin();
     ASSERT_NE(plugin, nullptr);
     EXPECT_TRUE(plugin->init());

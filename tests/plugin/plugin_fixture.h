@@ -7,7 +7,7 @@
 
 #include <functional>
 
-#include "hostconfig.h"
+#include "host_config_scope.h"
 #include "plugin_loader.h"
 #include "plugin_requests.h"
 #include "simulated_plc.h"
@@ -51,7 +51,6 @@ class PluginTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        HostConfig::instance().reset();
         plugin = loadPlugin();
         ASSERT_NE(plugin, nullptr) << pluginLoader().errorString().toStdString();
         plugin->stopPlugin();
@@ -104,6 +103,7 @@ protected:
         }
     }
 
+    HostConfigScope host; // a fresh host configuration for every test
     KIBInterface* plugin = nullptr;
     std::unique_ptr<SimulatedPlc> plc;
 };
