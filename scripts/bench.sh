@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs all of them, then prints one markdown table with each figure
-# beside its reference and writes it as JSON (build-bench/bench.json). A few minutes on a 2-core
-# machine; neither the tests nor CI run it. As root it also times discovery scans inside a network
-# namespace of its own (deleted on exit); otherwise that part is skipped with a message.
+# beside its reference, writes it as JSON (build-bench/bench.json) and draws the poll times and
+# instruction counts (build-bench/bench.svg). About five minutes on a 2-core machine; neither the
+# tests nor CI run it. As root it also times discovery scans inside a network namespace of its
+# own (deleted on exit); otherwise that part is skipped with a message.
 #
 #   scripts/bench.sh              BENCH_BUILD_DIR=/tmp/b scripts/bench.sh
 set -euo pipefail
@@ -14,6 +15,9 @@ START=$SECONDS
 ensure_packages "${BUILD_PACKAGES[@]}" "${BENCH_PACKAGES[@]}"
 
 BUILD=${BENCH_BUILD_DIR:-$ROOT/build-bench}
+# Debian's Python, which python3-matplotlib is installed for (a python3 found earlier on the PATH
+# may not have it).
+PYTHON=/usr/bin/python3
 NETNS=kib_bench_$$
 cleanup() {
     if [ "$(id -u)" -eq 0 ] && ip netns list 2>/dev/null | grep -qw "$NETNS"; then
@@ -53,6 +57,7 @@ for set in dense mixed; do
 done
 
 echo
-python3 "$ROOT/bench/report.py" "$BUILD"
+"$PYTHON" "$ROOT/bench/report.py" "$BUILD"
+"$PYTHON" "$ROOT/bench/plot.py" "$BUILD" >/dev/null
 echo
-echo "Written: $BUILD/bench.json ($((SECONDS - START)) s)"
+echo "Written: $BUILD/bench.json and $BUILD/bench.svg ($((SECONDS - START)) s)"
