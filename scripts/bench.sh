@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the benchmarks and runs all of them, then prints one markdown table with each figure
 # beside its reference, writes it as JSON (build-bench/bench.json) and draws the poll times and
-# instruction counts (build-bench/bench.svg). About five minutes on a 2-core machine; neither the
+# instruction counts (build-bench/bench.svg). About 3.5 minutes on a 2-core machine; neither the
 # tests nor CI run it. As root it also times discovery scans inside a network namespace of its
 # own (deleted on exit); otherwise that part is skipped with a message.
 #
