@@ -114,13 +114,13 @@ bool ModbusClient::connect(int port)
     return modbus_connect(context) == 0;
 }
 
-int ModbusClient::readWords(int words, std::vector<uint16_t>& registers)
+int ModbusClient::readRegisters(int first, int count, std::vector<uint16_t>& registers)
 {
-    registers.resize(static_cast<size_t>(words));
+    registers.resize(static_cast<size_t>(count));
     int requests = 0;
-    for (int first = 0; first < words; first += MODBUS_MAX_READ_REGISTERS) {
-        const int count = std::min(MODBUS_MAX_READ_REGISTERS, words - first);
-        if (modbus_read_registers(context, first, count, registers.data() + first) != count) {
+    for (int done = 0; done < count; done += MODBUS_MAX_READ_REGISTERS) {
+        const int part = std::min(MODBUS_MAX_READ_REGISTERS, count - done);
+        if (modbus_read_registers(context, first + done, part, registers.data() + done) != part) {
             return -1;
         }
         ++requests;

@@ -40,8 +40,14 @@ class ModbusClient
 public:
     ~ModbusClient();
     bool connect(int port);
-    // Reads registers 0 .. words - 1; returns the requests it took, or -1 on a failure.
-    int readWords(int words, std::vector<uint16_t>& registers);
+    // Reads registers first .. first + count - 1 into registers[0 ..]; returns the requests it
+    // took, or -1 on a failure.
+    int readRegisters(int first, int count, std::vector<uint16_t>& registers);
+    // Reads registers 0 .. words - 1.
+    int readWords(int words, std::vector<uint16_t>& registers)
+    {
+        return readRegisters(0, words, registers);
+    }
 
 private:
     modbus_t* context = nullptr;

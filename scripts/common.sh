@@ -156,5 +156,5 @@ configure_and_build_targets() {
 }
 
 # What scripts/bench.sh adds: Google Benchmark, libmodbus (the peer it is compared with),
-# valgrind (callgrind instruction counts) and python3 (the report table).
-BENCH_PACKAGES=(libbenchmark-dev libmodbus-dev valgrind python3)
+# valgrind (callgrind instruction counts), python3 (the report table) and matplotlib (the picture).
+BENCH_PACKAGES=(libbenchmark-dev libmodbus-dev valgrind python3 python3-matplotlib)
