@@ -416,11 +416,29 @@ def machine_line(facts):
     return f"Machine: {facts['cores']} cores, {facts['cpu']}; load average {load} (1, 5, 15 min)"
 
 
+def connections(table, found):
+    """One poll's blocks over N connections on a slow scan: each row against N = 1."""
+    for row in (found or {}).get("connections", []):
+        words, n = row["words"], row["connections"]
+        is_target = words == 10000 and n == 4
+        ratio = row.get("ratio_to_one")
+        table.add("Connections",
+                  f"{words:,} dense words over {n} connection{'s' if n > 1 else ''}, "
+                  f"{row['scan_ms']} ms scan",
+                  f"{fmt(row.get('median_ms'), 1)} ms a poll (×{ratio:.2f} of one)"
+                  + (f"; {row['problem']}" if row.get("problem") else ""),
+                  f"{row['blocks']} blocks: at least {row['limit_scans']} scans "
+                  f"({row['limit_scans'] * row['scan_ms']} ms)",
+                  "≤ 0.3 × one connection" if is_target else "",
+                  (ratio is not None and ratio <= 0.3) if is_target else None, row)
+
+
 def main():
     folder = Path(sys.argv[1] if len(sys.argv) > 1 else ".")
     gb = gbench_medians(load_json(folder / "bench_plugin.json"))
     e2e = load_json(folder / "bench_e2e.json")
     mem = load_json(folder / "bench_memory.json")
+    parallel = load_json(folder / "bench_connections.json")
     callgrind = {shape: callgrind_figures(folder / f"callgrind.{shape}.txt")
                  for shape in ("dense", "mixed")}
 
@@ -433,6 +451,7 @@ def main():
     many_devices(table, e2e)
     discovery(table, e2e)
     memory(table, mem)
+    connections(table, parallel)
 
     facts = machine()
     print(machine_line(facts))
@@ -444,7 +463,7 @@ def main():
     (folder / "bench.json").write_text(json.dumps(
         {"machine": facts, "rows": table.rows, "targets_missed": missed,
          "raw": {"google_benchmark": gb, "end_to_end": e2e, "memory": mem,
-                 "callgrind": callgrind}}, indent=2, default=str))
+                 "callgrind": callgrind, "connections": parallel}}, indent=2, default=str))
 
 
 if __name__ == "__main__":

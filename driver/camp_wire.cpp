@@ -86,7 +86,7 @@ char* putRequestHead(char* frame, const char* command, qint32 cls, quint32 addre
 
 QByteArray readRequest(qint32 cls, quint32 address, quint16 count)
 {
-    char frame[24];
+    char frame[24] = {};
     char* end = putRequestHead(frame, "04", cls, address);
     *end++ = '0';
     *end++ = '1';

@@ -31,7 +31,7 @@ echo "== build ($BUILD)"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIB_BUILD_BENCH=ON \
     -DKIB_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --parallel "$(nproc)" \
-    --target bench_plugin bench_e2e bench_memory bench_callgrind camp-sim
+    --target bench_plugin bench_e2e bench_memory bench_callgrind bench_connections camp-sim
 
 echo "== in-process costs and round trips (Google Benchmark)"
 "$BUILD/bench/bench_plugin" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
@@ -44,6 +44,9 @@ echo "== end-to-end, many devices, discovery"
 
 echo "== memory"
 "$BUILD/bench/bench_memory" --out "$BUILD/bench_memory.json"
+
+echo "== large polls over several connections (20 ms scan)"
+"$BUILD/bench/bench_connections" --out "$BUILD/bench_connections.json"
 
 echo "== callgrind"
 for set in dense mixed; do
