@@ -129,6 +129,8 @@ struct SimulatedPlc::Private
     mutable std::condition_variable changeSignal;
 
     Trace trace;
+    Program program;           // guarded by memoryMutex
+    WriteJournal writeJournal; // guarded by memoryMutex
 
     QString address;
     quint16 port = 0;
@@ -267,7 +269,16 @@ void SimulatedPlc::Private::answer(const std::string& request, const ReplyFaults
                                    std::string& reply)
 {
     std::lock_guard<std::mutex> lock(memoryMutex);
-    handleRequest(request.data(), request.size(), memory, replyFaults, reply);
+    if (program)
+        program(memory);
+    const HandleResult result =
+        handleRequest(request.data(), request.size(), memory, replyFaults, reply);
+    if (result.wroteMemory && writeJournal) {
+        QList<quint16> words;
+        for (quint32 i = 0; i < result.count; ++i)
+            words.append(memory.word(result.addressClass, result.address + i));
+        writeJournal(result.addressClass, result.address, words);
+    }
 }
 
 // One request frame of a connection; false when the connection is to be closed.
@@ -369,7 +380,11 @@ void SimulatedPlc::Private::serveConnection(Connection* connection)
             open = serveFrame(fd, frame, reply, outgoing, answered);
     }
 
-    closeFd(connection->fd);
+    {
+        // Under the lock: dropConnections() must never shut down a descriptor reused meanwhile.
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        closeFd(connection->fd);
+    }
     --openConnections;
     connection->finished = true;
     changed();
@@ -512,12 +527,14 @@ void SimulatedPlc::stop()
     d->acceptThread.join();
     if (d->scanQueue)
         d->scanQueue->stop(); // releases connections that wait for a scan
+    // Joined outside the lock: a finishing connection takes it to close its descriptor.
+    std::list<std::unique_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(d->connectionsMutex);
-        for (auto& connection : d->connections)
-            connection->thread.join();
-        d->connections.clear();
+        connections.swap(d->connections);
     }
+    for (auto& connection : connections)
+        connection->thread.join();
     d->scanQueue.reset();
     closeFd(d->listenFd);
     closeFd(d->stopFd);
@@ -609,6 +626,36 @@ void SimulatedPlc::resetCounters()
     d->connectionCount = 0;
     d->refusedConnections = 0;
     d->changed();
+}
+
+bool SimulatedPlc::setScanTimeMs(int scanTimeMs)
+{
+    if (!d->scanQueue)
+        return false;
+    d->scanQueue->setScanTime(scanTimeMs);
+    return true;
+}
+
+void SimulatedPlc::dropConnections()
+{
+    std::lock_guard<std::mutex> lock(d->connectionsMutex);
+    for (const auto& connection : d->connections) {
+        // The serving thread sees the end of the stream and closes the descriptor itself.
+        if (connection->fd >= 0)
+            ::shutdown(connection->fd, SHUT_RDWR);
+    }
+}
+
+void SimulatedPlc::setProgram(Program program)
+{
+    std::lock_guard<std::mutex> lock(d->memoryMutex);
+    d->program = std::move(program);
+}
+
+void SimulatedPlc::setWriteJournal(WriteJournal journal)
+{
+    std::lock_guard<std::mutex> lock(d->memoryMutex);
+    d->writeJournal = std::move(journal);
 }
 
 void SimulatedPlc::setKeptRequestLimit(int limit)
