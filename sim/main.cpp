@@ -1,17 +1,25 @@
 // camp-sim: simulated CTI 2500 PLCs behind 2572 modules, one per --listen address, until Ctrl-C.
 #include "camp_handler.h"
+#include "control_commands.h"
+#include "oracle_pattern.h"
+#include "plc_memory.h"
 #include "preset.h"
 #include "simulated_plc.h"
+#include "write_journal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace camp_sim;
@@ -74,6 +82,120 @@ bool parseNumber(const QCommandLineParser& parser, const QString& name, int max,
     return true;
 }
 
+// ---- steering a running PLC: --commands, --oracle-pattern, --journal ----------------------
+
+struct ControlOptionNames
+{
+    QCommandLineOption commands{
+        QStringLiteral("commands"),
+        QStringLiteral("Read commands from standard input, one a line, each answered by one "
+                       "line (see below); the end of the input stops the program. Needs a single "
+                       "--listen.")};
+    QCommandLineOption pattern{
+        QStringLiteral("oracle-pattern"),
+        QStringLiteral("Fill these words with a pattern that tells class, address and the time "
+                       "of the read (e.g. V1-1999,K1-999; see sim/README.md)."),
+        QStringLiteral("RANGES")};
+    QCommandLineOption journal{
+        QStringLiteral("journal"),
+        QStringLiteral("Keep written words in FILE: every write is appended before it is "
+                       "answered, and FILE is replayed at start. Needs a single --listen."),
+        QStringLiteral("FILE")};
+};
+
+struct ControlOptions
+{
+    bool commands = false;
+    QList<WordRange> pattern;
+    QString journalPath;
+};
+
+bool parseControlOptions(const QCommandLineParser& parser, const ControlOptionNames& names,
+                         int listeners, ControlOptions* options, QString* error)
+{
+    options->commands = parser.isSet(names.commands);
+    options->journalPath = parser.value(names.journal);
+    if ((options->commands || parser.isSet(names.journal)) && listeners != 1) {
+        *error = QStringLiteral("--commands and --journal steer one PLC: give a single --listen");
+        return false;
+    }
+    return !parser.isSet(names.pattern) ||
+           parseWordRanges(parser.value(names.pattern), &options->pattern, error);
+}
+
+// Before start(): the pattern as the PLC's program, and the journal replayed and kept.
+bool attachControl(const ControlOptions& options, SimulatedPlc& plc, QString* error)
+{
+    for (const WordRange& range : options.pattern) {
+        if (range.last > plc.memorySize(range.addressClass)) {
+            *error = QStringLiteral("the pattern's words %1%2-%3 lie outside memory")
+                         .arg(addressClassLabel(range.addressClass))
+                         .arg(range.first)
+                         .arg(range.last);
+            return false;
+        }
+    }
+    if (!options.pattern.isEmpty()) {
+        auto pattern = std::make_shared<OraclePattern>(options.pattern);
+        plc.setProgram([pattern](PlcMemory& memory) { pattern->applyNow(memory); });
+    }
+    return options.journalPath.isEmpty() || attachWriteJournal(options.journalPath, plc, error);
+}
+
+void printLine(std::mutex& printMutex, const QString& line)
+{
+    std::lock_guard<std::mutex> lock(printMutex);
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Runs the commands that arrive on standard input until a stop signal or the end of the input;
+// what stopped it.
+QString serveCommandsUntilStop(const sigset_t& stopSignals, SimulatedPlc& plc,
+                               std::mutex& printMutex)
+{
+    const int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    QByteArray pending;
+    QString reason = QStringLiteral("end of input");
+    for (;;) {
+        pollfd polls[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        if (::poll(polls, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (polls[1].revents != 0) {
+            signalfd_siginfo info{};
+            const bool read = ::read(signalFd, &info, sizeof info) == sizeof info;
+            reason = read && info.ssi_signo == SIGINT ? QStringLiteral("SIGINT")
+                                                      : QStringLiteral("SIGTERM");
+            break;
+        }
+        char chunk[4096];
+        const ssize_t received = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (received < 0 && errno == EINTR)
+            continue;
+        if (received <= 0)
+            break;
+        pending.append(chunk, static_cast<int>(received));
+        for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            if (!line.trimmed().isEmpty())
+                printLine(printMutex, runControlCommand(line, plc));
+        }
+    }
+    ::close(signalFd);
+    return reason;
+}
+
+QString waitForStopSignal(const sigset_t& stopSignals)
+{
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    return signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -127,10 +249,13 @@ int main(int argc, char** argv)
                                      QStringLiteral("Print every request and reply frame."));
     parser.addOptions({help, listen, serial, firmware, preset, latency, maxConnections, idleTimeout,
                        scanTime, verbose});
+    const ControlOptionNames controlNames;
+    parser.addOptions({controlNames.commands, controlNames.pattern, controlNames.journal});
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
     if (parser.isSet(help)) {
-        std::printf("%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()));
+        std::printf("%s\n%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()),
+                    qPrintable(controlCommandHelp()));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty())
@@ -169,6 +294,11 @@ int main(int argc, char** argv)
             return usageError(QStringLiteral("bad --listen address %1").arg(text));
         addresses.push_back(address);
     }
+    ControlOptions control;
+    QString controlError;
+    if (!parseControlOptions(parser, controlNames, static_cast<int>(addresses.size()), &control,
+                             &controlError))
+        return usageError(controlError);
 
     // SIGINT and SIGTERM are taken by sigwait below: block them before any thread starts.
     sigset_t stopSignals;
@@ -193,6 +323,8 @@ int main(int argc, char** argv)
             plc->setWord(kClassSTW, 260, plcConfig.firmwareMajor);
             plc->setWord(kClassSTW, 261, plcConfig.firmwareMinor);
         }
+        if (!attachControl(control, *plc, &error))
+            return usageError(error);
         Faults faults;
         faults.latencyMs = latencyMs;
         plc->setFaults(faults);
@@ -222,13 +354,10 @@ int main(int argc, char** argv)
         plcs.push_back(std::move(plc));
     }
 
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    {
-        std::lock_guard<std::mutex> lock(printMutex);
-        std::printf("camp-sim stopping (%s)\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-        std::fflush(stdout);
-    }
+    const QString reason = control.commands
+                               ? serveCommandsUntilStop(stopSignals, *plcs.front(), printMutex)
+                               : waitForStopSignal(stopSignals);
+    printLine(printMutex, QStringLiteral("camp-sim stopping (%1)").arg(reason));
     for (auto& plc : plcs)
         plc->stop();
     return 0;
