@@ -24,6 +24,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace camp_sim {
 
@@ -32,6 +33,8 @@ namespace {
 constexpr int kRequestsPerScan = 8;
 constexpr int kListenBacklog = 128;
 constexpr int kDefaultKeptRequests = 100000;
+// A dropped connection closes within a scan, or after a reply it is delaying: far within this.
+constexpr int kMostDropWaitMs = 10000;
 
 using Clock = std::chrono::steady_clock;
 constexpr Clock::duration kMostWakeLate = std::chrono::microseconds(200);
@@ -140,7 +143,8 @@ struct SimulatedPlc::Private
     bool running = false;
     std::thread acceptThread;
     std::mutex connectionsMutex;
-    std::list<std::unique_ptr<Connection>> connections;
+    // Shared, so that dropConnections() can wait for connections that are reaped meanwhile.
+    std::list<std::shared_ptr<Connection>> connections;
     std::unique_ptr<ScanQueue> scanQueue;
 };
 
@@ -442,7 +446,7 @@ void SimulatedPlc::Private::acceptLoop()
         ++connectionCount;
         ++openConnections;
         changed();
-        auto connection = std::make_unique<Connection>();
+        auto connection = std::make_shared<Connection>();
         connection->fd = fd;
         Connection* raw = connection.get();
         std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -528,7 +532,7 @@ void SimulatedPlc::stop()
     if (d->scanQueue)
         d->scanQueue->stop(); // releases connections that wait for a scan
     // Joined outside the lock: a finishing connection takes it to close its descriptor.
-    std::list<std::unique_ptr<Connection>> connections;
+    std::list<std::shared_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(d->connectionsMutex);
         connections.swap(d->connections);
@@ -638,12 +642,24 @@ bool SimulatedPlc::setScanTimeMs(int scanTimeMs)
 
 void SimulatedPlc::dropConnections()
 {
-    std::lock_guard<std::mutex> lock(d->connectionsMutex);
-    for (const auto& connection : d->connections) {
-        // The serving thread sees the end of the stream and closes the descriptor itself.
-        if (connection->fd >= 0)
-            ::shutdown(connection->fd, SHUT_RDWR);
+    std::vector<std::shared_ptr<Connection>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(d->connectionsMutex);
+        for (const auto& connection : d->connections) {
+            // The serving thread sees the end of the stream and closes the descriptor itself.
+            if (connection->fd >= 0) {
+                ::shutdown(connection->fd, SHUT_RDWR);
+                dropped.push_back(connection);
+            }
+        }
     }
+    // Their slots are free on return: a client that connects next is not refused for them.
+    d->waitUntil(
+        [&dropped] {
+            return std::all_of(dropped.begin(), dropped.end(),
+                               [](const auto& connection) { return connection->finished.load(); });
+        },
+        kMostDropWaitMs);
 }
 
 void SimulatedPlc::setProgram(Program program)

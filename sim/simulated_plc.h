@@ -116,8 +116,9 @@ public:
     // time has scans: false, and nothing changes, for one that answers at once.
     bool setScanTimeMs(int scanTimeMs);
 
-    // Closes every open connection at once, as a module that resets its Ethernet side. Its clients
-    // see the close; new connections are accepted as before.
+    // Closes every open connection at once, as a module that resets its Ethernet side, and
+    // returns when they are closed and their slots free. Their clients see the close; new
+    // connections are accepted as before.
     void dropConnections();
 
     // Keep at most this many request frames (the counts go on); 0 keeps none. Default 100000,
