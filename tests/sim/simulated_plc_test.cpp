@@ -382,6 +382,7 @@ TEST(SimulatedPlcServing, ProgramAndWriteJournal)
     EXPECT_TRUE(client.exchange(withBcc("06000100012C010007")).startsWith("[07FF"));
     EXPECT_TRUE(client.exchange(withBcc("0600010000C8010007")).startsWith("[0500"));
 
+    plc.stop(); // joins the serving threads that ran the program and the journal
     ASSERT_EQ(2u, journal.size());
     EXPECT_EQ(kClassV, journal[0].addressClass);
     EXPECT_EQ(100u, journal[0].address);
