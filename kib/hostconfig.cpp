@@ -133,3 +133,11 @@ QStringList HostConfig::debugLines() const
     Lock lock(mutex);
     return debugLog;
 }
+
+QStringList HostConfig::takeDebugLines()
+{
+    Lock lock(mutex);
+    QStringList taken;
+    taken.swap(debugLog);
+    return taken;
+}

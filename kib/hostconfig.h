@@ -49,6 +49,9 @@ public:
     int reloadRequests() const;
     void recordDebugLine(const QString& line);
     QStringList debugLines() const;
+    // The debug lines recorded so far, which are then forgotten: a host that runs for months
+    // hands them to its log file instead of keeping them.
+    QStringList takeDebugLines();
 
 private:
     HostConfig() = default;

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# Builds the project and runs the whole test suite, then runs it again under AddressSanitizer with
-# UndefinedBehaviorSanitizer and under ThreadSanitizer (each in its own build folder; any report
-# fails the run), and fuzzes every fuzz target for a short fixed time. Installs what is missing on
-# Debian 12.
+# Builds the project and runs the whole test suite and a 60-second soak (scripts/soak.sh), then
+# runs the suite again under AddressSanitizer with UndefinedBehaviorSanitizer and under
+# ThreadSanitizer (each in its own build folder; any report fails the run), and fuzzes every fuzz
+# target for a short fixed time. Installs what is missing on Debian 12.
 #
 # After the native suite it builds the Debian packages and checks them (scripts/check-packages.sh).
 #
 #   SANITIZERS=0      skips the two sanitizer builds
 #   FUZZ_SECONDS=N    seconds of fuzzing per target (default 20; 0 skips it)
 #   PACKAGE_CHECK=0   skips the Debian packages
+#   SOAK_SECONDS=N    length of the soak after the native suite (default 60; 0 skips it)
 set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 # shellcheck source=common.sh
@@ -17,6 +18,7 @@ source "$ROOT/scripts/common.sh"
 SANITIZERS=${SANITIZERS:-1}
 FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 PACKAGE_CHECK=${PACKAGE_CHECK:-1}
+SOAK_SECONDS=${SOAK_SECONDS:-60}
 
 packages=("${BUILD_PACKAGES[@]}")
 if [ "$PACKAGE_CHECK" != 0 ]; then
@@ -35,6 +37,9 @@ ctest --test-dir "$BUILD" --output-on-failure --parallel "$(nproc)"
 if [ "$PACKAGE_CHECK" != 0 ]; then
     echo "== the Debian packages"
     "$ROOT/scripts/check-packages.sh"
+# The soak runs once, on the native build: its timing means nothing under the sanitizers.
+if [ "$SOAK_SECONDS" != 0 ]; then
+    SOAK_SECONDS=$SOAK_SECONDS BUILD_DIR=$BUILD "$ROOT/scripts/soak.sh"
 fi
 
 if [ "$SANITIZERS" != 0 ]; then

@@ -330,6 +330,9 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
     } else if (request.isWrite) {
         applyWrite(memory, frame, request);
         result.wroteMemory = true;
+        result.addressClass = request.addressClass;
+        result.address = request.address;
+        result.count = request.count;
         if (faults.readReplyToWrite) {
             appendReadReply(reply, memory, request, faults);
         } else {

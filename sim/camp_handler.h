@@ -54,6 +54,10 @@ struct HandleResult
 {
     ErrorCode error = ErrorCode::None;
     bool wroteMemory = false;
+    // The words a write changed (wroteMemory only).
+    int addressClass = 0;
+    quint32 address = 0;
+    quint32 count = 0;
 };
 
 // Answers one request: `frame` runs from its "[" to its "]" (a broken frame may lack either).

@@ -1,17 +1,25 @@
 // camp-sim: simulated CTI 2500 PLCs behind 2572 modules, one per --listen address, until Ctrl-C.
 #include "camp_handler.h"
+#include "control_commands.h"
+#include "oracle_pattern.h"
+#include "plc_memory.h"
 #include "preset.h"
 #include "simulated_plc.h"
+#include "write_journal.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QStringList>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace camp_sim;
@@ -79,6 +87,333 @@ bool parseNumber(const QCommandLineParser& parser, const QString& name, int max,
     return true;
 }
 
+// ---- steering a running PLC: --commands, --oracle-pattern, --journal ----------------------
+
+struct ControlOptionNames
+{
+    QCommandLineOption commands{
+        QStringLiteral("commands"),
+        QStringLiteral("Read commands from standard input, one a line, each answered by one "
+                       "line (see below); the end of the input stops the program. Needs a single "
+                       "--listen.")};
+    QCommandLineOption pattern{
+        QStringLiteral("oracle-pattern"),
+        QStringLiteral("Fill these words with a pattern that tells class, address and the time "
+                       "of the read (e.g. V1-1999,K1-999; see sim/README.md)."),
+        QStringLiteral("RANGES")};
+    QCommandLineOption journal{
+        QStringLiteral("journal"),
+        QStringLiteral("Keep written words in FILE: every write is appended before it is "
+                       "answered, and FILE is replayed at start. Needs a single --listen."),
+        QStringLiteral("FILE")};
+};
+
+struct ControlOptions
+{
+    bool commands = false;
+    QList<WordRange> pattern;
+    QString journalPath;
+};
+
+bool parseControlOptions(const QCommandLineParser& parser, const ControlOptionNames& names,
+                         int listeners, ControlOptions* options, QString* error)
+{
+    options->commands = parser.isSet(names.commands);
+    options->journalPath = parser.value(names.journal);
+    if ((options->commands || parser.isSet(names.journal)) && listeners != 1) {
+        *error = QStringLiteral("--commands and --journal steer one PLC: give a single --listen");
+        return false;
+    }
+    return !parser.isSet(names.pattern) ||
+           parseWordRanges(parser.value(names.pattern), &options->pattern, error);
+}
+
+// Before start(): the pattern as the PLC's program, and the journal replayed and kept.
+bool attachControl(const ControlOptions& options, SimulatedPlc& plc, QString* error)
+{
+    for (const WordRange& range : options.pattern) {
+        if (range.last > plc.memorySize(range.addressClass)) {
+            *error = QStringLiteral("the pattern's words %1%2-%3 lie outside memory")
+                         .arg(addressClassLabel(range.addressClass))
+                         .arg(range.first)
+                         .arg(range.last);
+            return false;
+        }
+    }
+    if (!options.pattern.isEmpty()) {
+        auto pattern = std::make_shared<OraclePattern>(options.pattern);
+        plc.setProgram([pattern](PlcMemory& memory) { pattern->applyNow(memory); });
+    }
+    return options.journalPath.isEmpty() || attachWriteJournal(options.journalPath, plc, error);
+}
+
+void printLine(std::mutex& printMutex, const QString& line)
+{
+    std::lock_guard<std::mutex> lock(printMutex);
+    std::printf("%s\n", qPrintable(line));
+    std::fflush(stdout);
+}
+
+// Runs the commands that arrive on standard input until a stop signal or the end of the input;
+// what stopped it.
+QString serveCommandsUntilStop(const sigset_t& stopSignals, SimulatedPlc& plc,
+                               std::mutex& printMutex)
+{
+    const int signalFd = ::signalfd(-1, &stopSignals, SFD_CLOEXEC);
+    QByteArray pending;
+    QString reason = QStringLiteral("end of input");
+    for (;;) {
+        pollfd polls[2] = {{STDIN_FILENO, POLLIN, 0}, {signalFd, POLLIN, 0}};
+        if (::poll(polls, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (polls[1].revents != 0) {
+            signalfd_siginfo info{};
+            const bool read = ::read(signalFd, &info, sizeof info) == sizeof info;
+            reason = read && info.ssi_signo == SIGINT ? QStringLiteral("SIGINT")
+                                                      : QStringLiteral("SIGTERM");
+            break;
+        }
+        char chunk[4096];
+        const ssize_t received = ::read(STDIN_FILENO, chunk, sizeof chunk);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received <= 0) {
+            break;
+        }
+        pending.append(chunk, static_cast<int>(received));
+        for (int end = pending.indexOf('\n'); end >= 0; end = pending.indexOf('\n')) {
+            const QString line = QString::fromUtf8(pending.left(end));
+            pending.remove(0, end + 1);
+            if (!line.trimmed().isEmpty()) {
+                printLine(printMutex, runControlCommand(line, plc));
+            }
+        }
+    }
+    ::close(signalFd);
+    return reason;
+}
+
+QString waitForStopSignal(const sigset_t& stopSignals)
+{
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    return signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+}
+
+// ---- parsing ---------------------------------------------------------------------------------
+
+struct OptionNames
+{
+    QCommandLineOption help{{QStringLiteral("h"), QStringLiteral("help")},
+                            QStringLiteral("Show this help and the error codes.")};
+    QCommandLineOption listen{
+        QStringLiteral("listen"),
+        QStringLiteral("Listen on ADDR:PORT (repeatable; port 0 picks a free port, printed on "
+                       "start). Default 127.0.0.1:4450."),
+        QStringLiteral("ADDR:PORT")};
+    QCommandLineOption serial{
+        QStringLiteral("serial"),
+        QStringLiteral("Serial number in STW259 (0-65535). With several listeners the second "
+                       "gets N+1, and so on."),
+        QStringLiteral("N")};
+    QCommandLineOption firmware{
+        QStringLiteral("firmware"),
+        QStringLiteral("Firmware version: major in STW260, minor in STW261 (e.g. 4.10)."),
+        QStringLiteral("MAJ.MIN")};
+    QCommandLineOption preset{
+        QStringLiteral("preset"),
+        QStringLiteral("JSON file with memory sizes and preset words (see sim/README.md)."),
+        QStringLiteral("FILE")};
+    QCommandLineOption latency{QStringLiteral("latency-ms"),
+                               QStringLiteral("Delay before every reply, in ms."),
+                               QStringLiteral("N")};
+    QCommandLineOption maxConnections{
+        QStringLiteral("max-connections"),
+        QStringLiteral("Simultaneous connections per PLC; a further one is closed at once "
+                       "(default 24)."),
+        QStringLiteral("N")};
+    QCommandLineOption idleTimeout{
+        QStringLiteral("idle-timeout-ms"),
+        QStringLiteral("Close a connection that sends nothing for N ms (default 0: never)."),
+        QStringLiteral("N")};
+    QCommandLineOption scanTime{
+        QStringLiteral("scan-time-ms"),
+        QStringLiteral("PLC scan time: requests are served at scan boundaries, at most 8 per "
+                       "scan (default 0: at once)."),
+        QStringLiteral("N")};
+    QCommandLineOption verbose{QStringLiteral("verbose"),
+                               QStringLiteral("Print every request and reply frame.")};
+    QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Show the version.")};
+    ControlOptionNames control;
+};
+
+// What the command line asks for.
+struct Settings
+{
+    PlcConfig config;
+    Preset preset;
+    int serialNumber = 0;
+    bool setSerial = false;
+    bool setFirmware = false;
+    int latencyMs = 0;
+    bool verbose = false;
+    std::vector<ListenAddress> addresses;
+    ControlOptions control;
+};
+
+// Options take precedence over the preset file. An exit code when the program is done (help,
+// version, or a mistake told on standard error), or -1 to go on.
+int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings& settings)
+{
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated CTI 2500-series PLCs behind a 2572 Ethernet module, answering CAMP read (04)\n"
+        "and write (06) requests over TCP. Each --listen address runs its own PLC with its own\n"
+        "memory. Addresses count from 1 (V1 is the first V word). Ctrl-C stops it."));
+    parser.addOptions({names.help, names.listen, names.serial, names.firmware, names.preset,
+                       names.latency, names.maxConnections, names.idleTimeout, names.scanTime,
+                       names.verbose, names.version, names.control.commands, names.control.pattern,
+                       names.control.journal});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        return usageError(parser.errorText());
+    }
+    if (parser.isSet(names.help)) {
+        std::printf("%s\n%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()),
+                    qPrintable(controlCommandHelp()));
+        return 0;
+    }
+    if (parser.isSet(names.version)) {
+        std::printf("camp-sim %s\n", qPrintable(QCoreApplication::applicationVersion()));
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        return usageError(
+            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    }
+
+    PlcConfig& config = settings.config;
+    QString error;
+    if (parser.isSet(names.preset)) {
+        if (!loadPresetFile(parser.value(names.preset), &settings.preset, &error)) {
+            return usageError(error);
+        }
+        applyPresetToConfig(settings.preset, config);
+    }
+    settings.serialNumber = config.serial;
+    settings.setSerial = parser.isSet(names.serial);
+    settings.setFirmware = parser.isSet(names.firmware);
+    settings.verbose = parser.isSet(names.verbose);
+    if (!parseNumber(parser, names.serial.names().first(), 65535, &settings.serialNumber)) {
+        return usageError(QStringLiteral("--serial takes a number from 0 to 65535"));
+    }
+    if (settings.setFirmware && !parseFirmware(parser.value(names.firmware), &config.firmwareMajor,
+                                               &config.firmwareMinor)) {
+        return usageError(QStringLiteral("--firmware takes MAJOR.MINOR, e.g. 4.10"));
+    }
+    if (!parseNumber(parser, names.latency.names().first(), 3600000, &settings.latencyMs) ||
+        !parseNumber(parser, names.maxConnections.names().first(), 100000,
+                     &config.maxConnections) ||
+        !parseNumber(parser, names.idleTimeout.names().first(), 86400000, &config.idleTimeoutMs) ||
+        !parseNumber(parser, names.scanTime.names().first(), 3600000, &config.scanTimeMs)) {
+        return usageError(QStringLiteral("a numeric option has a bad value"));
+    }
+
+    const QStringList listenTexts = parser.isSet(names.listen)
+                                        ? parser.values(names.listen)
+                                        : QStringList{QStringLiteral("127.0.0.1:4450")};
+    for (const QString& text : listenTexts) {
+        ListenAddress address;
+        if (!parseListenAddress(text, &address)) {
+            return usageError(QStringLiteral("bad --listen address %1").arg(text));
+        }
+        settings.addresses.push_back(address);
+    }
+    if (!parseControlOptions(parser, names.control, static_cast<int>(settings.addresses.size()),
+                             &settings.control, &error)) {
+        return usageError(error);
+    }
+    return -1;
+}
+
+// ---- starting --------------------------------------------------------------------------------
+
+// The index-th PLC of the command line, set up but not yet listening; null and the reason when
+// its preset or control options do not fit it.
+std::unique_ptr<SimulatedPlc> makePlc(const Settings& settings, size_t index,
+                                      std::mutex& printMutex, QString* error)
+{
+    PlcConfig config = settings.config;
+    if (settings.serialNumber != 0) {
+        config.serial = static_cast<quint16>(settings.serialNumber + static_cast<int>(index));
+    }
+    auto plc = std::make_unique<SimulatedPlc>(config);
+    if (!applyPresetWords(settings.preset, *plc, error)) {
+        return nullptr;
+    }
+    if (settings.setSerial) {
+        plc->setWord(kClassSTW, 259, config.serial);
+    }
+    if (settings.setFirmware) {
+        plc->setWord(kClassSTW, 260, config.firmwareMajor);
+        plc->setWord(kClassSTW, 261, config.firmwareMinor);
+    }
+    if (!attachControl(settings.control, *plc, error)) {
+        return nullptr;
+    }
+    Faults faults;
+    faults.latencyMs = settings.latencyMs;
+    plc->setFaults(faults);
+    if (settings.verbose) {
+        SimulatedPlc* raw = plc.get();
+        plc->setTrace([raw, &printMutex](const QByteArray& request, const QByteArray& reply) {
+            std::lock_guard<std::mutex> lock(printMutex);
+            std::printf("%s:%u < %s\n%s:%u > %s\n", qPrintable(raw->address()), raw->port(),
+                        request.constData(), qPrintable(raw->address()), raw->port(),
+                        reply.isEmpty() ? "(no reply)" : reply.constData());
+            std::fflush(stdout);
+        });
+    }
+    return plc;
+}
+
+// Starts the PLC and says where it listens, as the tests and scripts that start camp-sim expect.
+bool startListening(SimulatedPlc& plc, const ListenAddress& address, std::mutex& printMutex)
+{
+    if (!plc.start(address.host, address.port)) {
+        std::fprintf(stderr, "camp-sim: %s\n", qPrintable(plc.lastError()));
+        return false;
+    }
+    const bool v6 = plc.address().contains(QLatin1Char(':'));
+    printLine(printMutex,
+              QStringLiteral("camp-sim listening on %1%2%3:%4 serial %5 firmware %6.%7")
+                  .arg(QLatin1String(v6 ? "[" : ""), plc.address(), QLatin1String(v6 ? "]" : ""))
+                  .arg(plc.port())
+                  .arg(plc.word(kClassSTW, 259))
+                  .arg(plc.word(kClassSTW, 260))
+                  .arg(plc.word(kClassSTW, 261)));
+    return true;
+}
+
+// ---- running ---------------------------------------------------------------------------------
+
+// Serves until SIGINT or SIGTERM (or, with --commands, the end of the input), then stops every PLC.
+int runUntilStop(const Settings& settings, const sigset_t& stopSignals,
+                 std::vector<std::unique_ptr<SimulatedPlc>>& plcs, std::mutex& printMutex)
+{
+    const QString reason = settings.control.commands
+                               ? serveCommandsUntilStop(stopSignals, *plcs.front(), printMutex)
+                               : waitForStopSignal(stopSignals);
+    printLine(printMutex, QStringLiteral("camp-sim stopping (%1)").arg(reason));
+    for (auto& plc : plcs) {
+        plc->stop();
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -88,108 +423,14 @@ int main(int argc, char** argv)
     QCoreApplication::setApplicationVersion(QStringLiteral(CAMP_NITP_VERSION));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated CTI 2500-series PLCs behind a 2572 Ethernet module, answering CAMP read (04)\n"
-        "and write (06) requests over TCP. Each --listen address runs its own PLC with its own\n"
-        "memory. Addresses count from 1 (V1 is the first V word). Ctrl-C stops it."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
-                                  QStringLiteral("Show this help and the error codes."));
-    const QCommandLineOption listen(
-        QStringLiteral("listen"),
-        QStringLiteral("Listen on ADDR:PORT (repeatable; port 0 picks a free port, printed on "
-                       "start). Default 127.0.0.1:4450."),
-        QStringLiteral("ADDR:PORT"));
-    const QCommandLineOption serial(
-        QStringLiteral("serial"),
-        QStringLiteral("Serial number in STW259 (0-65535). With several listeners the second "
-                       "gets N+1, and so on."),
-        QStringLiteral("N"));
-    const QCommandLineOption firmware(QStringLiteral("firmware"),
-                                      QStringLiteral("Firmware version: major in STW260, minor "
-                                                     "in STW261 (e.g. 4.10)."),
-                                      QStringLiteral("MAJ.MIN"));
-    const QCommandLineOption preset(
-        QStringLiteral("preset"),
-        QStringLiteral("JSON file with memory sizes and preset words (see sim/README.md)."),
-        QStringLiteral("FILE"));
-    const QCommandLineOption latency(QStringLiteral("latency-ms"),
-                                     QStringLiteral("Delay before every reply, in ms."),
-                                     QStringLiteral("N"));
-    const QCommandLineOption maxConnections(
-        QStringLiteral("max-connections"),
-        QStringLiteral("Simultaneous connections per PLC; a further one is closed at once "
-                       "(default 24)."),
-        QStringLiteral("N"));
-    const QCommandLineOption idleTimeout(
-        QStringLiteral("idle-timeout-ms"),
-        QStringLiteral("Close a connection that sends nothing for N ms (default 0: never)."),
-        QStringLiteral("N"));
-    const QCommandLineOption scanTime(
-        QStringLiteral("scan-time-ms"),
-        QStringLiteral("PLC scan time: requests are served at scan boundaries, at most 8 per "
-                       "scan (default 0: at once)."),
-        QStringLiteral("N"));
-    const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Print every request and reply frame."));
-    const QCommandLineOption version(QStringLiteral("version"),
-                                     QStringLiteral("Show the version."));
-    parser.addOptions({help, listen, serial, firmware, preset, latency, maxConnections, idleTimeout,
-                       scanTime, verbose, version});
-    if (!parser.parse(QCoreApplication::arguments())) {
-        return usageError(parser.errorText());
-    }
-    if (parser.isSet(help)) {
-        std::printf("%s\n%s", qPrintable(parser.helpText()), qPrintable(errorCodeText()));
-        return 0;
-    }
-    if (parser.isSet(version)) {
-        std::printf("camp-sim %s\n", qPrintable(QCoreApplication::applicationVersion()));
-        return 0;
-    }
-    if (!parser.positionalArguments().isEmpty()) {
-        return usageError(
-            QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().first()));
+    const OptionNames names;
+    Settings settings;
+    const int done = parseSettings(parser, names, settings);
+    if (done >= 0) {
+        return done;
     }
 
-    // Options take precedence over the preset file.
-    PlcConfig config;
-    Preset presetContents;
-    if (parser.isSet(preset)) {
-        QString error;
-        if (!loadPresetFile(parser.value(preset), &presetContents, &error)) {
-            return usageError(error);
-        }
-        applyPresetToConfig(presetContents, config);
-    }
-    int serialNumber = config.serial;
-    int latencyMs = 0;
-    if (!parseNumber(parser, serial.names().first(), 65535, &serialNumber)) {
-        return usageError(QStringLiteral("--serial takes a number from 0 to 65535"));
-    }
-    if (parser.isSet(firmware) &&
-        !parseFirmware(parser.value(firmware), &config.firmwareMajor, &config.firmwareMinor)) {
-        return usageError(QStringLiteral("--firmware takes MAJOR.MINOR, e.g. 4.10"));
-    }
-    if (!parseNumber(parser, latency.names().first(), 3600000, &latencyMs) ||
-        !parseNumber(parser, maxConnections.names().first(), 100000, &config.maxConnections) ||
-        !parseNumber(parser, idleTimeout.names().first(), 86400000, &config.idleTimeoutMs) ||
-        !parseNumber(parser, scanTime.names().first(), 3600000, &config.scanTimeMs)) {
-        return usageError(QStringLiteral("a numeric option has a bad value"));
-    }
-
-    std::vector<ListenAddress> addresses;
-    const QStringList listenTexts = parser.isSet(listen)
-                                        ? parser.values(listen)
-                                        : QStringList{QStringLiteral("127.0.0.1:4450")};
-    for (const QString& text : listenTexts) {
-        ListenAddress address;
-        if (!parseListenAddress(text, &address)) {
-            return usageError(QStringLiteral("bad --listen address %1").arg(text));
-        }
-        addresses.push_back(address);
-    }
-
-    // SIGINT and SIGTERM are taken by sigwait below: block them before any thread starts.
+    // SIGINT and SIGTERM are waited for below: block them before any thread starts.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
@@ -198,61 +439,15 @@ int main(int argc, char** argv)
 
     std::mutex printMutex;
     std::vector<std::unique_ptr<SimulatedPlc>> plcs;
-    for (size_t i = 0; i < addresses.size(); ++i) {
-        PlcConfig plcConfig = config;
-        if (serialNumber != 0) {
-            plcConfig.serial = static_cast<quint16>(serialNumber + static_cast<int>(i));
-        }
-        auto plc = std::make_unique<SimulatedPlc>(plcConfig);
+    for (size_t i = 0; i < settings.addresses.size(); ++i) {
         QString error;
-        if (!applyPresetWords(presetContents, *plc, &error)) {
+        plcs.push_back(makePlc(settings, i, printMutex, &error));
+        if (!plcs.back()) {
             return usageError(error);
         }
-        if (parser.isSet(serial)) {
-            plc->setWord(kClassSTW, 259, plcConfig.serial);
-        }
-        if (parser.isSet(firmware)) {
-            plc->setWord(kClassSTW, 260, plcConfig.firmwareMajor);
-            plc->setWord(kClassSTW, 261, plcConfig.firmwareMinor);
-        }
-        Faults faults;
-        faults.latencyMs = latencyMs;
-        plc->setFaults(faults);
-        if (parser.isSet(verbose)) {
-            SimulatedPlc* raw = plc.get();
-            plc->setTrace([raw, &printMutex](const QByteArray& request, const QByteArray& reply) {
-                std::lock_guard<std::mutex> lock(printMutex);
-                std::printf("%s:%u < %s\n%s:%u > %s\n", qPrintable(raw->address()), raw->port(),
-                            request.constData(), qPrintable(raw->address()), raw->port(),
-                            reply.isEmpty() ? "(no reply)" : reply.constData());
-                std::fflush(stdout);
-            });
-        }
-        if (!plc->start(addresses[i].host, addresses[i].port)) {
-            std::fprintf(stderr, "camp-sim: %s\n", qPrintable(plc->lastError()));
+        if (!startListening(*plcs.back(), settings.addresses[i], printMutex)) {
             return 1;
         }
-        {
-            std::lock_guard<std::mutex> lock(printMutex);
-            const bool v6 = plc->address().contains(QLatin1Char(':'));
-            std::printf("camp-sim listening on %s%s%s:%u serial %u firmware %u.%u\n", v6 ? "[" : "",
-                        qPrintable(plc->address()), v6 ? "]" : "", plc->port(),
-                        plc->word(kClassSTW, 259), plc->word(kClassSTW, 260),
-                        plc->word(kClassSTW, 261));
-            std::fflush(stdout);
-        }
-        plcs.push_back(std::move(plc));
     }
-
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    {
-        std::lock_guard<std::mutex> lock(printMutex);
-        std::printf("camp-sim stopping (%s)\n", signal == SIGINT ? "SIGINT" : "SIGTERM");
-        std::fflush(stdout);
-    }
-    for (auto& plc : plcs) {
-        plc->stop();
-    }
-    return 0;
+    return runUntilStop(settings, stopSignals, plcs, printMutex);
 }

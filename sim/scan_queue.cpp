@@ -52,6 +52,16 @@ void ScanQueue::trigger()
     m_wakeScan.notify_all();
 }
 
+void ScanQueue::setScanTime(int scanTimeMs)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_scanTime = std::chrono::milliseconds(std::max(1, scanTimeMs));
+        m_scanTimeChanged = true;
+    }
+    m_wakeScan.notify_all();
+}
+
 int ScanQueue::queued() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -60,19 +70,26 @@ int ScanQueue::queued() const
 
 void ScanQueue::run()
 {
+    using Clock = std::chrono::steady_clock;
     std::unique_lock<std::mutex> lock(m_mutex);
-    auto nextBoundary = std::chrono::steady_clock::now() + m_scanTime;
+    auto nextBoundary = Clock::now() + m_scanTime;
     while (!m_stopping) {
-        m_wakeScan.wait_until(lock, nextBoundary, [this] { return m_stopping || m_triggers > 0; });
+        m_wakeScan.wait_until(lock, nextBoundary,
+                              [this] { return m_stopping || m_triggers > 0 || m_scanTimeChanged; });
         if (m_stopping) {
             break;
+        }
+        if (m_scanTimeChanged) {
+            m_scanTimeChanged = false;
+            nextBoundary = std::min(nextBoundary, Clock::now() + m_scanTime);
+            continue;
         }
         if (m_triggers > 0) {
             --m_triggers;
         } else {
             // A scan that overran starts the next one now rather than catching up in a burst.
-            nextBoundary = std::max(nextBoundary + m_scanTime, std::chrono::steady_clock::now() +
-                                                                   std::chrono::milliseconds(1));
+            nextBoundary =
+                std::max(nextBoundary + m_scanTime, Clock::now() + std::chrono::milliseconds(1));
         }
         serveBoundary(lock);
     }

@@ -28,7 +28,10 @@ public:
     // Blocks until the request was served at a scan boundary (true), or the queue stops (false).
     bool submit(const std::string& request, const ReplyFaults& faults, std::string& reply);
 
-    void trigger();     // run one scan boundary now
+    void trigger(); // run one scan boundary now
+    // A busy PLC's scan stretches and shrinks: from the next boundary on, scans take this long.
+    // A boundary already further away than that is brought forward.
+    void setScanTime(int scanTimeMs);
     int queued() const; // requests waiting for a boundary
     void stop();        // wakes every waiter and joins the scan thread; safe to call twice
 
@@ -44,7 +47,7 @@ private:
     void run();
     void serveBoundary(std::unique_lock<std::mutex>& lock);
 
-    const std::chrono::milliseconds m_scanTime;
+    std::chrono::milliseconds m_scanTime; // guarded by m_mutex
     const int m_requestsPerScan;
     const Serve m_serve;
 
@@ -53,6 +56,7 @@ private:
     std::condition_variable m_wakeDone; // tickets served or stop
     std::deque<Ticket*> m_queue;
     int m_triggers = 0;
+    bool m_scanTimeChanged = false;
     bool m_stopping = false;
     std::thread m_thread;
 };

@@ -24,6 +24,7 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace camp_sim {
 
@@ -32,6 +33,8 @@ namespace {
 constexpr int kRequestsPerScan = 8;
 constexpr int kListenBacklog = 128;
 constexpr int kDefaultKeptRequests = 100000;
+// A dropped connection closes within a scan, or after a reply it is delaying: far within this.
+constexpr int kMostDropWaitMs = 10000;
 
 using Clock = std::chrono::steady_clock;
 constexpr Clock::duration kMostWakeLate = std::chrono::microseconds(200);
@@ -130,6 +133,8 @@ struct SimulatedPlc::Private
     mutable std::condition_variable changeSignal;
 
     Trace trace;
+    Program program;           // guarded by memoryMutex
+    WriteJournal writeJournal; // guarded by memoryMutex
 
     QString address;
     quint16 port = 0;
@@ -139,7 +144,8 @@ struct SimulatedPlc::Private
     bool running = false;
     std::thread acceptThread;
     std::mutex connectionsMutex;
-    std::list<std::unique_ptr<Connection>> connections;
+    // Shared, so that dropConnections() can wait for connections that are reaped meanwhile.
+    std::list<std::shared_ptr<Connection>> connections;
     std::unique_ptr<ScanQueue> scanQueue;
 };
 
@@ -279,7 +285,18 @@ void SimulatedPlc::Private::answer(const std::string& request, const ReplyFaults
                                    std::string& reply)
 {
     std::lock_guard<std::mutex> lock(memoryMutex);
-    handleRequest(request.data(), request.size(), memory, replyFaults, reply);
+    if (program) {
+        program(memory);
+    }
+    const HandleResult result =
+        handleRequest(request.data(), request.size(), memory, replyFaults, reply);
+    if (result.wroteMemory && writeJournal) {
+        QList<quint16> words;
+        for (quint32 i = 0; i < result.count; ++i) {
+            words.append(memory.word(result.addressClass, result.address + i));
+        }
+        writeJournal(result.addressClass, result.address, words);
+    }
 }
 
 // One request frame of a connection; false when the connection is to be closed.
@@ -392,7 +409,11 @@ void SimulatedPlc::Private::serveConnection(Connection* connection)
         }
     }
 
-    closeFd(connection->fd);
+    {
+        // Under the lock: dropConnections() must never shut down a descriptor reused meanwhile.
+        std::lock_guard<std::mutex> lock(connectionsMutex);
+        closeFd(connection->fd);
+    }
     --openConnections;
     connection->finished = true;
     changed();
@@ -454,7 +475,7 @@ void SimulatedPlc::Private::acceptLoop()
         ++connectionCount;
         ++openConnections;
         changed();
-        auto connection = std::make_unique<Connection>();
+        auto connection = std::make_shared<Connection>();
         connection->fd = fd;
         Connection* raw = connection.get();
         std::lock_guard<std::mutex> lock(connectionsMutex);
@@ -541,12 +562,14 @@ void SimulatedPlc::stop()
     if (d->scanQueue) {
         d->scanQueue->stop(); // releases connections that wait for a scan
     }
+    // Joined outside the lock: a finishing connection takes it to close its descriptor.
+    std::list<std::shared_ptr<Connection>> connections;
     {
         std::lock_guard<std::mutex> lock(d->connectionsMutex);
-        for (auto& connection : d->connections) {
-            connection->thread.join();
-        }
-        d->connections.clear();
+        connections.swap(d->connections);
+    }
+    for (auto& connection : connections) {
+        connection->thread.join();
     }
     d->scanQueue.reset();
     closeFd(d->listenFd);
@@ -639,6 +662,49 @@ void SimulatedPlc::resetCounters()
     d->connectionCount = 0;
     d->refusedConnections = 0;
     d->changed();
+}
+
+bool SimulatedPlc::setScanTimeMs(int scanTimeMs)
+{
+    if (!d->scanQueue) {
+        return false;
+    }
+    d->scanQueue->setScanTime(scanTimeMs);
+    return true;
+}
+
+void SimulatedPlc::dropConnections()
+{
+    std::vector<std::shared_ptr<Connection>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(d->connectionsMutex);
+        for (const auto& connection : d->connections) {
+            // The serving thread sees the end of the stream and closes the descriptor itself.
+            if (connection->fd >= 0) {
+                ::shutdown(connection->fd, SHUT_RDWR);
+                dropped.push_back(connection);
+            }
+        }
+    }
+    // Their slots are free on return: a client that connects next is not refused for them.
+    d->waitUntil(
+        [&dropped] {
+            return std::all_of(dropped.begin(), dropped.end(),
+                               [](const auto& connection) { return connection->finished.load(); });
+        },
+        kMostDropWaitMs);
+}
+
+void SimulatedPlc::setProgram(Program program)
+{
+    std::lock_guard<std::mutex> lock(d->memoryMutex);
+    d->program = std::move(program);
+}
+
+void SimulatedPlc::setWriteJournal(WriteJournal journal)
+{
+    std::lock_guard<std::mutex> lock(d->memoryMutex);
+    d->writeJournal = std::move(journal);
 }
 
 void SimulatedPlc::setKeptRequestLimit(int limit)

@@ -15,6 +15,8 @@
 
 namespace camp_sim {
 
+class PlcMemory;
+
 // Address class codes as they appear in frames.
 enum AddressClassCode : int {
     kClassV = 1,
@@ -110,6 +112,15 @@ public:
     int queuedRequests() const;
     void triggerScan();
 
+    // A scan time that stretches and shrinks while the PLC runs. Only a PLC started with a scan
+    // time has scans: false, and nothing changes, for one that answers at once.
+    bool setScanTimeMs(int scanTimeMs);
+
+    // Closes every open connection at once, as a module that resets its Ethernet side, and
+    // returns when they are closed and their slots free. Their clients see the close; new
+    // connections are accepted as before.
+    void dropConnections();
+
     // Keep at most this many request frames (the counts go on); 0 keeps none. Default 100000,
     // so a long benchmark does not grow without bound.
     void setKeptRequestLimit(int limit);
@@ -118,6 +129,19 @@ public:
     // the serving thread; for logging. Set it before start().
     using Trace = std::function<void(const QByteArray& request, const QByteArray& reply)>;
     void setTrace(Trace trace);
+
+    // The PLC's own program: runs under the memory lock before each request is served, so that it
+    // changes memory between the requests of the clients as a running PLC does. Set it before
+    // start().
+    using Program = std::function<void(PlcMemory& memory)>;
+    void setProgram(Program program);
+
+    // Called under the memory lock after each write request changed memory, with the words as
+    // they now are, in the order the memory took them; for a journal that outlives the process.
+    // Set it before start().
+    using WriteJournal =
+        std::function<void(int addressClass, quint32 address, const QList<quint16>& words)>;
+    void setWriteJournal(WriteJournal journal);
 
     struct Private;
 

@@ -1,5 +1,6 @@
 // The simulated PLC over real loopback sockets: each fault does what it says against a plain
 // client, the module's limits hold, and stopping never hangs, whatever the connections are doing.
+#include "plc_memory.h"
 #include "sim_test_client.h"
 #include "simulated_plc.h"
 
@@ -314,6 +315,86 @@ TEST(SimulatedPlcLimits, ShortScansAnswerEveryRequest)
     for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
     }
+}
+
+// A busy PLC's scan stretches and shrinks while clients wait: a request waiting for an hour-long
+// scan is answered as soon as the scan shrinks, and the next one waits for a stretched scan again.
+TEST(SimulatedPlcLimits, AScanStretchesAndShrinksWhileRunning)
+{
+    PlcConfig config;
+    config.scanTimeMs = 3600 * 1000;
+    SimulatedPlc plc(config);
+    ASSERT_TRUE(plc.start());
+    TestClient client(plc.port());
+    ASSERT_TRUE(client.send(kReadStw));
+    ASSERT_TRUE(eventually([&] { return plc.queuedRequests() == 1; }));
+
+    EXPECT_TRUE(plc.setScanTimeMs(1));
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.readUntilFrameEnd());
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
+
+    EXPECT_TRUE(plc.setScanTimeMs(3600 * 1000));
+    ASSERT_TRUE(client.send(kReadStw));
+    ASSERT_TRUE(eventually([&] { return plc.queuedRequests() == 1; }));
+    plc.triggerScan();
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.readUntilFrameEnd());
+
+    SimulatedPlc atOnce; // no scan to stretch
+    EXPECT_FALSE(atOnce.setScanTimeMs(100));
+}
+
+TEST(SimulatedPlcLimits, DropsEveryConnectionAndAcceptsNewOnes)
+{
+    SimulatedPlc plc;
+    ASSERT_TRUE(plc.start());
+    TestClient first(plc.port()), second(plc.port());
+    ASSERT_TRUE(plc.waitForOpenConnections(2));
+    plc.dropConnections();
+    EXPECT_EQ(0, plc.openConnections()); // the slots are free on return
+    EXPECT_TRUE(first.readToEnd());
+    EXPECT_TRUE(second.readToEnd());
+    TestClient third(plc.port());
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), third.exchange(kReadStw));
+}
+
+// The PLC's own program runs before every request is served, and the write journal hears of every
+// write that changed memory, with the words as they are now, and of nothing else.
+TEST(SimulatedPlcServing, ProgramAndWriteJournal)
+{
+    SimulatedPlc plc;
+    int runs = 0;
+    plc.setProgram([&runs](PlcMemory& memory) { memory.setWord(kClassV, 1, quint16(++runs)); });
+    struct Written
+    {
+        int addressClass;
+        quint32 address;
+        QList<quint16> words;
+    };
+    std::vector<Written> journal;
+    plc.setWriteJournal([&journal](int addressClass, quint32 address, const QList<quint16>& words) {
+        journal.push_back({addressClass, address, words});
+    });
+    ASSERT_TRUE(plc.start());
+    TestClient client(plc.port());
+    EXPECT_EQ(QByteArray("[0500010000010100010369]"), client.exchange(kReadV1));
+    EXPECT_EQ(QByteArray("[050001000001010002036A]"), client.exchange(kReadV1));
+
+    EXPECT_EQ(kWriteV100Reply, client.exchange(kWriteV100));
+    Faults faults;
+    faults.errorAddresses.append({kClassV, 300});
+    faults.readReplyToWrite = true; // carried out, though answered with a read reply
+    plc.setFaults(faults);
+    EXPECT_TRUE(client.exchange(withBcc("06000100012C010007")).startsWith("[07FF"));
+    EXPECT_TRUE(client.exchange(withBcc("0600010000C8010007")).startsWith("[0500"));
+
+    plc.stop(); // joins the serving threads that ran the program and the journal
+    ASSERT_EQ(2u, journal.size());
+    EXPECT_EQ(kClassV, journal[0].addressClass);
+    EXPECT_EQ(100u, journal[0].address);
+    EXPECT_EQ((QList<quint16>{0x1234, 0x00FF}), journal[0].words);
+    EXPECT_EQ(200u, journal[1].address);
+    EXPECT_EQ(QList<quint16>{7}, journal[1].words);
+    EXPECT_EQ(5, runs);
 }
 
 TEST(SimulatedPlcServing, ManyClientsOfSeveralPlcs)

@@ -1,0 +1,254 @@
+#include "device_load.h"
+
+#include "kibinterface.h"
+#include "oracle_pattern.h"
+#include "plugin_requests.h"
+
+#include <cstring>
+
+namespace soak {
+
+namespace {
+
+constexpr int kMostFindingsKept = 20;
+
+qint64 patternStepAt(Clock::time_point time)
+{
+    return camp_sim::patternStep(time);
+}
+
+// The value text of a Float item whose two words hold their pattern in this generation.
+QString floatText(const PolledItem& item, quint8 generation)
+{
+    const quint32 bits = quint32(camp_sim::patternWord(item.addressClass, item.address, generation))
+                             << 16 |
+                         camp_sim::patternWord(item.addressClass, item.address + 1, generation);
+    float value = 0;
+    std::memcpy(&value, &bits, sizeof value);
+    return QString::number(value, 'g', 6);
+}
+
+// Whether the text is the item's value in one of the generations from step `first` to `last`.
+bool isRightValue(const PolledItem& item, const QString& text, qint64 first, qint64 last)
+{
+    if (item.dataType == kib_test::Float) {
+        const qint64 steps = std::min<qint64>(last - first, 255);
+        for (qint64 step = first; step <= first + steps; ++step) {
+            if (floatText(item, quint8(step & 0xFF)) == text) {
+                return true;
+            }
+        }
+        return false;
+    }
+    bool ok = false;
+    const int number = text.toInt(&ok);
+    const bool inRange = item.dataType == kib_test::Integer ? number >= -32768 && number <= 32767
+                                                            : number >= 0 && number <= 65535;
+    return ok && inRange &&
+           camp_sim::isPatternWordWithin(quint16(number & 0xFFFF), item.addressClass, item.address,
+                                         first, last);
+}
+
+} // namespace
+
+DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
+    : m_plugin(plugin), m_deviceId(deviceId), m_port(port), m_items(polledItems())
+{
+    m_recoveries.reserve(4096); // no allocation while the soak measures
+    QList<DataItem> entries;
+    for (const PolledItem& item : m_items) {
+        entries.append(kib_test::entry(
+            kib_test::memoryItem(itemLabel(item.addressClass, item.address), item.addressClass,
+                                 QString::number(item.address), item.dataType)));
+    }
+    m_pollRequest =
+        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(deviceId),
+                                QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
+}
+
+DeviceLoad::~DeviceLoad()
+{
+    stop();
+}
+
+void DeviceLoad::start()
+{
+    m_stopping = false;
+    m_poller = std::thread([this] { pollLoop(); });
+    m_writer = std::thread([this] { writeLoop(); });
+}
+
+void DeviceLoad::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_stopping = true;
+    }
+    m_stopSignal.notify_all();
+    if (m_poller.joinable()) {
+        m_poller.join();
+    }
+    if (m_writer.joinable()) {
+        m_writer.join();
+    }
+}
+
+bool DeviceLoad::sleepUntil(Clock::time_point when)
+{
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    return !m_stopSignal.wait_until(lock, when, [this] { return m_stopping.load(); });
+}
+
+bool DeviceLoad::pollOnce()
+{
+    LogList log = m_pollRequest;
+    const Clock::time_point start = Clock::now();
+    const bool returned = m_plugin->readData(&log);
+    const Clock::time_point end = Clock::now();
+    ++m_polls;
+    checkValues(log, start, end);
+    const bool whole = isWhole(log, returned);
+    if (whole) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_faultEnded && end >= m_faultEnded->second) {
+            m_recoveries.push_back({m_faultEnded->first, msBetween(m_faultEnded->second, end)});
+            m_faultEnded.reset();
+        }
+    }
+    return whole;
+}
+
+void DeviceLoad::pollLoop()
+{
+    Clock::time_point next = Clock::now();
+    while (!m_stopping) {
+        pollOnce();
+        next = std::max(next + std::chrono::milliseconds(kPollIntervalMs), Clock::now());
+        if (!sleepUntil(next)) {
+            return;
+        }
+    }
+}
+
+// Every value the host got without an error must be the word its own item's address held while
+// the poll ran: its mark and a generation between the poll's start and end.
+void DeviceLoad::checkValues(const LogList& log, Clock::time_point start, Clock::time_point end)
+{
+    const qint64 first = patternStepAt(start);
+    const qint64 last = patternStepAt(end);
+    for (int i = 0; i < log.items.size(); ++i) {
+        const DataItem& data = log.items[i];
+        if (!data.item.errorText.isEmpty() || !data.values.contains(QStringLiteral("value"))) {
+            continue;
+        }
+        const QString value = kib_test::valueOf(data);
+        if (isRightValue(m_items[i], value, first, last)) {
+            continue;
+        }
+        ++m_wrong;
+        noteFinding(QStringLiteral("device %1: %2 gave %3, not its word of generations %4-%5")
+                        .arg(m_deviceId)
+                        .arg(data.item.uid, value)
+                        .arg(first & 0xFF)
+                        .arg(last & 0xFF));
+    }
+}
+
+bool DeviceLoad::isWhole(const LogList& log, bool returned) const
+{
+    if (!returned || !log.errorText.isEmpty()) {
+        return false;
+    }
+    for (const DataItem& data : log.items) {
+        if (!data.item.errorText.isEmpty() || !data.values.contains(QStringLiteral("value"))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void DeviceLoad::writeLoop()
+{
+    Clock::time_point next = Clock::now();
+    bool discreteBit = false;
+    while (!m_stopping) {
+        writeOnce(discreteBit);
+        discreteBit = !discreteBit;
+        next = std::max(next + std::chrono::milliseconds(kWriteIntervalMs), Clock::now());
+        if (!sleepUntil(next)) {
+            return;
+        }
+    }
+}
+
+// One write request: the next value of every word item, and the discrete item's bit.
+void DeviceLoad::writeOnce(bool discreteBit)
+{
+    const QList<WrittenItem> items = writtenItems();
+    QList<DataItem> entries;
+    QList<int> itemOfEntry;
+    QList<quint16> values;
+    for (int i = 0; i < items.size(); ++i) {
+        quint16 value = discreteBit ? 1 : 0;
+        if (!items[i].discrete && !m_ledger.nextValue(i, &value)) {
+            continue; // its sequence is used up
+        }
+        entries.append(kib_test::entry(
+            kib_test::memoryItem(itemLabel(items[i].addressClass, items[i].address),
+                                 items[i].addressClass, QString::number(items[i].address),
+                                 kib_test::Unsigned),
+            QString::number(value)));
+        itemOfEntry.append(i);
+        values.append(value);
+    }
+    LogList log =
+        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
+                                QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
+    const bool returned = m_plugin->writeData(&log);
+    for (int e = 0; e < log.items.size(); ++e) {
+        WriteOutcome outcome = WriteOutcome::Written;
+        if (!log.items[e].item.errorText.isEmpty()) {
+            outcome = WriteOutcome::Failed;
+        } else if (!returned) {
+            outcome = WriteOutcome::NotConfirmed;
+        }
+        m_ledger.record(itemOfEntry[e], values[e], outcome);
+    }
+}
+
+void DeviceLoad::faultEnded(FaultKind kind)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_faultEnded) { // the device never came back from the fault before
+        m_recoveries.push_back({m_faultEnded->first, kNeverRecovered});
+    }
+    m_faultEnded = std::make_pair(kind, Clock::now());
+}
+
+bool DeviceLoad::awaitingRecovery() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_faultEnded.has_value();
+}
+
+std::vector<Recovery> DeviceLoad::recoveries() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_recoveries;
+}
+
+void DeviceLoad::noteFinding(const QString& finding)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_findings.size() < kMostFindingsKept) {
+        m_findings.append(finding);
+    }
+}
+
+QStringList DeviceLoad::findings() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_findings;
+}
+
+} // namespace soak
