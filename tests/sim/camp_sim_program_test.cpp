@@ -12,42 +12,28 @@
 
 #include <csignal>
 
-namespace {
-
-// The ports from the "listening on" lines, once `count` of them were printed.
-QList<quint16> listeningPorts(QProcess& process, int count)
-{
-    static const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-    QList<quint16> ports;
-    QByteArray output;
-    while (ports.size() < count && process.waitForReadyRead(TestClient::kPatienceMs)) {
-        output += process.readAllStandardOutput();
-        ports.clear();
-        auto matches = line.globalMatch(QString::fromUtf8(output));
-        while (matches.hasNext()) {
-            ports.append(static_cast<quint16>(matches.next().captured(1).toUInt()));
-        }
-    }
-    return ports;
-}
-
-} // namespace
-
 TEST(CampSimProgram, ServesEveryListenerUntilSignalled)
 {
     QTemporaryFile preset;
     ASSERT_TRUE(preset.open());
     preset.write(R"({"words": {"V1": "BEEF"}, "serial": 5})");
     preset.flush();
-
     for (int signal : {SIGTERM, SIGINT}) {
         QProcess process;
         startProgram(process, QStringLiteral(CAMP_SIM_PATH),
-                     {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                      QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                      QStringLiteral("--preset"), preset.fileName(), QStringLiteral("--serial"),
-                      QStringLiteral("812"), QStringLiteral("--firmware"), QStringLiteral("4.10")});
-        const QList<quint16> ports = listeningPorts(process, 2);
+                     {"--listen", "127.0.0.1:0", "--listen", "127.0.0.1:0", "--preset",
+                      preset.fileName(), "--serial", "812", "--firmware", "4.10"});
+        // The ports from the "listening on" lines, once both were printed.
+        const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+        QList<quint16> ports;
+        QString output;
+        while (ports.size() < 2 && process.waitForReadyRead(TestClient::kPatienceMs)) {
+            output += QString::fromUtf8(process.readAllStandardOutput());
+            ports.clear();
+            for (auto matches = line.globalMatch(output); matches.hasNext();) {
+                ports.append(static_cast<quint16>(matches.next().captured(1).toUInt()));
+            }
+        }
         ASSERT_EQ(2, ports.size()) << process.readAllStandardError().toStdString();
 
         // The option beats the preset's serial; the second PLC counts one up.
@@ -78,14 +64,11 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
                                  "--verbose", "0271", "0274", "0277", "0290"}) {
         EXPECT_TRUE(text.contains(QLatin1String(expected))) << expected;
     }
-
-    const QStringList bad[] = {
-        {QStringLiteral("--listen"), QStringLiteral("nowhere")},
-        {QStringLiteral("--firmware"), QStringLiteral("four")},
-        {QStringLiteral("--serial"), QStringLiteral("70000")},
-        {QStringLiteral("--preset"), QStringLiteral("/nonexistent/preset.json")},
-        {QStringLiteral("--no-such-option")},
-    };
+    const QStringList bad[] = {{"--listen", "nowhere"},
+                               {"--firmware", "four"},
+                               {"--serial", "70000"},
+                               {"--preset", "/nonexistent/preset.json"},
+                               {"--no-such-option"}};
     for (const QStringList& arguments : bad) {
         QProcess process;
         startProgram(process, QStringLiteral(CAMP_SIM_PATH), arguments);
