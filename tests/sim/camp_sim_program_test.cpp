@@ -1,6 +1,6 @@
 // The camp-sim program as a script uses it: port 0 reported on start, presets and options in
 // memory, one PLC per listener, a clean exit on SIGTERM and SIGINT, and help that names the codes.
-#include "sim_test_client.h"
+#include "sim_test_support.h"
 
 #include <QProcess>
 #include <QRegularExpression>

@@ -1,6 +1,6 @@
 // The simulated PLC over real loopback sockets: each fault does what it says to a plain client,
 // the module's limits hold, and stopping never hangs, whatever the connections are doing.
-#include "sim_test_client.h"
+#include "sim_test_support.h"
 #include "simulated_plc.h"
 
 #include <gtest/gtest.h>
@@ -14,27 +14,28 @@ using namespace camp_sim;
 namespace {
 
 const QByteArray kReadV1 = "[0400010000010100010368]";
-const QByteArray kReadV1Reply = "[0500010000010112340372]";
 const QByteArray kReadStw = "[04001A000103010003037E]";
 const QByteArray kStwReply = "[05001A00010303032C0004000A052B]";
+const QByteArray kZeroStwReply = "[05001A0001030300000000000004FE]"; // serial and firmware 0
 const QByteArray kWriteV100 = "[06000100006402123400FF0469]";
 const QByteArray kWriteV100Reply = "[0700010000640202B4]";
+const PlcConfig kExample{812, 4, 10, {}};
 
-PlcConfig exampleConfig()
+// A fault as a table row gives it.
+struct FaultCase
 {
-    PlcConfig config;
-    config.serial = 812;
-    config.firmwareMajor = 4;
-    config.firmwareMinor = 10;
-    return config;
-}
-
-Faults makeFaults(void (*change)(Faults&))
-{
-    Faults faults;
-    change(faults);
-    return faults;
-}
+    const char* name;
+    void (*fault)(Faults&);
+    QByteArray send;
+    QByteArray received; // everything the client gets (before stop(), for the waits)
+    bool closes = false; // the PLC hangs up after it
+    Faults faults() const
+    {
+        Faults faults;
+        fault(faults);
+        return faults;
+    }
+};
 
 // Waits for a value the PLC reports without a signal of its own, for a bounded time.
 template <typename Condition> bool eventually(Condition condition)
@@ -46,31 +47,21 @@ template <typename Condition> bool eventually(Condition condition)
     return condition();
 }
 
-class SimulatedPlcTest : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(plc.start()) << plc.lastError().toStdString();
-        plc.setWord(kClassV, 1, 0x1234);
-    }
-
-    SimulatedPlc plc{exampleConfig()};
-};
-
 } // namespace
 
-TEST_F(SimulatedPlcTest, AnswersAndRecordsWhatItReceived)
+TEST(SimulatedPlc, AnswersAndRecordsWhatItReceived)
 {
+    SimulatedPlc plc(kExample);
+    ASSERT_TRUE(plc.start());
+    plc.setWord(kClassV, 1, 0x1234);
     plc.setKeptRequestLimit(2); // the count goes on past the kept frames
     TestClient client(plc.port());
     EXPECT_EQ(kWriteV100Reply, client.exchange(kWriteV100));
     EXPECT_EQ(0x00FF, plc.word(kClassV, 101));
     // Two requests in one segment, with junk and a line end around them: two replies, in order.
     ASSERT_TRUE(client.send("\r\n" + kReadV1 + "xx" + kReadStw));
-    EXPECT_EQ(kReadV1Reply, client.readUntilFrameEnd());
-    EXPECT_EQ(kStwReply, client.readUntilFrameEnd());
-
+    EXPECT_EQ(QByteArray("[0500010000010112340372]"), client.read());
+    EXPECT_EQ(kStwReply, client.read());
     EXPECT_EQ(3, plc.requestCount());
     EXPECT_EQ((QList<QByteArray>{kWriteV100, kReadV1}), plc.requests());
     EXPECT_EQ(1, plc.connectionCount());
@@ -83,38 +74,22 @@ TEST_F(SimulatedPlcTest, AnswersAndRecordsWhatItReceived)
     EXPECT_EQ(0, plc.connectionCount());
 }
 
-// Each fault against a plain client: everything it receives, whether the PLC hangs up, and what
-// V100 holds afterwards. A connection left open must answer again once the fault is cleared.
-TEST_F(SimulatedPlcTest, FaultsOnTheWire)
+// Each fault against a plain client: everything it receives, and whether the PLC hangs up. A
+// connection left open answers again once the fault is cleared.
+TEST(SimulatedPlc, FaultsOnTheWire)
 {
-    struct WireCase
-    {
-        const char* name;
-        void (*fault)(Faults&);
-        QByteArray send;
-        QByteArray received;
-        bool closes;
-        quint16 v100;
-    };
-    const WireCase cases[] = {
+    const FaultCase cases[] = {
         {"junk, then the reply in pieces",
          [](Faults& f) {
              f.junkBeforeReply = "\x01junk";
              f.chunkBytes = 3;
              f.chunkPauseMs = 1;
          },
-         kReadStw, "\x01junk" + kStwReply, false, 0},
+         kReadStw, "\x01junk" + kStwReply},
         {"close after two requests", [](Faults& f) { f.closeAfterRequests = 2; },
-         kReadStw + kReadStw + kReadStw, kStwReply + kStwReply, true, 0},
+         kReadStw + kReadStw + kReadStw, kStwReply + kStwReply, true},
         {"close mid reply", [](Faults& f) { f.closeMidReply = true; }, kReadStw,
-         kStwReply.left(kStwReply.size() / 2), true, 0},
-        {"short reply, error address",
-         [](Faults& f) {
-             f.shortReplyWords = 1;
-             f.errorAddresses.append({kClassV, 101});
-         },
-         kReadStw + kWriteV100, "[05001A00010301032C0394][07FF0100006400000000000292000005EB]",
-         false, 0},
+         kStwReply.left(kStwReply.size() / 2), true},
         // Every fault of a module that answers another request at once: the read reply comes
         // twice, for V2, without echo, with a "G"; the write is answered with a read reply.
         {"replies to other requests",
@@ -126,16 +101,16 @@ TEST_F(SimulatedPlcTest, FaultsOnTheWire)
              f.readReplyToWrite = true;
          },
          kReadV1 + kWriteV100,
-         "[050000000000010G00037D][050000000000010G00037D][050000000000020GFF0000046A]", false,
-         0x1234},
-        {"accept and close", [](Faults& f) { f.acceptAndClose = true; }, kReadV1, "", true, 0},
+         "[050000000000010G00037D][050000000000010G00037D][050000000000020GFF0000046A]"},
+        {"accept and close", [](Faults& f) { f.acceptAndClose = true; }, kReadV1, "", true},
         {"text service", [](Faults& f) { f.textService = true; }, kReadV1,
-         "HTTP/1.0 400 Bad Request\r\n", true, 0},
+         "HTTP/1.0 400 Bad Request\r\n", true},
     };
-    for (const WireCase& c : cases) {
+    SimulatedPlc plc(kExample);
+    ASSERT_TRUE(plc.start());
+    for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        plc.setWord(kClassV, 100, 0);
-        plc.setFaults(makeFaults(c.fault));
+        plc.setFaults(c.faults());
         TestClient client(plc.port());
         client.send(c.send);
         if (c.closes) {
@@ -143,52 +118,61 @@ TEST_F(SimulatedPlcTest, FaultsOnTheWire)
             EXPECT_TRUE(client.readToEnd(&received));
             EXPECT_EQ(c.received, received);
         } else {
-            EXPECT_EQ(c.received, client.readBytes(c.received.size()));
+            EXPECT_EQ(c.received, client.read(c.received.size()));
             plc.setFaults(Faults()); // faults switch while the connection stays open
             EXPECT_EQ(kStwReply, client.exchange(kReadStw));
         }
-        EXPECT_EQ(c.v100, plc.word(kClassV, 100));
     }
 }
 
 // stop() closes every connection at once, even one whose reply is held back for minutes, never
 // comes, or goes on without end to a client that stopped reading; no reply gets out after it.
-TEST(SimulatedPlcStop, InterruptsEveryWait)
+// Each case restarts the same PLC on the same port: memory survives, the counts start again.
+TEST(SimulatedPlc, StopsWhateverItWaitsForAndStartsAgain)
 {
-    struct StopCase
-    {
-        const char* name;
-        void (*fault)(Faults&);
-        QByteArray before; // what arrives before stop()
-    };
-    const StopCase cases[] = {
-        {"a long latency", [](Faults& f) { f.latencyMs = 600000; }, ""},
+    const FaultCase cases[] = {
+        {"no fault", [](Faults&) {}, kWriteV100, kWriteV100Reply},
+        {"a long latency", [](Faults& f) { f.latencyMs = 600000; }, kReadStw, ""},
         {"a long pause between pieces",
          [](Faults& f) {
              f.chunkBytes = 5;
              f.chunkPauseMs = 600000;
          },
-         kStwReply.left(5)},
-        {"silence", [](Faults& f) { f.silent = true; }, ""},
-        {"an endless stream nobody reads", [](Faults& f) { f.endlessStream = true; },
+         kReadStw, kStwReply.left(5)},
+        {"silence", [](Faults& f) { f.silent = true; }, kReadStw, ""},
+        {"an endless stream nobody reads", [](Faults& f) { f.endlessStream = true; }, kReadStw,
          "[0500" + QByteArray(4091, '0')},
     };
-    for (const StopCase& c : cases) {
+    SimulatedPlc plc(kExample);
+    EXPECT_FALSE(plc.isRunning());
+    plc.stop(); // stopping what never ran is harmless
+    quint16 port = 0;
+    for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        SimulatedPlc plc(exampleConfig());
-        ASSERT_TRUE(plc.start());
-        const Faults faults = makeFaults(c.fault);
+        ASSERT_TRUE(plc.start(QStringLiteral("127.0.0.1"), port)) << plc.lastError().toStdString();
+        EXPECT_FALSE(plc.start()); // already running
+        port = plc.port();
+        EXPECT_EQ(0, plc.requestCount());
+        const Faults faults = c.faults();
         plc.setFaults(faults);
-        TestClient client(plc.port());
-        ASSERT_TRUE(client.send(kReadStw));
+        TestClient client(port);
+        ASSERT_TRUE(client.send(c.send));
         ASSERT_TRUE(plc.waitForRequests(1));
-        EXPECT_EQ(c.before, client.readBytes(c.before.size()));
+        EXPECT_EQ(c.received, client.read(c.received.size()));
         EXPECT_TRUE(faults.endlessStream || client.staysQuiet(50));
+        plc.stop();
         plc.stop();
         QByteArray rest;
         EXPECT_TRUE(client.readToEnd(&rest));
         EXPECT_FALSE(rest.contains(']'));
+        EXPECT_FALSE(TestClient(port).isConnected());
     }
+    SimulatedPlc clash;
+    ASSERT_TRUE(plc.start(QStringLiteral("127.0.0.1"), port));
+    EXPECT_EQ(0x1234, plc.word(kClassV, 100));
+    EXPECT_FALSE(clash.start(QStringLiteral("127.0.0.1"), port));
+    EXPECT_FALSE(clash.lastError().isEmpty());
+    EXPECT_FALSE(SimulatedPlc().start(QStringLiteral("not an address")));
 }
 
 TEST(SimulatedPlcLimits, RefusesConnectionsBeyondTheLimitAndClosesIdleOnes)
@@ -197,7 +181,6 @@ TEST(SimulatedPlcLimits, RefusesConnectionsBeyondTheLimitAndClosesIdleOnes)
     config.maxConnections = 2;
     SimulatedPlc plc(config);
     ASSERT_TRUE(plc.start());
-    const QByteArray reply = "[05001A0001030300000000000004FE]";
     TestClient first(plc.port()), second(plc.port());
     ASSERT_TRUE(plc.waitForOpenConnections(2));
     TestClient third(plc.port());
@@ -205,17 +188,17 @@ TEST(SimulatedPlcLimits, RefusesConnectionsBeyondTheLimitAndClosesIdleOnes)
     EXPECT_TRUE(third.readToEnd());
     EXPECT_EQ(1, plc.refusedConnections());
     EXPECT_EQ(2, plc.connectionCount());
-    EXPECT_EQ(reply, first.exchange(kReadStw));
+    EXPECT_EQ(kZeroStwReply, first.exchange(kReadStw));
     second.close();
     ASSERT_TRUE(plc.waitForOpenConnections(1));
     TestClient fourth(plc.port()); // a slot is free again
-    EXPECT_EQ(reply, fourth.exchange(kReadStw));
+    EXPECT_EQ(kZeroStwReply, fourth.exchange(kReadStw));
 
     config.idleTimeoutMs = 30;
     SimulatedPlc idle(config);
     ASSERT_TRUE(idle.start());
     TestClient client(idle.port());
-    EXPECT_EQ(reply, client.exchange(kReadStw));
+    EXPECT_EQ(kZeroStwReply, client.exchange(kReadStw));
     EXPECT_TRUE(client.readToEnd());
     EXPECT_TRUE(idle.waitForOpenConnections(0));
 }
@@ -235,11 +218,10 @@ TEST(SimulatedPlcLimits, ServesAtMostEightRequestsPerScanInArrivalOrder)
         ASSERT_TRUE(clients.back()->send(withBcc("06000100000101000" + QByteArray::number(i))));
         ASSERT_TRUE(eventually([&] { return plc.queuedRequests() == i + 1; }));
     }
-    EXPECT_TRUE(clients[0]->staysQuiet(50)); // nothing is answered before a boundary
     for (int scan = 0; scan < 2; ++scan) {
         plc.triggerScan();
         for (int i = 8 * scan; i < std::min(10, 8 * scan + 8); ++i) {
-            EXPECT_TRUE(clients[size_t(i)]->readUntilFrameEnd().startsWith("[0700")) << i;
+            EXPECT_TRUE(clients[size_t(i)]->read().startsWith("[0700")) << i;
         }
         EXPECT_EQ(scan == 0 ? 2 : 0, plc.queuedRequests());
         EXPECT_EQ(scan == 0 ? 7 : 9, plc.word(kClassV, 1));
@@ -255,33 +237,6 @@ TEST(SimulatedPlcLimits, ServesAtMostEightRequestsPerScanInArrivalOrder)
     ASSERT_TRUE(fast.start());
     TestClient client(fast.port());
     for (int i = 0; i < 20; ++i) {
-        ASSERT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
+        ASSERT_EQ(kZeroStwReply, client.exchange(kReadStw));
     }
-}
-
-TEST(SimulatedPlcServing, StartsStopsAndRestarts)
-{
-    SimulatedPlc plc(exampleConfig());
-    EXPECT_FALSE(plc.isRunning());
-    plc.stop(); // stopping what never ran is harmless
-    ASSERT_TRUE(plc.start(QStringLiteral("127.0.0.1"), 0));
-    EXPECT_FALSE(plc.start()); // already running
-    const quint16 port = plc.port();
-    {
-        TestClient client(port);
-        EXPECT_EQ(kWriteV100Reply, client.exchange(kWriteV100));
-        plc.stop();
-        EXPECT_TRUE(client.readToEnd());
-    }
-    EXPECT_FALSE(TestClient(port).isConnected());
-    plc.stop();
-
-    // Memory survives a restart; the counts start again. The same port can be taken back.
-    ASSERT_TRUE(plc.start(QStringLiteral("127.0.0.1"), port)) << plc.lastError().toStdString();
-    EXPECT_EQ(0, plc.requestCount());
-    EXPECT_EQ(0x1234, plc.word(kClassV, 100));
-    SimulatedPlc clash;
-    EXPECT_FALSE(clash.start(QStringLiteral("127.0.0.1"), port));
-    EXPECT_FALSE(clash.lastError().isEmpty());
-    EXPECT_FALSE(SimulatedPlc().start(QStringLiteral("not an address")));
 }
