@@ -1,20 +1,15 @@
 // What the simulator's tests share: a plain blocking TCP client that knows nothing of CAMP beyond
-// "]", so that what it receives is exactly what the simulated PLC sent; frames with their BCC; and
-// memory words written as "V100=1234".
+// "]", so that what it receives is exactly what the simulated PLC sent; frames with their BCC;
+// and memory words written as "V100=1234".
 #pragma once
 
 #include "plc_memory.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QRegularExpression>
 #include <QStringList>
-
-#include <arpa/inet.h>
-#include <cerrno>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <QTcpSocket>
 
 // "[" + body + BCC + "]", for frames made up inside a test.
 inline QByteArray withBcc(const QByteArray& body)
@@ -47,31 +42,16 @@ public:
     // Generous bound on every wait, so that a broken simulator fails a test instead of hanging it.
     static constexpr int kPatienceMs = 10000;
 
-    explicit TestClient(quint16 port) : m_fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    explicit TestClient(quint16 port)
     {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(port);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::connect(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-            close();
-        }
+        m_socket.connectToHost(QHostAddress::LocalHost, port);
+        m_socket.waitForConnected(kPatienceMs);
     }
-    ~TestClient() { close(); }
-    TestClient(const TestClient&) = delete;
-    TestClient& operator=(const TestClient&) = delete;
-
-    bool isConnected() const { return m_fd >= 0; }
-    void close()
-    {
-        if (m_fd >= 0) {
-            ::close(m_fd);
-        }
-        m_fd = -1;
-    }
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    void close() { m_socket.abort(); }
     bool send(const QByteArray& data)
     {
-        return ::send(m_fd, data.constData(), size_t(data.size()), MSG_NOSIGNAL) == data.size();
+        return m_socket.write(data) == data.size() && m_socket.waitForBytesWritten(kPatienceMs);
     }
     QByteArray exchange(const QByteArray& request) { return send(request) ? read() : QByteArray(); }
 
@@ -80,7 +60,7 @@ public:
     QByteArray read(int count = -1)
     {
         const auto end = [&] { return count >= 0 ? count : m_buffer.indexOf(']') + 1; };
-        while ((count < 0 ? end() == 0 : m_buffer.size() < count) && receiveSome() > 0) {
+        while ((count < 0 ? end() == 0 : m_buffer.size() < count) && receive(kPatienceMs)) {
         }
         const QByteArray taken = m_buffer.left(count >= 0 || end() > 0 ? end() : m_buffer.size());
         m_buffer.remove(0, taken.size());
@@ -89,39 +69,28 @@ public:
     // Everything until the peer closes; false when it stays open past the patience.
     bool readToEnd(QByteArray* received = nullptr)
     {
-        int got;
-        while ((got = receiveSome()) > 0) {
+        while (receive(kPatienceMs)) {
         }
         if (received) {
             *received = m_buffer;
         }
         m_buffer.clear();
-        return got == 0;
+        return !isConnected();
     }
     // True when nothing at all arrives within the time given (the peer stays quiet and open).
-    bool staysQuiet(int ms)
-    {
-        pollfd ready{m_fd, POLLIN, 0};
-        return m_buffer.isEmpty() && ::poll(&ready, 1, ms) == 0;
-    }
+    bool staysQuiet(int ms) { return m_buffer.isEmpty() && !receive(ms) && isConnected(); }
 
 private:
-    // Bytes received (>0), 0 at end of stream, -1 on time-out or error.
-    int receiveSome()
+    // False when nothing came within the time, or the connection has ended.
+    bool receive(int ms)
     {
-        pollfd ready{m_fd, POLLIN, 0};
-        if (::poll(&ready, 1, kPatienceMs) <= 0) {
-            return -1;
+        if (m_socket.bytesAvailable() == 0 && !m_socket.waitForReadyRead(ms)) {
+            return false;
         }
-        char chunk[8192];
-        const ssize_t got = ::recv(m_fd, chunk, sizeof chunk, 0);
-        if (got < 0) {
-            return errno == ECONNRESET ? 0 : -1;
-        }
-        m_buffer.append(chunk, static_cast<int>(got));
-        return static_cast<int>(got);
+        m_buffer += m_socket.readAll();
+        return true;
     }
 
-    int m_fd;
+    QTcpSocket m_socket;
     QByteArray m_buffer;
 };
