@@ -6,12 +6,8 @@
 // QPluginLoader, over real TCP. (The discovery probe meets the same faults in tests/discovery.)
 
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <gtest/gtest.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <map>
 #include <thread>
@@ -198,27 +194,6 @@ bool matches(const QString& pattern, const QString& text)
     return QRegularExpression(QRegularExpression::anchoredPattern(pattern)).match(text).hasMatch();
 }
 
-// A socket on a loopback port: connected to `port`, or (port 0) bound to a free port and never
-// listening, so that connections to it are refused and nothing else can take the port.
-int loopbackSocket(quint16 port, quint16* bound = nullptr)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int reuse = 1; // the simulator may take the port later, as a PLC that comes back
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    auto* raw = reinterpret_cast<sockaddr*>(&address);
-    const bool ok = port ? ::connect(fd, raw, length) == 0
-                         : ::bind(fd, raw, length) == 0 && ::getsockname(fd, raw, &length) == 0;
-    if (bound) {
-        *bound = ok ? ntohs(address.sin_port) : 0;
-    }
-    return fd;
-}
-
 class FaultMatrix : public ::testing::TestWithParam<int>
 {
 protected:
@@ -240,7 +215,7 @@ protected:
             const Seen want = expected(row, Op(op));
             SimulatedPlc plc(config);
             quint16 port = 4450;
-            int refusing = -1;
+            QTcpSocket refusing; // bound, never listening: it refuses, and keeps the port ours
             Faults faults;
             if (row.fault) {
                 ASSERT_TRUE(plc.start(host, 0)) << plc.lastError().toStdString();
@@ -249,7 +224,9 @@ protected:
                 row.fault(faults);
                 plc.setFaults(faults);
             } else if (!ns) {
-                refusing = loopbackSocket(0, &port);
+                // The PLC takes the same port when it comes back (both allow address reuse).
+                ASSERT_TRUE(refusing.bind(QHostAddress::LocalHost, 0, QTcpSocket::ShareAddress));
+                port = refusing.localPort();
             }
 
             plugin->stopPlugin(); // every cell starts without a connection
@@ -270,9 +247,9 @@ protected:
             // The fault goes away. A PLC that accepts and closes handles one connection at a
             // time: once it has counted one more of ours, it has closed all of the plugin's.
             if (faults.acceptAndClose) {
-                const int fd = loopbackSocket(port);
+                QTcpSocket ours;
+                ours.connectToHost(QHostAddress::LocalHost, port);
                 EXPECT_TRUE(plc.waitForConnections(op == IdentityPoll ? 3 : 2));
-                ::close(fd);
             }
             plc.setFaults(Faults());
             if (!row.fault) {
@@ -288,9 +265,6 @@ protected:
             plugin->stopPlugin();
             EXPECT_TRUE(plc.waitForOpenConnections(0)) << "a connection outlived stopPlugin()";
             plc.stop();
-            if (refusing >= 0) {
-                ::close(refusing);
-            }
             ASSERT_TRUE(!ns || ns->removeAddress(kQuiet, QStringLiteral("10.77.8.2/24")));
         }
     }
