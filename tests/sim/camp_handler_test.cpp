@@ -37,6 +37,11 @@ PlcMemory exampleMemory()
     return memory;
 }
 
+void errorAtV101(ReplyFaults& faults)
+{
+    faults.errorAddresses.append({kClassV, 101});
+}
+
 } // namespace
 
 TEST(CampHandler, AnswersGoldenFrames)
@@ -71,20 +76,11 @@ TEST(CampHandler, AnswersGoldenFrames)
         {"short reply", "[04001A000103010003037E]", "[05001A00010301032C0394]", "",
          [](ReplyFaults& f) { f.shortReplyWords = 1; }},
         {"error address inside the block", "[0400010000640100030373]",
-         "[05FF0100006400000000000292000005E9]", "",
-         [](ReplyFaults& f) {
-             f.errorAddresses.append({kClassV, 101});
-         }},
+         "[05FF0100006400000000000292000005E9]", "", errorAtV101},
         {"error address after the block", "[0400010000630100010370]", "[05000100006301AAAA03B4]",
-         "",
-         [](ReplyFaults& f) {
-             f.errorAddresses.append({kClassV, 101});
-         }},
+         "", errorAtV101},
         {"error address before the block", "[0400010000660100010373]", "[05000100006601AAAA03B7]",
-         "",
-         [](ReplyFaults& f) {
-             f.errorAddresses.append({kClassV, 101});
-         }},
+         "", errorAtV101},
         // Replies that answer the wrong request, for the driver's checks.
         {"duplicate read reply", "[0400010000010100010368]",
          "[0500010000010112340372][0500010000010112340372]", "",
