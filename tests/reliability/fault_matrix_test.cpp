@@ -1,14 +1,16 @@
-// The fault matrix: every fault the simulated PLC can inject, a refused connection and an
-// unreachable address, crossed with everything the loaded plugin does on the wire (a poll, a
-// write of one word and of several, a write of a discrete item, an identity poll). Each cell says
-// what the host sees, how many connections stay open at the PLC and what its memory holds; then
-// the fault is cleared and the very next call must work. The plugin is the real one, loaded with
-// QPluginLoader, over real TCP. (The discovery probe meets the same faults in tests/discovery.)
+// What the host sees when the wire fails: every fault the simulated PLC can inject, a refused
+// connection and an unreachable address, against everything the loaded plugin does on the wire
+// (a poll, a write of one word and of several, a write of a discrete item, an identity poll).
+// Each cell says what the host sees, how many connections stay open at the PLC and what its
+// memory holds; then the fault is cleared and the very next call must work. The plugin is the
+// real one, loaded with QPluginLoader, over real TCP; the discovery probe meets the same faults
+// in tests/discovery.
 
 #include <QRegularExpression>
 #include <QTcpSocket>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <map>
 #include <thread>
 

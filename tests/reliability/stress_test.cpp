@@ -1,9 +1,9 @@
-// The stress run: 64 simulated PLCs, 8 host threads polling and writing at random through the
-// loaded plugin, and stopPlugin() called again and again while calls are in flight. Nothing may
-// crash, hang or fail: every acknowledged write reaches its PLC exactly once and in order, every
-// refused one never does, a thread always reads back what it wrote last, and the descriptors and
-// heap in use come back to where they started. KIB_STRESS_SECONDS=N keeps the threads at it for
-// N seconds instead of a few seconds' worth of calls.
+// That host calls and stopPlugin() may meet in any order: 64 simulated PLCs, 8 host threads
+// polling and writing at random through the loaded plugin, and stopPlugin() called again and
+// again while calls are in flight. Nothing may crash, hang or fail: every acknowledged write
+// reaches its PLC exactly once and in order, every refused one never does, a thread always reads
+// back what it wrote last, and the descriptors and heap in use come back to where they started.
+// KIB_STRESS_SECONDS=N keeps the threads at it for N seconds instead of a few seconds' worth.
 
 #include <gtest/gtest.h>
 

@@ -21,6 +21,8 @@ TEST(Preset, FillsTheWordsOrSaysWhatIsWrong)
             "words": {"V100": 1234, "v101": "00FF", "V200": [1, -2, "abcd"], "STW300": 7}})",
          "V100=04D2 V101=00FF V200=0001 V201=FFFE V202=ABCD V203=0000 STW300=0007 STW259=032C "
          "STW260=0004 STW261=000A"},
+        {"the largest and smallest numbers",
+         R"({"serial": 65535, "words": {"V1": [65535, -32768]}})", "STW259=FFFF V1=FFFF V2=8000"},
         {"not JSON", "{", nullptr},
         {"not an object", "[]", nullptr},
         {"serial too large", R"({"serial": 70000})", nullptr},

@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTcpSocket>
 
+#include <string>
+
 // "[" + body + BCC + "]", for frames made up inside a test.
 inline QByteArray withBcc(const QByteArray& body)
 {
