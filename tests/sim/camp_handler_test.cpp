@@ -1,8 +1,9 @@
-// Golden frames for the simulated PLC's protocol: every reply byte for byte, so that a driver
-// that passes against the simulator speaks the CAMP frames as the 2572 module does.
+// Golden frames for the simulated PLC's protocol, so that a driver that passes against the
+// simulator speaks the CAMP frames byte for byte as the 2572 module does.
 #include "camp_handler.h"
 #include "plc_memory.h"
 #include "request_assembler.h"
+#include "sim_test_support.h"
 #include "simulated_plc.h"
 
 #include <gtest/gtest.h>
@@ -11,37 +12,54 @@ using namespace camp_sim;
 
 namespace {
 
+// One request against the example memory: the reply byte for byte and, when given, words
+// ("V100=1234 K100=5555") that must hold afterwards.
+struct GoldenCase
+{
+    const char* name;
+    const char* request;
+    const char* reply;
+    const char* after = "";
+    void (*fault)(ReplyFaults&) = nullptr;
+};
+
 PlcMemory exampleMemory()
 {
     PlcMemory memory;
     memory.setWord(kClassV, 1, 0x1234);
+    for (quint32 address = 99; address <= 102; ++address) {
+        memory.setWord(kClassV, address, 0xAAAA);
+    }
+    memory.setWord(kClassK, 100, 0x5555);
     memory.setWord(kClassSTW, 259, 812);
     memory.setWord(kClassSTW, 260, 4);
     memory.setWord(kClassSTW, 261, 10);
     return memory;
 }
 
-struct GoldenCase
+void errorAtV101(ReplyFaults& faults)
 {
-    const char* name;
-    const char* request;
-    const char* reply;
-};
+    faults.errorAddresses.append({kClassV, 101});
+}
 
 } // namespace
 
 TEST(CampHandler, AnswersGoldenFrames)
 {
     const GoldenCase cases[] = {
-        // The worked examples: one V word at 1, and the identity status words 259 to 261.
+        // The worked examples: one V word, the identity status words, a write of two words.
         {"read V1", "[0400010000010100010368]", "[0500010000010112340372]"},
         {"read STW259-261", "[04001A000103010003037E]", "[05001A00010303032C0004000A052B]"},
-        {"read last STW word", "[04001A000400010001037C]", "[05001A000400010000037C]"},
+        {"write V100-101", "[06000100006402123400FF0469]", "[0700010000640202B4]",
+         "V99=AAAA V100=1234 V101=00FF V102=AAAA K100=5555"},
+        {"V65536 is the last V word", "[0400010100000100010368]", "[0500010100000100000368]"},
+        // Refusals, in the order the checks run; none of them changes memory.
         {"bad BCC gives the BCC expected", "[0400010000010100010369]",
          "[05FF0100000100000000000274036805F1]"},
         {"unknown class 03", "[040003000001010001036A]", "[05FF0300000100000000000275000005E3]"},
-        {"V65536 is the last V word", "[0400010100000100010368]", "[0500010100000100000368]"},
         {"past the end of V", "[0400010100000100020369]", "[05FF0101000000000000000290000005DE]"},
+        {"write past the end of V", "[06000101000002AAAABBBB04B6]",
+         "[07FF0101000000000000000290000005E0]", "V65536=0000"},
         {"V0 does not exist", "[0400010000000100010367]", "[05FF0100000000000000000290000005DD]"},
         {"read count 0", "[0400010000010100000367]", "[05FF0100000100000000000271000005DD]"},
         {"read count 257", "[0400010000010101010369]", "[05FF0100000100000000000272000005DE]"},
@@ -50,117 +68,64 @@ TEST(CampHandler, AnswersGoldenFrames)
         {"odd character count", "[04000100000101000100398]",
          "[05FF0100000100000000000277000005E3]"},
         {"write shorter than its count", "[060001000064021234037D]",
-         "[07FF0100006400000000000277000005EE]"},
+         "[07FF0100006400000000000277000005EE]", "V100=AAAA"},
         {"unknown command 08", "[080001000001010001036C]", "[05FF0100000100000000000291000005DF]"},
         {"missing ]", "[0400010000010100010368", "[05FF0100000100000000000273000005DF]"},
         {"missing [", "0400010000010100010368]", "[05FF0000000000000000000273000005DD]"},
+        // Faults that change what a reply says.
+        {"short reply", "[04001A000103010003037E]", "[05001A00010301032C0394]", "",
+         [](ReplyFaults& f) { f.shortReplyWords = 1; }},
+        {"error address inside the block", "[0400010000640100030373]",
+         "[05FF0100006400000000000292000005E9]", "", errorAtV101},
+        {"error address after the block", "[0400010000630100010370]", "[05000100006301AAAA03B4]",
+         "", errorAtV101},
+        {"error address before the block", "[0400010000660100010373]", "[05000100006601AAAA03B7]",
+         "", errorAtV101},
+        // Replies that answer the wrong request, for the driver's checks.
+        {"duplicate read reply", "[0400010000010100010368]",
+         "[0500010000010112340372][0500010000010112340372]", "",
+         [](ReplyFaults& f) { f.duplicateReadReply = true; }},
+        {"reply for the next address", "[0400010000010100010368]", "[0500010000020100000369]", "",
+         [](ReplyFaults& f) { f.readReplyAddressOffset = 1; }},
+        {"non-hex word", "[0400010000010100010368]", "[050001000001011G340387]", "",
+         [](ReplyFaults& f) { f.nonHexInReplyWords = true; }},
+        {"no echo", "[0400010000010100010368]", "[0500000000000112340370]", "",
+         [](ReplyFaults& f) { f.noEcho = true; }},
+        {"read reply to a write, which is carried out", "[06000100006402123400FF0469]",
+         "[05000100006402123400FF0468]", "V100=1234",
+         [](ReplyFaults& f) { f.readReplyToWrite = true; }},
     };
     for (const GoldenCase& c : cases) {
         PlcMemory memory = exampleMemory();
-        EXPECT_EQ(QByteArray(c.reply), handleRequest(QByteArray(c.request), memory))
+        ReplyFaults faults;
+        if (c.fault) {
+            c.fault(faults);
+        }
+        EXPECT_EQ(QByteArray(c.reply), handleRequest(QByteArray(c.request), memory, faults))
             << c.name << "\n  request  " << c.request;
+        EXPECT_EQ(c.after,
+                  wordsHeld(c.after, [&](int cls, quint32 a) { return memory.word(cls, a); }))
+            << c.name;
     }
 }
 
-TEST(CampHandler, WriteChangesExactlyTheWordsNamed)
+TEST(CampHandler, LongestFramesBothWays)
 {
     PlcMemory memory;
-    for (quint32 address = 98; address <= 103; ++address) {
-        memory.setWord(kClassV, address, 0xAAAA);
-    }
-    memory.setWord(kClassK, 100, 0x5555);
-
-    // The worked example: 1234 and 00FF to V100.
-    EXPECT_EQ(QByteArray("[0700010000640202B4]"),
-              handleRequest("[06000100006402123400FF0469]", memory));
-    EXPECT_EQ(0xAAAA, memory.word(kClassV, 99));
-    EXPECT_EQ(0x1234, memory.word(kClassV, 100));
-    EXPECT_EQ(0x00FF, memory.word(kClassV, 101));
-    EXPECT_EQ(0xAAAA, memory.word(kClassV, 102));
-    EXPECT_EQ(0x5555, memory.word(kClassK, 100)); // same address, other class
-
-    // A refused write leaves memory alone, even for the words that were in range.
-    PlcMemory small(QMap<int, quint32>{{kClassV, 3}});
-    EXPECT_EQ(QByteArray("[07FF0100000300000000000290000005E2]"),
-              handleRequest("[06000100000302AAAABBBB04B8]", small));
-    EXPECT_EQ(0, small.word(kClassV, 3));
-}
-
-TEST(CampHandler, ReadsTheFullBlockOf256Words)
-{
-    PlcMemory memory;
-    for (quint32 address = 1; address <= 256; ++address) {
-        memory.setWord(kClassV, address, static_cast<quint16>(address));
-    }
-    const QByteArray reply = handleRequest("[0400010000010101000368]", memory);
-
-    QByteArray words;
+    QByteArray words, write = "060001000001FF";
     for (int address = 1; address <= 256; ++address) {
+        memory.setWord(kClassV, static_cast<quint32>(address), static_cast<quint16>(address));
         words += QByteArray::number(address, 16).toUpper().rightJustified(4, '0');
+        write += address <= 255 ? "0001" : "";
     }
-    // Count field 00 stands for 256; the BCC was worked out by hand from the same bytes.
-    EXPECT_EQ(QByteArray("[05000100000100") + words + "D6E8]", reply);
-    EXPECT_EQ(20 + 4 * 256, reply.size());
-}
-
-TEST(CampHandler, ReplyFaultsChangeWhatTheReplySays)
-{
-    PlcMemory memory = exampleMemory();
-    ReplyFaults shortReply;
-    shortReply.shortReplyWords = 1;
-    EXPECT_EQ(QByteArray("[05001A00010301032C0394]"),
-              handleRequest("[04001A000103010003037E]", memory, shortReply));
-
-    ReplyFaults errorAtV101;
-    errorAtV101.errorAddresses.append({kClassV, 101});
-    // V100 to V102 touches V101; V99 and V102 alone do not.
-    EXPECT_EQ(QByteArray("[05FF0100006400000000000292000005E9]"),
-              handleRequest("[0400010000640100030373]", memory, errorAtV101));
-    EXPECT_TRUE(handleRequest("[0400010000630100010370]", memory, errorAtV101).startsWith("[0500"));
-    EXPECT_TRUE(handleRequest("[0400010000660100010373]", memory, errorAtV101).startsWith("[0500"));
-    // Writes fail the same way, with the write's reply code.
-    EXPECT_TRUE(
-        handleRequest("[06000100006402123400FF0469]", memory, errorAtV101).startsWith("[07FF"));
-    EXPECT_EQ(0, memory.word(kClassV, 100));
-
-    // Replies that answer the wrong request, for the driver's checks.
-    ReplyFaults duplicate;
-    duplicate.duplicateReadReply = true;
-    EXPECT_EQ(QByteArray("[0500010000010112340372][0500010000010112340372]"),
-              handleRequest("[0400010000010100010368]", memory, duplicate));
-    ReplyFaults nextAddress;
-    nextAddress.readReplyAddressOffset = 1;
-    EXPECT_EQ(QByteArray("[0500010000020100000369]"),
-              handleRequest("[0400010000010100010368]", memory, nextAddress));
-    ReplyFaults nonHex;
-    nonHex.nonHexInReplyWords = true;
-    EXPECT_EQ(QByteArray("[050001000001011G340387]"),
-              handleRequest("[0400010000010100010368]", memory, nonHex));
-    ReplyFaults readReplyToWrite;
-    readReplyToWrite.readReplyToWrite = true;
-    EXPECT_EQ(QByteArray("[05000100006402123400FF0468]"),
-              handleRequest("[06000100006402123400FF0469]", memory, readReplyToWrite));
-    EXPECT_EQ(0x1234, memory.word(kClassV, 100)); // the write itself was carried out
-}
-
-TEST(CampHandler, WritesOfEveryLengthFitTheirLayout)
-{
+    // A 256-word read: count field 00; the BCC was worked out by hand from the same bytes.
+    EXPECT_EQ(QByteArray("[05000100000100") + words + "D6E8]",
+              handleRequest("[0400010000010101000368]", memory));
     // A 255-word write is the longest request; its count field is FF.
-    PlcMemory memory;
-    QByteArray body = "060001000001FF";
-    for (int i = 0; i < 255; ++i) {
-        body += "0001";
-    }
-    quint32 sum = 0;
-    for (char c : body) {
-        sum += static_cast<unsigned char>(c);
-    }
-    const QByteArray bcc = QByteArray::number(sum & 0xFFFF, 16).toUpper().rightJustified(4, '0');
-    const QByteArray request = "[" + body + bcc + "]";
-    ASSERT_EQ(static_cast<int>(kMaxRequestSize), request.size());
-    EXPECT_TRUE(handleRequest(request, memory).startsWith("[070001000001FF"));
+    ASSERT_EQ(static_cast<int>(kMaxRequestSize), withBcc(write).size());
+    EXPECT_EQ(withBcc("070001000001FF"), handleRequest(withBcc(write), memory));
     EXPECT_EQ(1, memory.word(kClassV, 255));
-    EXPECT_EQ(0, memory.word(kClassV, 256));
+    EXPECT_EQ(256, memory.word(kClassV, 256));
 }
 
 // The assembler must cut a stream into the same requests however it is split.
@@ -184,26 +149,18 @@ TEST(RequestAssembler, CutsFramesOutOfAnyStream)
         EXPECT_EQ(expected, frames) << "pieces of " << piece;
         EXPECT_EQ(0u, assembler.pendingBytes());
     }
-}
 
-TEST(RequestAssembler, CutsOffARequestThatNeverEnds)
-{
+    // A request that never ends is cut off at the longest request; the rest of it, up to its
+    // "]", is dropped, and the next request is whole.
     RequestAssembler assembler;
     std::string frame;
-    const std::string endless(5000, '0');
-    assembler.append("[", 1);
+    const std::string endless = "[" + std::string(5000, '0');
     assembler.append(endless.data(), endless.size());
     ASSERT_TRUE(assembler.next(frame));
     EXPECT_EQ(kMaxRequestSize, frame.size());
     EXPECT_FALSE(assembler.next(frame));
-    // The rest of the overlong request, up to its "]", is dropped; the next request is whole.
-    assembler.append("0]", 2);
-    assembler.append("[0400010000010100010368]", 24);
+    assembler.append("0][0400010000010100010368]", 26);
     ASSERT_TRUE(assembler.next(frame));
     EXPECT_EQ("[0400010000010100010368]", frame);
     EXPECT_LT(assembler.pendingBytes(), 8u);
-
-    PlcMemory memory;
-    EXPECT_EQ(QByteArray("[05FF0000000000000000000273000005DD]"),
-              handleRequest(QByteArray(endless.data(), 40).prepend('['), memory));
 }

@@ -4,11 +4,17 @@
 #include "control_commands.h"
 #include "oracle_pattern.h"
 #include "plc_memory.h"
-#include "sim_test_client.h"
+#include "sim_test_support.h"
 #include "simulated_plc.h"
 #include "write_journal.h"
 
+#include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <functional>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -65,7 +71,7 @@ TEST(ControlCommands, StretchTheScanAndDropConnectionsOfARunningPlc)
     ASSERT_TRUE(client.send("[04001A000103010003037E]"));
     ASSERT_TRUE(plc.waitForRequests(1));
     EXPECT_EQ("ok", runControlCommand("scan-time-ms 1", plc));
-    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.readUntilFrameEnd());
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.read());
     EXPECT_EQ("ok open 1 accepted 1 refused 0 requests 1", runControlCommand("status", plc));
     EXPECT_EQ("ok", runControlCommand("drop-connections", plc));
     EXPECT_TRUE(client.readToEnd());
@@ -177,4 +183,159 @@ TEST(WriteJournal, APlcKeepsItsWrittenWordsThroughARestart)
     file.close();
     SimulatedPlc tooSmall;
     EXPECT_FALSE(attachWriteJournal(path, tooSmall, &error));
+}
+
+namespace {
+
+const QByteArray kReadStw = "[04001A000103010003037E]";
+const QByteArray kReadV1 = "[0400010000010100010368]";
+
+// Waits (without asserting on time) until the condition holds or a generous bound passes.
+bool eventuallyTrue(const std::function<bool()>& condition)
+{
+    for (int i = 0; i < 1000 && !condition(); ++i) {
+        QThread::msleep(10);
+    }
+    return condition();
+}
+
+// One command line to the program, and the line it answers with.
+QByteArray command(QProcess& process, const QByteArray& line)
+{
+    process.write(line + "\n");
+    while (!process.canReadLine() && process.waitForReadyRead(TestClient::kPatienceMs)) {
+    }
+    return process.readLine().trimmed();
+}
+
+// The port of a camp-sim that was started on port 0, from its "listening on" line.
+quint16 listeningPort(QProcess& process)
+{
+    const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    QString output;
+    while (process.waitForReadyRead(TestClient::kPatienceMs)) {
+        output += QString::fromUtf8(process.readLine());
+        const QRegularExpressionMatch match = line.match(output);
+        if (match.hasMatch()) {
+            return static_cast<quint16>(match.captured(1).toUInt());
+        }
+    }
+    return 0;
+}
+
+QProcess* startSteeredPlc(QProcess& process, const QString& journal)
+{
+    process.start(QStringLiteral(CAMP_SIM_PATH),
+                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                   QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
+                   QStringLiteral("2"), QStringLiteral("--journal"), journal,
+                   QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")});
+    return &process;
+}
+
+} // namespace
+
+// A busy PLC's scan shrinks while a client waits, and a PLC drops every connection and takes new
+// ones at once. (Stretching is what the soak does all the time.)
+TEST(SimulatedPlcLimits, AScanStretchesAndConnectionsDrop)
+{
+    PlcConfig config;
+    config.scanTimeMs = 3600 * 1000;
+    SimulatedPlc plc(config);
+    ASSERT_TRUE(plc.start());
+    TestClient client(plc.port());
+    ASSERT_TRUE(client.send(kReadStw));
+    ASSERT_TRUE(eventuallyTrue([&] { return plc.queuedRequests() == 1; }));
+    EXPECT_TRUE(plc.setScanTimeMs(1)); // the waiting request is served at once
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.read());
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
+    SimulatedPlc atOnce; // no scan to stretch
+    EXPECT_FALSE(atOnce.setScanTimeMs(100));
+
+    TestClient second(plc.port());
+    ASSERT_TRUE(plc.waitForOpenConnections(2));
+    plc.dropConnections();
+    EXPECT_EQ(0, plc.openConnections()); // the slots are free on return
+    EXPECT_TRUE(client.readToEnd());
+    EXPECT_TRUE(second.readToEnd());
+    TestClient third(plc.port());
+    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), third.exchange(kReadStw));
+}
+
+// The PLC's own program runs before every request is served, and the write journal hears of every
+// write that changed memory, with the words as they are now, and of nothing else.
+TEST(SimulatedPlcServing, ProgramAndWriteJournal)
+{
+    SimulatedPlc plc;
+    int runs = 0;
+    plc.setProgram([&runs](PlcMemory& memory) { memory.setWord(kClassV, 1, quint16(++runs)); });
+    struct Written
+    {
+        int addressClass;
+        quint32 address;
+        QList<quint16> words;
+    };
+    std::vector<Written> journal;
+    plc.setWriteJournal([&journal](int addressClass, quint32 address, const QList<quint16>& words) {
+        journal.push_back({addressClass, address, words});
+    });
+    ASSERT_TRUE(plc.start());
+    TestClient client(plc.port());
+    EXPECT_EQ(QByteArray("[0500010000010100010369]"), client.exchange(kReadV1));
+    EXPECT_EQ(QByteArray("[050001000001010002036A]"), client.exchange(kReadV1));
+    EXPECT_EQ(QByteArray("[0700010000640202B4]"), client.exchange("[06000100006402123400FF0469]"));
+    Faults faults;
+    faults.errorAddresses.append({kClassV, 300});
+    faults.readReplyToWrite = true; // carried out, though answered with a read reply
+    plc.setFaults(faults);
+    EXPECT_TRUE(client.exchange(withBcc("06000100012C010007")).startsWith("[07FF"));
+    EXPECT_TRUE(client.exchange(withBcc("0600010000C8010007")).startsWith("[0500"));
+
+    plc.stop(); // joins the serving threads that ran the program and the journal
+    ASSERT_EQ(2u, journal.size());
+    EXPECT_EQ(kClassV, journal[0].addressClass);
+    EXPECT_EQ(100u, journal[0].address);
+    EXPECT_EQ((QList<quint16>{0x1234, 0x00FF}), journal[0].words);
+    EXPECT_EQ(200u, journal[1].address);
+    EXPECT_EQ(QList<quint16>{7}, journal[1].words);
+    EXPECT_EQ(5, runs);
+}
+
+// A test steers camp-sim through its standard input, reads the oracle pattern over TCP, and finds
+// every write in the journal, which a killed and restarted PLC replays.
+TEST(CampSimProgram, TakesCommandsKeepsAJournalAndShowsThePattern)
+{
+    QTemporaryDir folder;
+    const QString journal = folder.filePath(QStringLiteral("plc.journal"));
+    QProcess process;
+    startSteeredPlc(process, journal);
+    const quint16 port = listeningPort(process);
+    ASSERT_NE(0, port) << process.readAllStandardError().toStdString();
+
+    EXPECT_EQ("ok", command(process, "set V100 1234"));
+    TestClient client(port);
+    EXPECT_EQ(QByteArray("[050001000064011234037B]"), client.exchange("[0400010000640100010371]"));
+    const QByteArray patterned = client.exchange("[040001000005010001036C]");
+    const quint16 word = static_cast<quint16>(patterned.mid(15, 4).toUInt(nullptr, 16));
+    EXPECT_EQ(camp_sim::patternMark(camp_sim::kClassV, 5), word >> 8) << patterned.constData();
+    EXPECT_EQ(QByteArray("[0700010000C80102C4]"), client.exchange("[0600010000C80100050388]"));
+
+    QFile file(journal);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QByteArray("V200 0005\n"), file.readAll());
+    EXPECT_EQ("ok open 1 accepted 1 refused 0 requests 3", command(process, "status"));
+    EXPECT_EQ("ok", command(process, "faults silent=1 latency-ms=10"));
+    EXPECT_TRUE(command(process, "faults loud=1").startsWith("error: "));
+
+    process.kill(); // SIGKILL: no chance to save anything
+    ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
+    QProcess restarted;
+    startSteeredPlc(restarted, journal);
+    ASSERT_NE(0, listeningPort(restarted));
+    EXPECT_EQ("ok 0005", command(restarted, "read V200"));
+    EXPECT_EQ("ok 0000", command(restarted, "read V100")); // set by hand: not kept
+    restarted.closeWriteChannel();                         // the end of the commands stops it
+    ASSERT_TRUE(restarted.waitForFinished(TestClient::kPatienceMs));
+    EXPECT_EQ(0, restarted.exitCode());
+    EXPECT_TRUE(restarted.readAll().contains("camp-sim stopping (end of input)"));
 }
