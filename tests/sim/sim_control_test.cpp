@@ -11,9 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 
-#include <functional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -187,17 +185,7 @@ TEST(WriteJournal, APlcKeepsItsWrittenWordsThroughARestart)
 
 namespace {
 
-const QByteArray kReadStw = "[04001A000103010003037E]";
 const QByteArray kReadV1 = "[0400010000010100010368]";
-
-// Waits (without asserting on time) until the condition holds or a generous bound passes.
-bool eventuallyTrue(const std::function<bool()>& condition)
-{
-    for (int i = 0; i < 1000 && !condition(); ++i) {
-        QThread::msleep(10);
-    }
-    return condition();
-}
 
 // One command line to the program, and the line it answers with.
 QByteArray command(QProcess& process, const QByteArray& line)
@@ -234,33 +222,6 @@ QProcess* startSteeredPlc(QProcess& process, const QString& journal)
 }
 
 } // namespace
-
-// A busy PLC's scan shrinks while a client waits, and a PLC drops every connection and takes new
-// ones at once. (Stretching is what the soak does all the time.)
-TEST(SimulatedPlcLimits, AScanStretchesAndConnectionsDrop)
-{
-    PlcConfig config;
-    config.scanTimeMs = 3600 * 1000;
-    SimulatedPlc plc(config);
-    ASSERT_TRUE(plc.start());
-    TestClient client(plc.port());
-    ASSERT_TRUE(client.send(kReadStw));
-    ASSERT_TRUE(eventuallyTrue([&] { return plc.queuedRequests() == 1; }));
-    EXPECT_TRUE(plc.setScanTimeMs(1)); // the waiting request is served at once
-    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.read());
-    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.exchange(kReadStw));
-    SimulatedPlc atOnce; // no scan to stretch
-    EXPECT_FALSE(atOnce.setScanTimeMs(100));
-
-    TestClient second(plc.port());
-    ASSERT_TRUE(plc.waitForOpenConnections(2));
-    plc.dropConnections();
-    EXPECT_EQ(0, plc.openConnections()); // the slots are free on return
-    EXPECT_TRUE(client.readToEnd());
-    EXPECT_TRUE(second.readToEnd());
-    TestClient third(plc.port());
-    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), third.exchange(kReadStw));
-}
 
 // The PLC's own program runs before every request is served, and the write journal hears of every
 // write that changed memory, with the words as they are now, and of nothing else.
