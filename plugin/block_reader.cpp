@@ -55,13 +55,15 @@ public:
                 at.extra->answered = true;
             }
             // The next requests go out before this block's words are converted, so that the
-            // conversion runs while the PLC answers.
-            if (!dispatch()) {
-                return false;
-            }
+            // conversion runs while the PLC answers. Words that arrived are stored even when
+            // the next request finds the connection broken.
+            const bool goOn = dispatch();
             if (received == Result::Done) {
                 App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
                                                  read.startAddress, words);
+            }
+            if (!goOn) {
+                return false;
             }
         }
         return true;
