@@ -1,5 +1,5 @@
 // The I/O half of the driver: the TCP connection to the PLC's Ethernet module and the two memory
-// commands on it. Frames are built and parsed by the pure members in camp_frames.cpp.
+// commands on it. The frames are camp_wire's; every reply is checked against its request here.
 
 #include "camp_nitp.h"
 
