@@ -37,6 +37,8 @@ ctest --test-dir "$BUILD" --output-on-failure --parallel "$(nproc)"
 if [ "$PACKAGE_CHECK" != 0 ]; then
     echo "== the Debian packages"
     "$ROOT/scripts/check-packages.sh"
+fi
+
 # The soak runs once, on the native build: its timing means nothing under the sanitizers.
 if [ "$SOAK_SECONDS" != 0 ]; then
     SOAK_SECONDS=$SOAK_SECONDS BUILD_DIR=$BUILD "$ROOT/scripts/soak.sh"
