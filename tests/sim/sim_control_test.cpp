@@ -4,6 +4,7 @@
 #include "control_commands.h"
 #include "oracle_pattern.h"
 #include "plc_memory.h"
+#include "program_line.h"
 #include "sim_test_support.h"
 #include "simulated_plc.h"
 #include "write_journal.h"
@@ -200,8 +201,11 @@ QByteArray command(QProcess& process, const QByteArray& line)
 quint16 listeningPort(QProcess& process)
 {
     const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    if (!process.waitForStarted(TestClient::kPatienceMs)) {
+        return 0;
+    }
     QString output;
-    while (process.waitForReadyRead(TestClient::kPatienceMs)) {
+    while (process.canReadLine() || process.waitForReadyRead(TestClient::kPatienceMs)) {
         output += QString::fromUtf8(process.readLine());
         const QRegularExpressionMatch match = line.match(output);
         if (match.hasMatch()) {
@@ -211,14 +215,13 @@ quint16 listeningPort(QProcess& process)
     return 0;
 }
 
-QProcess* startSteeredPlc(QProcess& process, const QString& journal)
+void startSteeredPlc(QProcess& process, const QString& journal)
 {
-    process.start(QStringLiteral(CAMP_SIM_PATH),
-                  {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                   QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
-                   QStringLiteral("2"), QStringLiteral("--journal"), journal,
-                   QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")});
-    return &process;
+    startProgram(process, QStringLiteral(CAMP_SIM_PATH),
+                 {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                  QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
+                  QStringLiteral("2"), QStringLiteral("--journal"), journal,
+                  QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")});
 }
 
 } // namespace
