@@ -38,19 +38,6 @@ bool parseFlag(const QString& text, bool* value)
     return true;
 }
 
-// "V100", "wx17": class label and address.
-bool parseAddress(const QString& text, int* addressClass, quint32* address)
-{
-    static const QRegularExpression pattern(QStringLiteral("^([A-Za-z]+)(\\d{1,8})$"));
-    const QRegularExpressionMatch match = pattern.match(text);
-    if (!match.hasMatch()) {
-        return false;
-    }
-    *addressClass = addressClassFromLabel(match.captured(1));
-    *address = match.captured(2).toUInt();
-    return *addressClass >= 0;
-}
-
 // One fault name: how its value is read into Faults.
 struct FaultSetting
 {
@@ -91,7 +78,7 @@ const std::vector<FaultSetting>& faultSettings()
          [](const QString& text, Faults& f) {
              int addressClass = 0;
              quint32 address = 0;
-             if (!parseAddress(text, &addressClass, &address)) {
+             if (!parseWordAddress(text, &addressClass, &address)) {
                  return false;
              }
              f.errorAddresses.append({addressClass, address});
@@ -158,7 +145,7 @@ QString setWords(const QStringList& arguments, SimulatedPlc& plc)
     static const QRegularExpression hexWord(QStringLiteral("^[0-9A-Fa-f]{1,4}$"));
     int addressClass = 0;
     quint32 address = 0;
-    if (arguments.size() < 2 || !parseAddress(arguments.first(), &addressClass, &address)) {
+    if (arguments.size() < 2 || !parseWordAddress(arguments.first(), &addressClass, &address)) {
         return failed(QStringLiteral("set takes an address and hex words: set V100 1234 00FF"));
     }
     if (!inMemory(plc, addressClass, address, arguments.size() - 1)) {
@@ -183,7 +170,7 @@ QString readWords(const QStringList& arguments, SimulatedPlc& plc)
     quint32 address = 0;
     int count = 1;
     if (arguments.isEmpty() || arguments.size() > 2 ||
-        !parseAddress(arguments.first(), &addressClass, &address) ||
+        !parseWordAddress(arguments.first(), &addressClass, &address) ||
         (arguments.size() == 2 && !parseInt(arguments[1], 1, 256, &count))) {
         return failed(QStringLiteral("read takes an address and a count from 1 to 256"));
     }

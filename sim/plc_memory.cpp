@@ -1,5 +1,7 @@
 #include "plc_memory.h"
 
+#include <QRegularExpression>
+
 #include <algorithm>
 
 namespace camp_sim {
@@ -30,6 +32,18 @@ int addressClassFromLabel(const QString& label)
         }
     }
     return -1;
+}
+
+bool parseWordAddress(const QString& text, int* addressClass, quint32* address)
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\s*([A-Za-z]+)\\s*(\\d{1,8})\\s*$"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch()) {
+        return false;
+    }
+    *addressClass = addressClassFromLabel(match.captured(1));
+    *address = match.captured(2).toUInt();
+    return *addressClass >= 0;
 }
 
 QString addressClassLabel(int code)

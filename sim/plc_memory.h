@@ -23,7 +23,9 @@ struct AddressClassInfo
 const std::vector<AddressClassInfo>& addressClasses();
 bool isKnownAddressClass(int code);
 int addressClassFromLabel(const QString& label); // "V", "wx", ...; -1 when unknown
-QString addressClassLabel(int code);             // empty when unknown
+// "V100", "stw259" (blanks around it allowed): the class label, then the decimal address.
+bool parseWordAddress(const QString& text, int* addressClass, quint32* address);
+QString addressClassLabel(int code); // empty when unknown
 
 class PlcMemory
 {

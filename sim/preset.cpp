@@ -43,19 +43,6 @@ bool parseWordValue(const QJsonValue& value, quint16* word)
     return false;
 }
 
-// "V100", "stw259": the class label, then the decimal address.
-bool parseAddressKey(const QString& key, int* addressClass, quint32* address)
-{
-    static const QRegularExpression pattern(QStringLiteral("^\\s*([A-Za-z]+)\\s*(\\d{1,8})\\s*$"));
-    const QRegularExpressionMatch match = pattern.match(key);
-    if (!match.hasMatch()) {
-        return false;
-    }
-    *addressClass = addressClassFromLabel(match.captured(1));
-    *address = match.captured(2).toUInt();
-    return *addressClass >= 0;
-}
-
 bool parseSizes(const QJsonValue& value, Preset* preset, QString* error)
 {
     if (value.isUndefined()) {
@@ -90,7 +77,7 @@ bool parseWords(const QJsonValue& value, Preset* preset, QString* error)
     const QJsonObject words = value.toObject();
     for (auto it = words.begin(); it != words.end(); ++it) {
         PresetWord word;
-        if (!parseAddressKey(it.key(), &word.addressClass, &word.address)) {
+        if (!parseWordAddress(it.key(), &word.addressClass, &word.address)) {
             return fail(error, QStringLiteral("bad address \"%1\"").arg(it.key()));
         }
         const QJsonArray values =
