@@ -10,7 +10,6 @@
 namespace {
 
 using Result = CAMP_NITP::Result;
-constexpr int kMaxConnections = 8;
 
 // One connection of the poll.
 struct Lane
@@ -176,7 +175,7 @@ int pollConnections(const DeviceInstancePlugin& device)
 {
     bool isNumber = false;
     const int wanted = device.columns.value(QStringLiteral("connections")).toInt(&isNumber);
-    return isNumber ? std::clamp(wanted, 1, kMaxConnections) : 1;
+    return isNumber ? std::clamp(wanted, 1, kMaxPollConnections) : 1;
 }
 
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,

@@ -10,6 +10,9 @@
 
 #include "camp_nitp.h"
 
+// The most connections one poll of a device may use (the "connections" device column).
+constexpr int kMaxPollConnections = 8;
+
 // A further connection a poll may spread its blocks over (the "connections" device column).
 struct ExtraConnection
 {
@@ -37,5 +40,5 @@ struct CampSession
     std::vector<std::unique_ptr<ExtraConnection>> extraConnections;
     // Connections the module has taken at most: lowered when it refuses one, for the session's
     // life.
-    int connectionLimit = 8;
+    int connectionLimit = kMaxPollConnections;
 };
