@@ -10,7 +10,8 @@
 // One polled item's place in PLC memory and the request entry that receives its value.
 struct ReadSpan : ItemAddress
 {
-    DataItem* dataItem = nullptr; // not owned
+    int itemIndex = -1;           // in the request's items
+    DataItem* dataItem = nullptr; // that item's entry, not owned
 };
 
 // One block read: the words it asks for and the spans [firstSpan, lastSpan) it serves.

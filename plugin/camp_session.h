@@ -1,7 +1,8 @@
 #pragma once
-// One device's connections and its lock: at most one poll or write uses a device's connections at
-// a time, while different devices are served in parallel. Always held through a shared pointer, so
-// a session taken out of the map lives on until the call that holds it ends.
+// One device's connections, the plan of its last poll and its lock: at most one poll or write uses
+// a device's connections at a time, while different devices are served in parallel. Always held
+// through a shared pointer, so a session taken out of the map lives on until the call that holds it
+// ends.
 
 #include <QMutex>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "camp_nitp.h"
+#include "poll_plan.h"
 
 // The most connections one poll of a device may use (the "connections" device column).
 constexpr int kMaxPollConnections = 8;
@@ -41,4 +43,6 @@ struct CampSession
     // Connections the module has taken at most: lowered when it refuses one, for the session's
     // life.
     int connectionLimit = kMaxPollConnections;
+    // The last poll's plan, used again while the host polls the same item records.
+    PollPlan pollPlan;
 };

@@ -1,42 +1,15 @@
 // One host poll of one device: the items are planned into as few block reads as the protocol
-// allows, each block is read, and its words are cut back into the items' values.
+// allows (or the plan of the last poll of the same records is used again), each block is read,
+// and its words are cut back into the items' values.
 
 #include "app_camp_nitp.h"
 #include "block_reader.h"
-#include "camp_identity.h"
+#include "camp_session.h"
 #include "value_codec.h"
 
 namespace {
 
 const QString kValueKey = QStringLiteral("value");
-
-// Every polled item's place, each parsed once; an item that names no words says why. True when
-// the poll asks for an identity item.
-bool collectSpans(LogList* log, std::vector<ReadSpan>& spans)
-{
-    bool identity = false;
-    spans.reserve(static_cast<size_t>(log->items.size()));
-    for (DataItem& entry : log->items) {
-        const ItemColumns columns = itemColumns(entry.item);
-        if (isCampIdentityItem(entry.item, *columns.addressWord)) {
-            identity = true;
-            continue;
-        }
-        ReadSpan span;
-        static_cast<ItemAddress&>(span) = itemAddress(columns);
-        // A String range longer than one read can carry would never get a value: say so.
-        if (span.isValid() && span.wordCount > kMaxBlockWords) {
-            span.invalid = kInvalidAddress;
-        }
-        if (!span.isValid()) {
-            entry.item.errorText = QLatin1String(span.invalid);
-            continue;
-        }
-        span.dataItem = &entry;
-        spans.push_back(span);
-    }
-    return identity;
-}
 
 } // namespace
 
@@ -46,10 +19,14 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
     if (!driver.connectToPLC(log)) {
         return false;
     }
+    PollPlan& plan = session.pollPlan;
+    if (!plan.isFor(log->items)) {
+        plan = PollPlan(log->items);
+    }
     // The spans point into the request's entries: the identity read below may append one, which
     // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
-    std::vector<ReadSpan> spans;
-    if (collectSpans(log, spans)) {
+    plan.applyTo(log->items);
+    if (plan.asksIdentity()) {
         fillPolledIdentity(driver, log);
     }
     if (driver.hasSessionError()) {
@@ -58,7 +35,7 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
             return false;
         }
     }
-    return readBlocks(session, log, spans, planBlocks(spans));
+    return readBlocks(session, log, plan.spans(), plan.blocks());
 }
 
 bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,

@@ -154,3 +154,74 @@ TEST_F(PluginTest, BrokenConnectionFailsThePollAndTheNextOneReconnects)
     EXPECT_FALSE(plugin->readData(&unreachable));
     EXPECT_EQ(unreachable.errorText, QStringLiteral("Couldn't connect to 127.0.0.1:0"));
 }
+
+// The plan of a poll is kept for the next poll of the same records. Every word here tells its own
+// class and address, and the host changes its records between polls in every way it can: each
+// poll must read what the records say now, in the frames a device polled for the first time gets.
+TEST_F(PluginTest, AKeptPlanNeverOutlivesTheRecordsItWasMadeFrom)
+{
+    const auto wordAt = [](int addressClass, int address) {
+        return quint16((addressClass == kClassV ? 0x1000 : 0xA000) + address);
+    };
+    for (int address = 1; address <= 80; ++address) {
+        plc->setWord(kClassV, quint32(address), wordAt(kClassV, address));
+        plc->setWord(kClassK, quint32(address), wordAt(kClassK, address));
+    }
+    const auto expectedValue = [&](const DataItem& entry) {
+        const QMap<QString, QString>& columns = entry.item.columns;
+        const quint16 word =
+            wordAt(columns.value("address_class").toInt(), columns.value("address_word").toInt());
+        return columns.value("data_type").toInt() == Integer ? QString::number(qint16(word))
+                                                             : QString::number(word);
+    };
+    const auto setColumn = [](LogList& log, int item, const char* column, const QString& value) {
+        log.items[item].item.columns[QLatin1String(column)] = value;
+    };
+    const QList<DataItem> configured = {entry(memoryItem("a", kClassV, "1", Integer)),
+                                        entry(memoryItem("b", kClassV, "2", Integer)),
+                                        entry(memoryItem("c", kClassK, "3", Integer)),
+                                        entry(memoryItem("d", kClassK, "60", Unsigned))};
+    const std::vector<std::pair<const char*, std::function<void(LogList&)>>> changes = {
+        {"the same records again", [](LogList&) {}},
+        {"an address", [&](LogList& log) { setColumn(log, 1, "address_word", "40"); }},
+        {"a class", [&](LogList& log) { setColumn(log, 0, "address_class", "2"); }},
+        {"a data type", [&](LogList& log) { setColumn(log, 2, "data_type", "2"); }},
+        {"an address made unusable",
+         [&](LogList& log) { setColumn(log, 3, "address_word", "6o"); }},
+        {"two items swapped", [](LogList& log) { log.items.swapItemsAt(0, 1); }},
+        {"an item removed", [](LogList& log) { log.items.removeAt(1); }},
+        {"an item added",
+         [&](LogList& log) { log.items.append(entry(memoryItem("e", kClassV, "77", Integer))); }},
+        {"a uid that names an identity item",
+         [](LogList& log) { log.items[0].item.uid = QStringLiteral("identity_7_serial"); }},
+        {"a record replaced by an equal one",
+         [](LogList& log) { log.items[0].item.columns.detach(); }},
+    };
+    LogList log = request(7, configured);
+    int deviceId = 100;
+    for (const auto& [change, apply] : changes) {
+        SCOPED_TRACE(change);
+        apply(log);
+        for (DataItem& entry : log.items) {
+            entry.values.clear();
+            entry.item.errorText.clear();
+        }
+        const int before = plc->requests().size();
+        ASSERT_TRUE(plugin->readData(&log));
+        const QList<QByteArray> polled = plc->requests().mid(before);
+        for (const DataItem& entry : log.items) {
+            const bool usable = entry.item.columns.value("address_word") != "6o";
+            const bool identity = entry.item.uid.startsWith("identity_");
+            EXPECT_EQ(valueOf(entry), identity ? QStringLiteral("812")
+                                      : usable ? expectedValue(entry)
+                                               : QString())
+                << entry.item.uid.toStdString();
+            EXPECT_EQ(entry.item.errorText, usable ? QString() : QStringLiteral("Invalid address"));
+        }
+        LogList firstPoll = log;
+        firstPoll.id = ++deviceId;
+        const int beforeFirst = plc->requests().size();
+        ASSERT_TRUE(plugin->readData(&firstPoll));
+        EXPECT_EQ(polled, plc->requests().mid(beforeFirst));
+    }
+}

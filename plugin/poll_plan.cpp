@@ -1,0 +1,56 @@
+#include "poll_plan.h"
+
+#include "camp_identity.h"
+
+PollPlan::PollPlan(const QList<DataItem>& items)
+{
+    records.reserve(static_cast<size_t>(items.size()));
+    sortedSpans.reserve(static_cast<size_t>(items.size()));
+    for (int index = 0; index < items.size(); ++index) {
+        const ItemInstancePlugin& item = items[index].item;
+        records.push_back({item.columns, item.uid});
+        const ItemColumns columns = itemColumns(item);
+        if (isCampIdentityItem(item, *columns.addressWord)) {
+            identity = true;
+            continue;
+        }
+        ReadSpan span;
+        static_cast<ItemAddress&>(span) = itemAddress(columns);
+        // A String range longer than one read can carry would never get a value: say so.
+        if (span.isValid() && span.wordCount > kMaxBlockWords) {
+            span.invalid = kInvalidAddress;
+        }
+        if (!span.isValid()) {
+            unusable.emplace_back(index, span.invalid);
+            continue;
+        }
+        span.itemIndex = index;
+        sortedSpans.push_back(span);
+    }
+    readBlocks = planBlocks(sortedSpans);
+}
+
+bool PollPlan::isFor(const QList<DataItem>& items) const
+{
+    if (static_cast<size_t>(items.size()) != records.size()) {
+        return false;
+    }
+    for (size_t index = 0; index < records.size(); ++index) {
+        const ItemInstancePlugin& item = items[static_cast<int>(index)].item;
+        if (!item.columns.isSharedWith(records[index].columns) ||
+            !item.uid.isSharedWith(records[index].uid)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PollPlan::applyTo(QList<DataItem>& items)
+{
+    for (ReadSpan& span : sortedSpans) {
+        span.dataItem = &items[span.itemIndex];
+    }
+    for (const auto& [index, reason] : unusable) {
+        items[index].item.errorText = QLatin1String(reason);
+    }
+}

@@ -1,0 +1,47 @@
+#pragma once
+// A poll's plan: where every polled item's words lie, the blocks that read them, and the items
+// that name no words. A host polls the same item records again and again, so a device's session
+// keeps the last plan and uses it again for a request that holds the very same records. A
+// record's columns and uid are Qt's implicitly shared data: the plan holds a copy of each, and a
+// record the host has changed since no longer shares them, so its request is planned afresh.
+// Nothing a poll reports depends on whether its plan was kept.
+
+#include <QList>
+
+#include <utility>
+#include <vector>
+
+#include "block_planner.h"
+
+class PollPlan
+{
+public:
+    PollPlan() = default;
+    // Plans the request's items; identity items are left to the identity read.
+    explicit PollPlan(const QList<DataItem>& items);
+
+    // True when `items` are the records this plan was made from, in the same order.
+    bool isFor(const QList<DataItem>& items) const;
+
+    // Points the spans at the request's entries, which receive the values, and gives every item
+    // that names no words its reason.
+    void applyTo(QList<DataItem>& items);
+
+    bool asksIdentity() const { return identity; }
+    const std::vector<ReadSpan>& spans() const { return sortedSpans; }
+    const std::vector<ReadBlock>& blocks() const { return readBlocks; }
+
+private:
+    // What the plan of one item is made from.
+    struct Record
+    {
+        QMap<QString, QString> columns;
+        QString uid;
+    };
+
+    std::vector<Record> records;
+    std::vector<ReadSpan> sortedSpans;
+    std::vector<ReadBlock> readBlocks;
+    std::vector<std::pair<int, const char*>> unusable; // (item, reason)
+    bool identity = false;
+};
