@@ -196,6 +196,16 @@ LogList pollRequest(int deviceId, quint16 port, const std::vector<ItemSpec>& ite
     return log;
 }
 
+LogList withNewRecords(const LogList& log)
+{
+    LogList copy = log;
+    for (DataItem& entry : copy.items) {
+        entry.item.columns.detach();
+        entry.item.uid = QString(entry.item.uid.constData(), entry.item.uid.size());
+    }
+    return copy;
+}
+
 QString pollProblem(const LogList& log)
 {
     if (!log.errorText.isEmpty()) {
@@ -210,6 +220,25 @@ QString pollProblem(const LogList& log)
         }
     }
     return QString();
+}
+
+OneCore::OneCore()
+{
+    const int core = sched_getcpu();
+    if (core < 0 || sched_getaffinity(0, sizeof before, &before) != 0) {
+        return;
+    }
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(core, &one);
+    isPinned = sched_setaffinity(0, sizeof one, &one) == 0;
+}
+
+OneCore::~OneCore()
+{
+    if (isPinned) {
+        sched_setaffinity(0, sizeof before, &before);
+    }
 }
 
 camp_sim::PlcConfig roomyPlc()

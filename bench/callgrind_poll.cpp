@@ -2,9 +2,11 @@
 // the plugin's instructions are counted. scripts/bench.sh runs it as
 //
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='measuredPolls*'
-//            bench_callgrind dense|mixed
+//            bench_callgrind dense|mixed [new-records]
 //
-// and divides the instructions collected by the items polled.
+// and divides the instructions collected by the items polled. The polls ask for the same records
+// each time, as a host does; with new-records two requests whose records are their own take
+// turns, so that every poll plans afresh.
 
 #include <QCoreApplication>
 
@@ -20,11 +22,11 @@ constexpr int kPolls = 10;
 constexpr int kItems = 1000;
 
 // The only function callgrind collects in.
-__attribute__((noinline)) int measuredPolls(App_CAMP_NITP& plugin, LogList& log)
+__attribute__((noinline)) int measuredPolls(App_CAMP_NITP& plugin, LogList* const (&inTurns)[2])
 {
     int succeeded = 0;
     for (int i = 0; i < kPolls; ++i) {
-        succeeded += plugin.readData(&log) ? 1 : 0;
+        succeeded += plugin.readData(inTurns[i % 2]) ? 1 : 0;
     }
     return succeeded;
 }
@@ -57,6 +59,7 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const bool mixed = argc > 1 && QByteArray(argv[1]) == "mixed";
+    const bool newRecords = argc > 2 && QByteArray(argv[2]) == "new-records";
     const std::vector<ItemSpec> items = makeItems(mixed ? Shape::Mixed : Shape::Dense, kItems);
 
     SimProcess sim;
@@ -71,11 +74,15 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "could not fill camp-sim's memory\n");
         return 1;
     }
-    plugin.readData(&log); // connects, and takes every first-use cost out of the count
+    LogList other = withNewRecords(log);
+    LogList* const inTurns[2] = {newRecords ? &other : &log, &log};
+    // Connects, and takes every first-use cost out of the count (the first values stored).
+    plugin.readData(&other);
+    plugin.readData(&log);
     const qint64 cpuBefore = threadCpuNs();
-    const int succeeded = measuredPolls(plugin, log);
+    const int succeeded = measuredPolls(plugin, inTurns);
     const qint64 cpuNs = threadCpuNs() - cpuBefore;
-    const QString problem = pollProblem(log);
+    const QString problem = pollProblem(log).isEmpty() ? pollProblem(other) : pollProblem(log);
     std::printf("polls %d items %d succeeded %d cpu_ns_per_item %.0f %s\n", kPolls, kItems,
                 succeeded, double(cpuNs) / kPolls / kItems, qPrintable(problem));
     return succeeded == kPolls && problem.isEmpty() ? 0 : 1;

@@ -118,8 +118,10 @@ long long residentBytes()
     return read == 2 ? resident * sysconf(_SC_PAGESIZE) : 0;
 }
 
-// Heap allocations of one poll: the average over ten polls after a first one that connected.
-QJsonObject pollAllocations(Shape shape, int count)
+// Heap allocations of one poll: the average over ten polls after a first one that connected. The
+// polls ask for the same records each time, as a host does; with newRecords two requests whose
+// records are their own take turns, so that every poll plans afresh.
+QJsonObject pollAllocations(Shape shape, int count, bool newRecords)
 {
     const std::vector<ItemSpec> items = makeItems(shape, count);
     camp_sim::SimulatedPlc plc(roomyPlc());
@@ -130,6 +132,10 @@ QJsonObject pollAllocations(Shape shape, int count)
     fillMemory(plc, items);
     App_CAMP_NITP plugin;
     LogList log = pollRequest(1, plc.port(), items);
+    LogList other = withNewRecords(log);
+    LogList* const inTurns[2] = {newRecords ? &other : &log, &log};
+    // Connects, and stores the first values, which allocate once.
+    plugin.readData(&other);
     plugin.readData(&log);
     if (!pollProblem(log).isEmpty()) {
         return QJsonObject{{"error", pollProblem(log)}};
@@ -140,15 +146,16 @@ QJsonObject pollAllocations(Shape shape, int count)
     {
         Counting counting;
         for (int i = 0; i < kPolls; ++i) {
-            plugin.readData(&log);
+            plugin.readData(inTurns[i % 2]);
         }
         totals = heap;
     }
     const double perPoll = double(totals.allocations) / kPolls;
-    std::printf("%s %d items: %.0f allocations a poll (%.1f an item), %.0f bytes\n",
-                shapeName(shape), count, perPoll, perPoll / count,
-                double(totals.bytesAllocated) / kPolls);
+    std::printf("%s %d items%s: %.0f allocations a poll (%.1f an item), %.0f bytes\n",
+                shapeName(shape), count, newRecords ? ", new records" : "", perPoll,
+                perPoll / count, double(totals.bytesAllocated) / kPolls);
     return QJsonObject{{"set", shapeName(shape)},
+                       {"new_records", newRecords},
                        {"items", count},
                        {"allocations_per_poll", perPoll},
                        {"allocations_per_item", perPoll / count},
@@ -213,8 +220,10 @@ int main(int argc, char** argv)
     }
 
     QJsonArray polls;
-    for (Shape shape : {Shape::Dense, Shape::Mixed}) {
-        polls.append(pollAllocations(shape, 1000));
+    for (bool newRecords : {false, true}) {
+        for (Shape shape : {Shape::Dense, Shape::Mixed}) {
+            polls.append(pollAllocations(shape, 1000, newRecords));
+        }
     }
     const QJsonObject report{{"poll_allocations", polls}, {"sessions", sessionMemory()}};
 

@@ -18,6 +18,8 @@ LATENCIES_MS = (0, 1, 5)
 # Each poll of an end-to-end case: its key in bench_e2e.json, its label and its style.
 POLLS = [
     ("plugin", "plugin (values stored)", {"color": "tab:blue", "marker": "o"}),
+    ("plugin_new_records", "plugin, new records every poll (planned afresh)",
+     {"color": "tab:blue", "marker": "o", "linestyle": ":", "fillstyle": "none"}),
     ("driver_blocks_only", "driver alone (same blocks, raw words)",
      {"color": "tab:green", "marker": "s"}),
     ("one_read_per_item", "one read per item", {"color": "tab:red", "marker": "v"}),
@@ -63,26 +65,39 @@ def poll_time_panel(axes, cases, latency):
     axes.legend(fontsize=7, loc="upper left")
 
 
+def stacked_bar(axes, position, figures, first):
+    bottom = 0
+    for key, label, color in CALLGRIND_PARTS:
+        value = max(figures.get(key, 0), 0)
+        axes.bar(position, value, 0.3, bottom=bottom, color=color, label=label if first else None)
+        bottom += value
+
+
 def callgrind_panel(axes, callgrind, rows):
-    """Stacked parts of today's instructions per item, beside the total before and the target."""
+    """Stacked parts of today's instructions per item, for the same records in every poll and for
+    records new in every poll, beside the total before and the target."""
     sets = [name for name in ("dense", "mixed") if callgrind.get(name)]
+    ticks, labels = [], []
     for index, name in enumerate(sets):
-        figures = callgrind[name]
-        bottom = 0
-        for key, label, color in CALLGRIND_PARTS:
-            value = max(figures.get(key, 0), 0)
-            axes.bar(index, value, 0.35, bottom=bottom, color=color,
-                     label=label if index == 0 else None)
-            bottom += value
+        stacked_bar(axes, index, callgrind[name], index == 0)
+        ticks.append(index)
+        labels.append(f"{name}\nsame records")
+        fresh = callgrind.get(name + "-new-records")
+        if fresh:
+            stacked_bar(axes, index + 0.33, fresh, False)
+            ticks.append(index + 0.33)
+            labels.append("new\nrecords")
         values = rows.get(CALLGRIND_ROWS[name], {})
         if "before" in values:
-            axes.bar(index + 0.4, values["before"], 0.35, color="white", edgecolor="gray",
+            axes.bar(index + 0.66, values["before"], 0.3, color="white", edgecolor="gray",
                      hatch="//", label="before, in total" if index == 0 else None)
+            ticks.append(index + 0.66)
+            labels.append("before")
         if "at_most" in values:
-            axes.hlines(values["at_most"], index - 0.25, index + 0.6, colors="black",
+            axes.hlines(values["at_most"], index - 0.2, index + 0.8, colors="black",
                         linestyles="--", linewidth=1, label="target" if index == 0 else None)
-    axes.set_xticks([i + offset for i in range(len(sets)) for offset in (0, 0.4)])
-    axes.set_xticklabels([f"{name}\n{when}" for name in sets for when in ("now", "before")])
+    axes.set_xticks(ticks)
+    axes.set_xticklabels(labels)
     axes.set_xlabel("1,000 items a poll")
     axes.set_ylabel("callgrind instructions per item")
     axes.set_title("where a poll's instructions go")

@@ -3,7 +3,7 @@
 and, where it has one, its target (met or MISSED), and writes them as JSON.
 
     report.py DIR     reads DIR/bench_plugin.json (Google Benchmark), DIR/bench_e2e.json,
-                      DIR/bench_memory.json and DIR/callgrind.{dense,mixed}.txt
+                      DIR/bench_memory.json and DIR/callgrind.{dense,mixed}[-new-records].txt
                       (callgrind_annotate --inclusive=yes --threshold=100), prints the machine
                       and the table, and writes DIR/bench.json
 
@@ -22,21 +22,19 @@ from pathlib import Path
 ITEMS_CALLGRIND = 1000
 POLLS_CALLGRIND = 10
 # Inclusive instruction counts of these functions make the "where it goes" breakdown of a poll:
-# planning (every item's place from its columns, then the blocks), frames (requests out, replies
-# in and cut into words) and values (words to the items' value texts). The rest is the poll's own
-# loop and the session around it.
+# planning (every item's place from its columns, then the blocks; or the check that the records
+# are those of the plan kept from the last poll), frames (requests out, replies in and cut into
+# words) and values (words to the items' value texts). The rest is the poll's own loop and the
+# session around it.
 CALLGRIND_PARTS = [
-    ("planning", [r"\bcollectSpans\(", r"\bplanBlocks\("]),
+    ("planning", [r"\bPollPlan::PollPlan\(", r"\bPollPlan::isFor\(", r"\bPollPlan::applyTo\("]),
     ("frames", [r"\bCAMP_NITP::sendRead\(", r"\bCAMP_NITP::receiveRead\("]),
     ("values", [r"\bApp_CAMP_NITP::assignBlockValues\("]),
 ]
-# collectSpans is small and local to the poll's file, and the compiler inlines it into the poll;
-# then the functions it calls stand for it.
-INLINED_CALLEES = {
-    r"\bcollectSpans\(": [r"\bitemColumns\(", r"\bitemAddress\(ItemColumns",
-                          r"\bisCampIdentityItem\("],
-}
 REST = "the rest"
+# The callgrind runs: the same records in every poll, as a host polls, and records new in every
+# poll (file suffix, row suffix).
+RECORDS = [("", ""), ("-new-records", ", new records every poll")]
 
 RATIO_1MS = "plugin poll time / driver alone, same blocks, 1,000 dense items, 1 ms"
 RATIO_0MS = "plugin poll time / driver alone, same blocks, 1,000 dense items, no added latency"
@@ -92,13 +90,7 @@ def count_matching(counts, pattern):
 
 
 def part_count(counts, patterns):
-    total = 0
-    for pattern in patterns:
-        if count_matching(counts, pattern) == 0 and pattern in INLINED_CALLEES:
-            total += sum(count_matching(counts, callee) for callee in INLINED_CALLEES[pattern])
-        else:
-            total += count_matching(counts, pattern)
-    return total
+    return sum(count_matching(counts, pattern) for pattern in patterns)
 
 
 def callgrind_figures(path):
@@ -215,17 +207,26 @@ def plugin_cpu(table, gb, callgrind):
                   per_item <= 1000 if dense else None,
                   {"cpu_ns_per_item": per_item, "cpu_ns_per_poll": bench["cpu_ns"],
                    "round_trip_ns": rtt_ns})
-    for shape in ("dense", "mixed"):
-        figures = callgrind.get(shape)
-        figure = f"callgrind instructions per item, {shape}, 1,000 items"
-        if not figures:
-            table.add_poll_path_target("Plugin CPU", figure, None, "n/a", "not run")
-            continue
-        parts = ", ".join(f"{part} {fmt(figures[part])}"
-                          for part in [name for name, _ in CALLGRIND_PARTS] + [REST])
-        table.add_poll_path_target("Plugin CPU", figure, figures["instructions_per_item"],
-                                   f"{fmt(figures['instructions_per_item'])} ({parts})", "",
-                                   figures)
+    for suffix, row_suffix in RECORDS:
+        for shape in ("dense", "mixed"):
+            figures = callgrind.get(shape + suffix)
+            figure = f"callgrind instructions per item, {shape}, 1,000 items{row_suffix}"
+            parts = ", ".join(f"{part} {fmt(figures[part])}"
+                              for part in [name for name, _ in CALLGRIND_PARTS] + [REST]) \
+                if figures else ""
+            if not suffix:
+                if not figures:
+                    table.add_poll_path_target("Plugin CPU", figure, None, "n/a", "not run")
+                    continue
+                table.add_poll_path_target("Plugin CPU", figure, figures["instructions_per_item"],
+                                           f"{fmt(figures['instructions_per_item'])} ({parts})",
+                                           "", figures)
+            elif figures:
+                same = callgrind.get(shape) or {}
+                table.add("Plugin CPU", figure,
+                          f"{fmt(figures['instructions_per_item'])} ({parts})",
+                          "every poll plans afresh; the same records "
+                          f"{fmt(same.get('instructions_per_item'))}", "", None, figures)
     pieces = [("piece/read_frame", "build one read request frame", 1, "a frame"),
               ("piece/parse_reply_256", "frame and cut a 256-word reply", 256, "a word"),
               ("piece/address_range_256", "address range from an item's columns", 256, "an item"),
@@ -277,13 +278,26 @@ def end_to_end(table, e2e):
             table.add_poll_path_target("End-to-end", figure, None, "n/a", "not run")
             continue
         ratio = case["plugin_over_driver"]["median_ratio"]
+        itself = case.get("driver_over_driver", {})
         table.add_poll_path_target(
             "End-to-end", figure, ratio, fmt(ratio, 3),
             f"plugin {fmt(case['plugin']['median_ms'], 3)} ms, driver alone "
             f"{fmt(case['driver_blocks_only']['median_ms'], 3)} ms; median of "
-            f"{fmt(case['plugin_over_driver']['pairs'])} pairs taken in turns",
+            f"{fmt(case['plugin_over_driver']['pairs'])} pairs taken in turns; "
+            f"the driver beside itself {ratio_text(itself.get('median_ratio'))}"
+            + ("; client and peers on one core" if case.get("one_core") else ""),
             {"plugin_ms": case["plugin"]["median_ms"],
-             "driver_ms": case["driver_blocks_only"]["median_ms"]})
+             "driver_ms": case["driver_blocks_only"]["median_ms"],
+             "driver_over_driver": itself.get("median_ratio")})
+        fresh = case.get("plugin_new_records_over_driver")
+        if fresh:
+            table.add("End-to-end", figure + ", new records every poll",
+                      fmt(fresh["median_ratio"], 3),
+                      f"every poll plans afresh: plugin "
+                      f"{fmt(case['plugin_new_records']['median_ms'], 3)} ms; median of "
+                      f"{fmt(fresh['pairs'])} pairs taken in turns", "", None,
+                      {"plugin_ms": case["plugin_new_records"]["median_ms"],
+                       "ratio": fresh["median_ratio"]})
 
 
 def peer_cpu(table, gb):
@@ -383,10 +397,11 @@ def memory(table, mem):
                   f"heap {fmt(sessions.get('heap_bytes_per_session'))} bytes a session "
                   f"({sessions.get('sessions')} sessions; socket buffers are kernel memory)",
                   "", None, sessions)
-    polls = {poll.get("set"): poll for poll in mem.get("poll_allocations", [])}
+    polls = {(poll.get("set"), poll.get("new_records", False)): poll
+             for poll in mem.get("poll_allocations", [])}
     for shape in ("dense", "mixed"):
         figure = f"heap allocations per poll, {shape}, 1,000 items"
-        poll = polls.get(shape)
+        poll = polls.get((shape, False))
         if not usable(poll):
             table.add_poll_path_target("Memory", figure, None, "n/a",
                                        (poll or {}).get("error", "not run"))
@@ -395,6 +410,15 @@ def memory(table, mem):
             "Memory", figure, poll["allocations_per_poll"],
             f"{fmt(poll['allocations_per_poll'])} ({poll['allocations_per_item']:.1f} an item)",
             f"now {fmt(poll['bytes_per_poll'] / 1024, 1)} KiB allocated a poll", poll)
+    for shape in ("dense", "mixed"):
+        poll = polls.get((shape, True))
+        if usable(poll):
+            table.add("Memory", f"heap allocations per poll, {shape}, 1,000 items, "
+                      "new records every poll",
+                      f"{fmt(poll['allocations_per_poll'])} "
+                      f"({poll['allocations_per_item']:.1f} an item)",
+                      f"every poll plans afresh; {fmt(poll['bytes_per_poll'] / 1024, 1)} KiB "
+                      "allocated a poll", "", None, poll)
 
 
 def machine():
@@ -439,8 +463,8 @@ def main():
     e2e = load_json(folder / "bench_e2e.json")
     mem = load_json(folder / "bench_memory.json")
     parallel = load_json(folder / "bench_connections.json")
-    callgrind = {shape: callgrind_figures(folder / f"callgrind.{shape}.txt")
-                 for shape in ("dense", "mixed")}
+    callgrind = {shape + suffix: callgrind_figures(folder / f"callgrind.{shape}{suffix}.txt")
+                 for shape in ("dense", "mixed") for suffix, _ in RECORDS}
 
     table = Table()
     round_trips(table, gb)

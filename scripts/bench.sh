@@ -49,14 +49,18 @@ echo "== large polls over several connections (20 ms scan)"
 "$BUILD/bench/bench_connections" --out "$BUILD/bench_connections.json"
 
 echo "== callgrind"
-for set in dense mixed; do
-    valgrind --tool=callgrind --callgrind-out-file="$BUILD/callgrind.$set.out" \
-        --collect-atstart=no --toggle-collect='measuredPolls*' \
-        "$BUILD/bench/bench_callgrind" "$set" >"$BUILD/callgrind.$set.log" 2>&1
-    # Every function, not only those that make up 99% of the total: the parts of the report add
-    # small ones up.
-    callgrind_annotate --inclusive=yes --threshold=100 "$BUILD/callgrind.$set.out" \
-        >"$BUILD/callgrind.$set.txt"
+# The same records in every poll, as a host polls, then records new in every poll.
+for records in "" new-records; do
+    for set in dense mixed; do
+        name=$set${records:+-$records}
+        valgrind --tool=callgrind --callgrind-out-file="$BUILD/callgrind.$name.out" \
+            --collect-atstart=no --toggle-collect='measuredPolls*' \
+            "$BUILD/bench/bench_callgrind" "$set" $records >"$BUILD/callgrind.$name.log" 2>&1
+        # Every function, not only those that make up 99% of the total: the parts of the report
+        # add small ones up.
+        callgrind_annotate --inclusive=yes --threshold=100 "$BUILD/callgrind.$name.out" \
+            >"$BUILD/callgrind.$name.txt"
+    done
 done
 
 echo
