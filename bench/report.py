@@ -189,6 +189,13 @@ def round_trips(table, gb):
                       {"frames": frames, "minimum": minimum, "one_per_item": count})
 
 
+def callgrind_text(figures):
+    """Instructions per item in total and by part."""
+    parts = ", ".join(f"{part} {fmt(figures[part])}"
+                      for part in [name for name, _ in CALLGRIND_PARTS] + [REST])
+    return f"{fmt(figures['instructions_per_item'])} ({parts})"
+
+
 def plugin_cpu(table, gb, callgrind):
     rtt = gb.get("loopback_round_trip/real_time") or gb.get("loopback_round_trip")
     rtt_ns = rtt["real_ns"] if rtt else None
@@ -209,24 +216,19 @@ def plugin_cpu(table, gb, callgrind):
                    "round_trip_ns": rtt_ns})
     for suffix, row_suffix in RECORDS:
         for shape in ("dense", "mixed"):
-            figures = callgrind.get(shape + suffix)
             figure = f"callgrind instructions per item, {shape}, 1,000 items{row_suffix}"
-            parts = ", ".join(f"{part} {fmt(figures[part])}"
-                              for part in [name for name, _ in CALLGRIND_PARTS] + [REST]) \
-                if figures else ""
-            if not suffix:
-                if not figures:
-                    table.add_poll_path_target("Plugin CPU", figure, None, "n/a", "not run")
-                    continue
-                table.add_poll_path_target("Plugin CPU", figure, figures["instructions_per_item"],
-                                           f"{fmt(figures['instructions_per_item'])} ({parts})",
-                                           "", figures)
+            figures = callgrind.get(shape + suffix)
+            if suffix:
+                if figures:
+                    same = (callgrind.get(shape) or {}).get("instructions_per_item")
+                    table.add("Plugin CPU", figure, callgrind_text(figures),
+                              f"every poll plans afresh; the same records {fmt(same)}", "",
+                              None, figures)
             elif figures:
-                same = callgrind.get(shape) or {}
-                table.add("Plugin CPU", figure,
-                          f"{fmt(figures['instructions_per_item'])} ({parts})",
-                          "every poll plans afresh; the same records "
-                          f"{fmt(same.get('instructions_per_item'))}", "", None, figures)
+                table.add_poll_path_target("Plugin CPU", figure, figures["instructions_per_item"],
+                                           callgrind_text(figures), "", figures)
+            else:
+                table.add_poll_path_target("Plugin CPU", figure, None, "n/a", "not run")
     pieces = [("piece/read_frame", "build one read request frame", 1, "a frame"),
               ("piece/parse_reply_256", "frame and cut a 256-word reply", 256, "a word"),
               ("piece/address_range_256", "address range from an item's columns", 256, "an item"),
