@@ -222,7 +222,11 @@ start_simulator() {
 {"words": {"V100": 1234}}
 EOF
     mkfifo "$WORK/sim.out"
-    in_root camp-sim --listen 127.0.0.1:0 --serial 812 --firmware 4.10 \
+    # Started as a plain command, not through in_root: a function put in the background runs in a
+    # subshell of its own, and $! would then name the subshell, which the kill below would end
+    # while camp-sim ran on.
+    env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH "$INSTALL_ROOT/usr/bin/camp-sim" \
+        --listen 127.0.0.1:0 --serial 812 --firmware 4.10 \
         --preset "$WORK/words.json" >"$WORK/sim.out" 2>"$WORK/sim.err" &
     SIM_PID=$!
     # Blocks until camp-sim has printed its first line, or has ended.
