@@ -253,7 +253,9 @@ void pluginBesideDriver(App_CAMP_NITP& plugin, camp_sim::SimulatedPlc& plc, LogL
     // Checked after the clock: looking at every value is no part of a poll.
     QString problem = pollProblem(log);
     for (const LogList& request : inTurns) {
-        problem = problem.isEmpty() ? pollProblem(request) : problem;
+        if (problem.isEmpty()) {
+            problem = pollProblem(request);
+        }
     }
     if (!problem.isEmpty()) {
         result.insert("error", problem);

@@ -135,10 +135,12 @@ QJsonObject pollAllocations(Shape shape, int count, bool newRecords)
     LogList other = withNewRecords(log);
     LogList* const inTurns[2] = {newRecords ? &other : &log, &log};
     // Connects, and stores the first values, which allocate once.
-    plugin.readData(&other);
-    plugin.readData(&log);
-    if (!pollProblem(log).isEmpty()) {
-        return QJsonObject{{"error", pollProblem(log)}};
+    for (LogList* request : inTurns) {
+        plugin.readData(request);
+        const QString problem = pollProblem(*request);
+        if (!problem.isEmpty()) {
+            return QJsonObject{{"error", problem}};
+        }
     }
 
     constexpr int kPolls = 10;
