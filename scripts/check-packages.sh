@@ -177,12 +177,14 @@ installs_into_a_throwaway_root() {
     }
 }
 
-# in_root PROGRAM ARGS...: runs a program of the throwaway root with nothing of the build's
-# environment that could help it find libraries.
+# Runs a program with nothing of the build's environment that could help it find libraries.
+WITHOUT_BUILD_PATHS=(env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH)
+
+# in_root PROGRAM ARGS...: runs a program of the throwaway root, WITHOUT_BUILD_PATHS.
 in_root() {
     local program=$1
     shift
-    env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH "$INSTALL_ROOT/usr/bin/$program" "$@"
+    "${WITHOUT_BUILD_PATHS[@]}" "$INSTALL_ROOT/usr/bin/$program" "$@"
 }
 
 programs_tell_the_package_version() {
@@ -194,7 +196,7 @@ programs_tell_the_package_version() {
 # FOLDER.
 found_in_root() {
     local found
-    found=$(env -u LD_LIBRARY_PATH ldd "$INSTALL_ROOT/usr/bin/kib-host" |
+    found=$("${WITHOUT_BUILD_PATHS[@]}" ldd "$INSTALL_ROOT/usr/bin/kib-host" |
         sed -n "s/^\s*$1 => \(\S*\).*/\1/p")
     if [ -z "$found" ] || [ "$(realpath -m "$found")" != "$INSTALL_ROOT/$2/$1" ]; then
         echo "kib-host finds $1 at \"$found\", not in the root's $2"
@@ -225,7 +227,7 @@ EOF
     # Started as a plain command, not through in_root: a function put in the background runs in a
     # subshell of its own, and $! would then name the subshell, which the kill below would end
     # while camp-sim ran on.
-    env -u LD_LIBRARY_PATH -u QT_PLUGIN_PATH "$INSTALL_ROOT/usr/bin/camp-sim" \
+    "${WITHOUT_BUILD_PATHS[@]}" "$INSTALL_ROOT/usr/bin/camp-sim" \
         --listen 127.0.0.1:0 --serial 812 --firmware 4.10 \
         --preset "$WORK/words.json" >"$WORK/sim.out" 2>"$WORK/sim.err" &
     SIM_PID=$!
