@@ -5,6 +5,7 @@
 
 #include <QLoggingCategory>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -30,9 +31,17 @@ const char kReadingResponse[] = "reading a response from the PLC";
 const char kSendingWrite[] = "sending a write command to the PLC";
 const char kReadingWriteResponse[] = "reading a write response from the PLC";
 
+// Why a reply was refused, for the line on standard error.
+const char kBadBcc[] = "has a wrong BCC";
+const char kNotAnAnswer[] = "does not answer the request";
+
 constexpr int kKeepAliveIdleSeconds = 30;
 constexpr int kKeepAliveIntervalSeconds = 10;
 constexpr int kKeepAliveProbes = 3;
+// First replies of new connections in a row that carry zeros where the module used to echo, before
+// the driver takes the module for a replacement that does not echo. One could be a fluke; a second
+// on a further new connection is not.
+constexpr int kZeroEchoesOfAReplacement = 2;
 
 qint64 nowMs()
 {
@@ -137,6 +146,7 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
     }
     timeoutMs = loadTimeoutMs(*device);
     sessionErrorText.clear();
+    timedOut = false;
 
     if (isConnected()) {
         if (connectedHost == host && connectedPort == port && !peerHasClosed(socketFd)) {
@@ -202,6 +212,7 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     applyKeepAlive(socketFd);
     connectedHost = host;
     connectedPort = port;
+    repliesOnConnection = 0;
     return QString();
 }
 
@@ -227,6 +238,7 @@ void CAMP_NITP::dropConnection()
     }
     socketFd = -1;
     receiveBuffer.clear();
+    repliesOnConnection = 0;
 }
 
 void CAMP_NITP::failSession(const QString& message)
@@ -238,21 +250,19 @@ void CAMP_NITP::failSession(const QString& message)
 bool CAMP_NITP::failTransfer(const char* direction, int errorNumber, const char* activity)
 {
     const QString message = ioErrorMessage(errorNumber, activity);
+    timedOut = errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ETIMEDOUT;
     std::fprintf(stderr, "CAMP_NITP error %s. %s\n", direction, message.toLocal8Bit().constData());
     failSession(message);
     return false;
 }
 
-// Waits for the socket to be ready for events until the deadline. A time-out leaves errno EAGAIN,
-// so it reads as "Timed out while ...".
+// Waits for the socket to be ready for events until the deadline. A deadline that has passed still
+// looks once, so that a reply that came while the caller waited for another is taken. A time-out
+// leaves errno EAGAIN, so it reads as "Timed out while ...".
 bool CAMP_NITP::waitUntil(short events, qint64 deadlineMs)
 {
     for (;;) {
-        const qint64 remaining = deadlineMs - nowMs();
-        if (remaining <= 0) {
-            errno = EAGAIN;
-            return false;
-        }
+        const qint64 remaining = std::max<qint64>(0, deadlineMs - nowMs());
         pollfd entry{socketFd, events, 0};
         const int ready = ::poll(&entry, 1, static_cast<int>(remaining));
         if (ready > 0) {
@@ -300,13 +310,14 @@ bool CAMP_NITP::sendAll(const QByteArray& frame, const char* activity)
     return true;
 }
 
-// The next frame from the stream. The time-out bounds the wait for the whole frame, so a peer
-// that trickles bytes cannot hold the device (and the host thread) past it.
+// The next frame from the stream, by one time-out after the request went out. The deadline bounds
+// the wait for the whole frame, so a peer that trickles bytes cannot hold the device (and the host
+// thread) past it.
 bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
 {
     QByteArray pending = receiveBuffer;
     receiveBuffer.clear();
-    const qint64 deadline = nowMs() + timeoutMs;
+    const qint64 deadline = replyDeadlineMs;
     for (;;) {
         const camp_wire::FrameScan scan = camp_wire::scanFrame(pending);
         if (scan.status == camp_wire::FrameStatus::Frame) {
@@ -368,6 +379,7 @@ bool CAMP_NITP::reconnect()
 
 bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
 {
+    timedOut = false;
     if (isConnected() && isOutOfStep()) {
         std::fprintf(stderr, "CAMP_NITP: unexpected data from %s before a request; reconnecting\n",
                      qPrintable(hostAndPort(connectedHost, connectedPort)));
@@ -377,7 +389,11 @@ bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
     if (!isConnected() && !connectedHost.isEmpty() && !reconnect()) {
         return false;
     }
-    return sendAll(frame, activity);
+    if (!sendAll(frame, activity)) {
+        return false;
+    }
+    replyDeadlineMs = nowMs() + timeoutMs;
+    return true;
 }
 
 // A read reply answers the request when it is a read reply and, once the module is known to echo
@@ -392,26 +408,47 @@ bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address
         if (cls != 0 || address != 0) {
             echoingHost = connectedHost;
             echoingPort = connectedPort;
+            zeroEchoesInRow = 0;
         }
         return true;
     }
-    return echoingHost != connectedHost || echoingPort != connectedPort;
+    const bool knownToEcho = echoingHost == connectedHost && echoingPort == connectedPort;
+    return !knownToEcho || moduleStoppedEchoing(reply);
+}
+
+// The first reply of a new connection can answer nothing but its request. When such replies carry
+// zeros where this target's module used to echo, on new connections in a row, the module has been
+// replaced by one that does not echo: from then on it is not expected to.
+bool CAMP_NITP::moduleStoppedEchoing(const QByteArray& reply)
+{
+    if (repliesOnConnection != 0 || !camp_wire::echoesRequest(reply, 0, 0) ||
+        ++zeroEchoesInRow < kZeroEchoesOfAReplacement) {
+        return false;
+    }
+    std::fprintf(stderr,
+                 "CAMP_NITP: %s no longer echoes the requests' class and address (a replaced "
+                 "module?); its replies are taken without the echo\n",
+                 qPrintable(hostAndPort(connectedHost, connectedPort)));
+    echoingHost.clear();
+    echoingPort = -1;
+    zeroEchoesInRow = 0;
+    return true;
 }
 
 // A reply that does not answer its request stores nothing, and the connection it came on is
 // dropped so that no later request can take a stale reply.
-CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, qint32 cls, quint32 address,
-                                         int count, ItemInstancePlugin* item)
+CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, const char* why, qint32 cls,
+                                         quint32 address, int count, ItemInstancePlugin* item)
 {
     std::fprintf(stderr,
-                 "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d does not "
-                 "answer the request; reconnecting\n",
-                 command, cls, static_cast<int>(address), count);
-    if (item && item->errorText.isEmpty()) {
+                 "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d %s; "
+                 "reconnecting\n",
+                 command, cls, static_cast<int>(address), count, why);
+    if (item) {
         item->errorText = QStringLiteral("Error reading response");
     }
     dropConnection();
-    return Result::ItemFailed;
+    return Result::Refused;
 }
 
 CAMP_NITP::Result CAMP_NITP::read(qint32 cls, quint32 address, quint16 count, Words& words,
@@ -448,12 +485,17 @@ CAMP_NITP::Result CAMP_NITP::receiveRead(qint32 cls, quint32 address, quint16 co
         printCommandFailure("read", "READ", cls, address, count);
         return Result::ConnectionLost;
     }
+    if (!camp_wire::hasGoodBcc(reply)) {
+        return refuseReply("READ", kBadBcc, cls, address, count, item);
+    }
     if (checkForError(reply, item)) {
+        ++repliesOnConnection;
         return Result::ItemFailed; // the PLC's refusal; it carries no value to misplace
     }
     if (!answersRead(reply, cls, address) || !camp_wire::readReplyWords(reply, count, words)) {
-        return refuseReply("READ", cls, address, count, item);
+        return refuseReply("READ", kNotAnAnswer, cls, address, count, item);
     }
+    ++repliesOnConnection;
     return Result::Done;
 }
 
@@ -462,26 +504,50 @@ CAMP_NITP::Result CAMP_NITP::receiveRead(qint32 cls, quint32 address, quint16 co
 CAMP_NITP::Result CAMP_NITP::write(const ItemAddress& at, const Words& words,
                                    ItemInstancePlugin* item)
 {
+    const Result sent = sendWrite(at, words, item);
+    return sent == Result::Done ? receiveWrite(at, static_cast<int>(words.size()), item) : sent;
+}
+
+CAMP_NITP::Result CAMP_NITP::sendWrite(const ItemAddress& at, const Words& words,
+                                       ItemInstancePlugin* item)
+{
     const QString refusal = writeRefusal(words);
     if (!refusal.isEmpty()) {
         item->errorText = refusal;
         return Result::ItemFailed;
     }
     const int cls = at.addressClass;
-    const int count = static_cast<int>(words.size());
     if (!sendRequest(camp_wire::writeRequest(cls, at.startAddress, words), kSendingWrite)) {
-        printCommandFailure("writing", "WRITE", cls, at.startAddress, count);
+        printCommandFailure("writing", "WRITE", cls, at.startAddress,
+                            static_cast<int>(words.size()));
         return Result::ConnectionLost;
     }
+    return Result::Done;
+}
+
+// Only a write reply (07) or an error reply with a good BCC tells what became of a write; anything
+// else (a stray read reply, a foreign frame, a garbled one) confirms nothing.
+CAMP_NITP::Result CAMP_NITP::receiveWrite(const ItemAddress& at, int count,
+                                          ItemInstancePlugin* item)
+{
+    const int cls = at.addressClass;
     QByteArray reply;
     if (!recvMessage(reply, kReadingWriteResponse)) {
         printCommandFailure("read", "WRITE", cls, at.startAddress, count);
         return Result::ConnectionLost;
     }
-    if (camp_wire::isReadReply(reply)) {
-        return refuseReply("WRITE", cls, at.startAddress, count, item); // a stray read reply
+    if (!camp_wire::hasGoodBcc(reply)) {
+        return refuseReply("WRITE", kBadBcc, cls, at.startAddress, count, item);
     }
-    return checkForError(reply, item) ? Result::ItemFailed : Result::Done;
+    if (checkForError(reply, item)) {
+        ++repliesOnConnection;
+        return Result::ItemFailed;
+    }
+    if (!camp_wire::isWriteReply(reply)) {
+        return refuseReply("WRITE", kNotAnAnswer, cls, at.startAddress, count, item);
+    }
+    ++repliesOnConnection;
+    return Result::Done;
 }
 
 namespace {

@@ -29,10 +29,12 @@ public:
 
     using Words = camp_wire::Words; // memory words, in address order
 
-    // What one command came to: done; failed for its item alone (an error reply, or a reply that
-    // cannot be used, with the reason in the item's error text); or the connection broke, with
-    // the reason in sessionError().
-    enum class Result { Done, ItemFailed, ConnectionLost };
+    // What one command came to: done; failed for its item alone (the PLC's error reply, or a
+    // request no frame can carry, with the reason in the item's error text); refused (a reply came
+    // that does not answer the request: garbled, for another request, of another kind; it stored
+    // nothing and its connection was dropped); or the connection broke, with the reason in
+    // sessionError().
+    enum class Result { Done, ItemFailed, Refused, ConnectionLost };
 
     static constexpr int kDefaultTimeoutMs = 10000;
     static constexpr int kReceiveChunkBytes = 1024;
@@ -48,6 +50,11 @@ public:
     bool isConnected() const { return socketFd >= 0; }
     bool hasSessionError() const { return !sessionErrorText.isEmpty(); }
     QString sessionError() const { return sessionErrorText; }
+    // Whether the open connection has answered a request: what is learnt of a connection belongs
+    // to that TCP connection, and a new one starts knowing nothing.
+    bool hasAnswered() const { return repliesOnConnection > 0; }
+    // Whether the connection was lost because a reply did not come in time (not closed or reset).
+    bool lostByTimeout() const { return timedOut; }
 
     // Memory commands. A read in its two halves lets a caller work on one reply while the PLC
     // answers the next request; only a request that was sent may be received.
@@ -55,7 +62,11 @@ public:
     Result sendRead(qint32 cls, quint32 address, quint16 count, ItemInstancePlugin* item);
     Result receiveRead(qint32 cls, quint32 address, quint16 count, Words& words,
                        ItemInstancePlugin* item);
+    // Each reply is awaited until one time-out after its request went out, so that replies
+    // awaited together cost one time-out, not one each.
     Result write(const ItemAddress& at, const Words& words, ItemInstancePlugin* item);
+    Result sendWrite(const ItemAddress& at, const Words& words, ItemInstancePlugin* item);
+    Result receiveWrite(const ItemAddress& at, int count, ItemInstancePlugin* item);
 
     // The same commands for an item's columns, true when done.
     bool readMemory(ItemInstancePlugin* item, Words& words);
@@ -97,7 +108,8 @@ private:
     bool reconnect();
     void dropConnection();
     bool answersRead(const QByteArray& reply, qint32 cls, quint32 address);
-    Result refuseReply(const char* command, qint32 cls, quint32 address, int count,
+    bool moduleStoppedEchoing(const QByteArray& reply);
+    Result refuseReply(const char* command, const char* why, qint32 cls, quint32 address, int count,
                        ItemInstancePlugin* item);
 
     int socketFd = -1;
@@ -107,10 +119,16 @@ private:
     QString sessionErrorText;
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
+    qint64 replyDeadlineMs = 0; // when the reply to the outstanding request is given up
+    int repliesOnConnection = 0;
+    bool timedOut = false;
     // The target whose module has echoed a read request's class and address in its reply; from
     // then on a reply that echoes another request is refused.
     QByteArray echoingHost;
     int echoingPort = -1;
+    // First replies of new connections in a row that carried zeros where that module echoes: the
+    // signs of a module replaced by one that does not echo.
+    int zeroEchoesInRow = 0;
 };
 
 // The plugin and its helpers name these without the class prefix.

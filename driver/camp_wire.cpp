@@ -145,6 +145,36 @@ bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes)
     return true;
 }
 
+namespace {
+
+// Whether the last `digits` characters before "]" hold the sum of the bytes after "[" before them.
+bool checkFieldHolds(const QByteArray& frame, int digits)
+{
+    const int fieldPos = frame.size() - 1 - digits;
+    quint32 field = 0;
+    if (fieldPos < 1 || !decodeHex(frame.constData() + fieldPos, digits, field)) {
+        return false;
+    }
+    quint32 sum = 0;
+    for (int at = 1; at < fieldPos; ++at) {
+        sum += static_cast<unsigned char>(frame.at(at));
+    }
+    return digits == 4 ? field == (sum & 0xFFFFu) : sum > 0xFFFFu && field == sum;
+}
+
+} // namespace
+
+bool hasGoodBcc(const QByteArray& frame)
+{
+    return frame.startsWith('[') && frame.endsWith(']') &&
+           (checkFieldHolds(frame, 4) || checkFieldHolds(frame, 5));
+}
+
+bool isWriteReply(const QByteArray& reply)
+{
+    return reply.mid(kReplyCommandPos, 2) == "07";
+}
+
 bool isReadReply(const QByteArray& reply)
 {
     return reply.mid(kReplyCommandPos, 2) == "05";

@@ -110,7 +110,12 @@ struct ErrorCodes // texts, not decoded; shorter than four characters when the r
     QByteArray extendedCode;
 };
 bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes);
+// Whether the check field before "]" holds the sum of the bytes between "[" and it: four hex digits
+// of either case for its low 16 bits, or five for a sum above FFFF, as a module may send. A digit
+// garbled on the way changes the sum, so such a reply fails here.
+bool hasGoodBcc(const QByteArray& frame);
 bool isReadReply(const QByteArray& reply);
+bool isWriteReply(const QByteArray& reply);
 // Whether positions 5 to 12 hold this request's class and address, in either case.
 bool echoesRequest(const QByteArray& reply, qint32 cls, quint32 address);
 // The words of a read reply, at most `requested` of them, appended to `words`. False, and nothing

@@ -15,6 +15,7 @@
 #include "plugininterface.h"
 
 struct CampSession;
+class PollPlan;
 
 class App_CAMP_NITP : public QObject, public KIBInterface
 {
@@ -51,8 +52,8 @@ private:
     bool writeDevice(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
-    QMap<QString, QString> readCampIdentity(CAMP_NITP& driver);
-    void fillPolledIdentity(CAMP_NITP& driver, LogList* log);
+    QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);
+    void fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan);
 
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;

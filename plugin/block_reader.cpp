@@ -1,21 +1,31 @@
 #include "block_reader.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <set>
 
 #include "app_camp_nitp.h"
 
+const char kEveryReplyRefused[] =
+    "Every reply from the PLC was refused: it answers, but with nothing that can be used";
+
 namespace {
 
 using Result = CAMP_NITP::Result;
+
+qint64 nowMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // One connection of the poll.
 struct Lane
 {
     CAMP_NITP* driver;
-    ExtraConnection* extra; // null for the session's first connection
+    bool extra; // false for the session's first connection
     bool alive = true;
     bool busy = false; // a request is outstanding on it
 };
@@ -25,7 +35,7 @@ class BlockReader
 public:
     BlockReader(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
                 const std::vector<ReadBlock>& blocks)
-        : session(session), log(log), spans(spans), blocks(blocks)
+        : session(session), log(log), spans(spans), blocks(blocks), finished(blocks.size())
     {
     }
 
@@ -33,7 +43,7 @@ public:
     {
         openLanes();
         if (!dispatch()) {
-            return false;
+            return failPoll();
         }
         while (!inFlight.empty()) {
             const auto [lane, block] = inFlight.front();
@@ -46,24 +56,22 @@ public:
                                                            read.wordCount, words, headItem(read));
             if (received == Result::ConnectionLost) {
                 if (!fallBack(lane, block) || !dispatch()) {
-                    return false;
+                    return failPoll();
                 }
                 continue;
-            }
-            if (at.extra) {
-                at.extra->answered = true;
             }
             // The next requests go out before this block's words are converted, so that the
             // conversion runs while the PLC answers. Words that arrived are stored even when
             // the next request finds the connection broken.
             const bool goOn = dispatch();
-            if (received == Result::Done) {
-                App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
-                                                 read.startAddress, words);
-            }
+            finish(block, received, words);
             if (!goOn) {
-                return false;
+                return failPoll();
             }
+        }
+        if (!blocks.empty() && refused == blocks.size()) {
+            log->errorText = QLatin1String(kEveryReplyRefused);
+            return false;
         }
         return true;
     }
@@ -77,21 +85,22 @@ private:
     // The first connection is open already; further ones are opened as the blocks need them.
     void openLanes()
     {
-        lanes.push_back({&session.driver, nullptr});
-        const int wanted = std::min(
-            {pollConnections(*log), session.connectionLimit, static_cast<int>(blocks.size())});
+        lanes.push_back({&session.driver, false});
+        const int wanted =
+            std::min(session.connectionBudget.allowed(pollConnections(*log), nowMs()),
+                     static_cast<int>(blocks.size()));
         for (int i = 1; i < wanted; ++i) {
             if (session.extraConnections.size() < static_cast<size_t>(i)) {
-                session.extraConnections.push_back(std::make_unique<ExtraConnection>());
+                session.extraConnections.push_back(std::make_unique<CAMP_NITP>());
             }
-            ExtraConnection& extra = *session.extraConnections[static_cast<size_t>(i - 1)];
+            CAMP_NITP& extra = *session.extraConnections[static_cast<size_t>(i - 1)];
             DeviceInstancePlugin target =
                 *log; // its failure is this connection's, not the device's
-            if (!extra.driver.connectToPLC(&target)) {
+            if (!extra.connectToPLC(&target)) {
                 limitTo(i);
                 break;
             }
-            lanes.push_back({&extra.driver, &extra});
+            lanes.push_back({&extra, true});
         }
     }
 
@@ -111,6 +120,8 @@ private:
                 } else if (sent == Result::ConnectionLost) {
                     // The block now waits for another connection, from the first one on.
                     return fallBack(lane, block) && dispatch();
+                } else {
+                    finish(block, sent, {}); // no frame can ask for it
                 }
             }
         }
@@ -127,13 +138,15 @@ private:
         return block;
     }
 
-    // A further connection that never answered was refused by the module: it is closed and its
-    // block goes back to be handed out first. Any other broken connection fails the poll, as with
-    // one connection.
+    // A further connection that the module closed or reset before it ever answered was refused:
+    // the session uses fewer from now on. One whose reply timed out is only given up for this
+    // poll. Either way its block goes back to be handed out first. Any other broken connection
+    // fails the poll, as with one connection.
     bool fallBack(size_t lane, size_t block)
     {
         Lane& at = lanes[lane];
-        if (at.extra == nullptr || at.extra->answered) {
+        const bool timedOut = at.driver->lostByTimeout();
+        if (!at.extra || (at.driver->hasAnswered() && !timedOut)) {
             log->errorText = at.driver->sessionError();
             for (const Lane& other : lanes) {
                 if (other.busy) {
@@ -146,17 +159,57 @@ private:
         at.alive = false;
         at.busy = false;
         retry.insert(block);
-        limitTo(static_cast<int>(
-            std::count_if(lanes.begin(), lanes.end(), [](const Lane& l) { return l.alive; })));
+        if (!timedOut) {
+            limitTo(static_cast<int>(
+                std::count_if(lanes.begin(), lanes.end(), [](const Lane& l) { return l.alive; })));
+        }
         return true;
     }
 
     void limitTo(int connections)
     {
-        session.connectionLimit = std::max(1, connections);
+        session.connectionBudget.lowerTo(connections, nowMs());
         std::fprintf(stderr,
                      "CAMP_NITP: the module refused a further connection; polling over %d\n",
-                     session.connectionLimit);
+                     session.connectionBudget.current());
+    }
+
+    // Stores a block's values, or gives its error to every one of its items.
+    void finish(size_t block, Result result, const Words& words)
+    {
+        finished[block] = true;
+        const ReadBlock& read = blocks[block];
+        if (result == Result::Done) {
+            App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
+                                             read.startAddress, words);
+            return;
+        }
+        if (result == Result::Refused) {
+            ++refused;
+        }
+        QString error = headItem(read)->errorText;
+        if (error.isEmpty()) {
+            error = QStringLiteral("Error reading response");
+        }
+        setErrorOfSpans(read, error);
+    }
+
+    // Every item the failed poll did not read gets the device's error.
+    bool failPoll()
+    {
+        for (size_t block = 0; block < blocks.size(); ++block) {
+            if (!finished[block]) {
+                setErrorOfSpans(blocks[block], log->errorText);
+            }
+        }
+        return false;
+    }
+
+    void setErrorOfSpans(const ReadBlock& block, const QString& error)
+    {
+        for (size_t k = block.firstSpan; k < block.lastSpan; ++k) {
+            spans[k].dataItem->item.errorText = error;
+        }
     }
 
     CampSession& session;
@@ -165,8 +218,10 @@ private:
     const std::vector<ReadBlock>& blocks;
     std::vector<Lane> lanes;
     std::deque<std::pair<size_t, size_t>> inFlight; // (lane, block), in the order sent
-    std::set<size_t> retry; // blocks of refused connections, handed out first, in order
+    std::set<size_t> retry; // blocks of given-up connections, handed out first, in order
     size_t next = 0;        // the next block in the planner's order
+    std::vector<bool> finished;
+    size_t refused = 0; // blocks whose reply was refused
 };
 
 } // namespace

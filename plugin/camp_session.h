@@ -6,6 +6,7 @@
 
 #include <QMutex>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -15,11 +16,34 @@
 // The most connections one poll of a device may use (the "connections" device column).
 constexpr int kMaxPollConnections = 8;
 
-// A further connection a poll may spread its blocks over (the "connections" device column).
-struct ExtraConnection
+// How many connections the module lets a session use. A module that refuses one (HMIs hold its
+// other slots) lowers it; a minute later the session tries the configured number again, so that a
+// module that was full for a while gets its connections back.
+class ConnectionBudget
 {
-    CAMP_NITP driver;
-    bool answered = false; // it has delivered a reply: a later failure is the connection's own
+public:
+    static constexpr qint64 kRetryAfterMs = 60000;
+
+    // The connections a poll may open now, of the configured number.
+    int allowed(int configured, qint64 nowMs)
+    {
+        if (limit < kMaxPollConnections && nowMs - loweredAtMs >= kRetryAfterMs) {
+            limit = kMaxPollConnections;
+        }
+        return std::min(configured, limit);
+    }
+
+    void lowerTo(int connections, qint64 nowMs)
+    {
+        limit = std::max(1, connections);
+        loweredAtMs = nowMs;
+    }
+
+    int current() const { return limit; }
+
+private:
+    int limit = kMaxPollConnections;
+    qint64 loweredAtMs = 0;
 };
 
 struct CampSession
@@ -32,17 +56,22 @@ struct CampSession
     void disconnectAll()
     {
         driver.disconnectFromPLC();
-        for (const std::unique_ptr<ExtraConnection>& extra : extraConnections) {
-            extra->driver.disconnectFromPLC();
+        extraConnections.clear();
+    }
+
+    // Closes the further connections a poll no longer wants (the user lowered "connections").
+    void keepExtraConnections(int wanted)
+    {
+        if (extraConnections.size() > static_cast<size_t>(std::max(0, wanted))) {
+            extraConnections.resize(static_cast<size_t>(std::max(0, wanted)));
         }
     }
 
     CAMP_NITP driver; // the first connection: identity reads, writes, and polls of one connection
     QMutex mutex;     // held for the whole of every poll or write on this device
-    std::vector<std::unique_ptr<ExtraConnection>> extraConnections;
-    // Connections the module has taken at most: lowered when it refuses one, for the session's
-    // life.
-    int connectionLimit = kMaxPollConnections;
+    // Further connections a poll may spread its blocks over ("connections" device column).
+    std::vector<std::unique_ptr<CAMP_NITP>> extraConnections;
+    ConnectionBudget connectionBudget;
     // The last poll's plan, used again while the host polls the same item records.
     PollPlan pollPlan;
 };

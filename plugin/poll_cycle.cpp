@@ -11,28 +11,42 @@ namespace {
 
 const QString kValueKey = QStringLiteral("value");
 
+// Every item of a poll that fails before its blocks are read gets the device's error, unless it
+// has its own reason already.
+bool failEveryItem(LogList* log)
+{
+    for (DataItem& entry : log->items) {
+        if (entry.item.errorText.isEmpty()) {
+            entry.item.errorText = log->errorText;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
 {
-    CAMP_NITP& driver = session.driver;
-    if (!driver.connectToPLC(log)) {
-        return false;
-    }
+    session.keepExtraConnections(pollConnections(*log) - 1);
     PollPlan& plan = session.pollPlan;
     if (!plan.isFor(log->items)) {
-        plan = PollPlan(log->items);
+        plan = PollPlan(log->items, log->id);
     }
     // The spans point into the request's entries: the identity read below may append one, which
     // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
     plan.applyTo(log->items);
+
+    CAMP_NITP& driver = session.driver;
+    if (!driver.connectToPLC(log)) {
+        return failEveryItem(log);
+    }
     if (plan.asksIdentity()) {
-        fillPolledIdentity(driver, log);
+        fillPolledIdentity(driver, log, plan);
     }
     if (driver.hasSessionError()) {
         driver.disconnectFromPLC();
         if (!driver.connectToPLC(log)) {
-            return false;
+            return failEveryItem(log);
         }
     }
     return readBlocks(session, log, plan.spans(), plan.blocks());

@@ -2,7 +2,7 @@
 
 #include "camp_identity.h"
 
-PollPlan::PollPlan(const QList<DataItem>& items)
+PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
 {
     records.reserve(static_cast<size_t>(items.size()));
     sortedSpans.reserve(static_cast<size_t>(items.size()));
@@ -10,8 +10,13 @@ PollPlan::PollPlan(const QList<DataItem>& items)
         const ItemInstancePlugin& item = items[index].item;
         records.push_back({item.columns, item.uid});
         const ItemColumns columns = itemColumns(item);
-        if (isCampIdentityItem(item, *columns.addressWord)) {
-            identity = true;
+        const IdentityRole identity = campIdentityRole(item, *columns.addressWord, deviceId);
+        if (identity == IdentityRole::Own) {
+            identityItems.push_back(index);
+            continue;
+        }
+        if (identity == IdentityRole::Foreign) {
+            unusable.emplace_back(index, kNotOwnIdentity);
             continue;
         }
         ReadSpan span;
@@ -52,5 +57,12 @@ void PollPlan::applyTo(QList<DataItem>& items)
     }
     for (const auto& [index, reason] : unusable) {
         items[index].item.errorText = QLatin1String(reason);
+    }
+}
+
+void PollPlan::failIdentity(QList<DataItem>& items, const QString& reason) const
+{
+    for (const int index : identityItems) {
+        items[index].item.errorText = reason;
     }
 }

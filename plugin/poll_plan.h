@@ -17,8 +17,8 @@ class PollPlan
 {
 public:
     PollPlan() = default;
-    // Plans the request's items; identity items are left to the identity read.
-    explicit PollPlan(const QList<DataItem>& items);
+    // Plans the request's items of the device; its identity items are left to the identity read.
+    PollPlan(const QList<DataItem>& items, int deviceId);
 
     // True when `items` are the records this plan was made from, in the same order.
     bool isFor(const QList<DataItem>& items) const;
@@ -26,8 +26,10 @@ public:
     // Points the spans at the request's entries, which receive the values, and gives every item
     // that names no words its reason.
     void applyTo(QList<DataItem>& items);
+    // Gives the device's identity items of the request the reason their read failed.
+    void failIdentity(QList<DataItem>& items, const QString& reason) const;
 
-    bool asksIdentity() const { return identity; }
+    bool asksIdentity() const { return !identityItems.empty(); }
     const std::vector<ReadSpan>& spans() const { return sortedSpans; }
     const std::vector<ReadBlock>& blocks() const { return readBlocks; }
 
@@ -43,5 +45,5 @@ private:
     std::vector<ReadSpan> sortedSpans;
     std::vector<ReadBlock> readBlocks;
     std::vector<std::pair<int, const char*>> unusable; // (item, reason)
-    bool identity = false;
+    std::vector<int> identityItems;
 };

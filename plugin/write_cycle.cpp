@@ -1,32 +1,54 @@
 // One host write request of one device: every entry's value is checked and encoded by the item's
 // data type and written with its own command. Discrete items (X, Y, C) change only bit 0 of
 // their word. A value that cannot be written exactly as asked is refused before anything is sent.
+// Every entry that is not written says why in its error text.
 
 #include "app_camp_nitp.h"
 #include "camp_identity.h"
 #include "value_codec.h"
+
+namespace {
+
+const QString kNotWritten = QStringLiteral("Not written: ");
+const QString kNotConfirmed = QStringLiteral("Not confirmed: ");
+
+// The entries from `first` on were never sent: the device could not be reached.
+void failEntriesFrom(LogList* log, int first)
+{
+    for (int i = first; i < log->items.size(); ++i) {
+        log->items[i].item.errorText = kNotWritten + log->errorText;
+    }
+}
+
+} // namespace
 
 // False when the device is unreachable or the connection broke (the reason is then in the
 // device's error text): the entries after that one are not written.
 bool App_CAMP_NITP::writeDevice(CAMP_NITP& driver, LogList* log)
 {
     if (!driver.connectToPLC(log)) {
+        failEntriesFrom(log, 0);
         return false;
     }
-    for (DataItem& entry : log->items) {
-        if (!writeEntry(driver, log, entry)) {
+    for (int i = 0; i < log->items.size(); ++i) {
+        if (!writeEntry(driver, log, log->items[i])) {
+            failEntriesFrom(log, i + 1);
             return false;
         }
     }
     return true;
 }
 
-// Returns false only when the connection broke; the reason is then in the device's error text.
+// Returns false only when the connection broke; the reason is then in the device's error text,
+// and the entry's error text tells whether its command went out.
 bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 {
     ItemInstancePlugin& item = entry.item;
-    if (isCampIdentityItem(item)) {
-        return true; // identity items are read-only
+    const IdentityRole identity = campIdentityRole(item, log->id);
+    if (identity != IdentityRole::None) {
+        item.errorText =
+            QLatin1String(identity == IdentityRole::Own ? kIdentityReadOnly : kNotOwnIdentity);
+        return true;
     }
     const QString text = entry.values.value(QStringLiteral("value"));
     pluginInterface.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") +
@@ -41,22 +63,33 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
     }
 
     using Result = CAMP_NITP::Result;
+    const auto lost = [&](const QString& prefix) {
+        log->errorText = driver.sessionError();
+        item.errorText = prefix + log->errorText;
+        return false;
+    };
     if (at.discrete) {
         Words current;
         const Result read =
             driver.read(at.addressClass, at.startAddress, at.wordCount, current, &item);
         if (read == Result::ConnectionLost) {
-            log->errorText = driver.sessionError();
-            return false;
+            return lost(kNotWritten);
         }
         if (read != Result::Done || current.empty()) {
-            return true; // the driver may have set the item's error text
+            if (item.errorText.isEmpty()) {
+                item.errorText = QStringLiteral("Error reading response");
+            }
+            return true; // nothing is written without the word's other bits
         }
         encoded.words = {withBit0(current.front(), encoded.words.front())};
     }
-    if (driver.write(at, encoded.words, &item) == Result::ConnectionLost) {
-        log->errorText = driver.sessionError();
-        return false;
+    const Result sent = driver.sendWrite(at, encoded.words, &item);
+    if (sent == Result::ConnectionLost) {
+        return lost(kNotWritten);
+    }
+    if (sent == Result::Done && driver.receiveWrite(at, static_cast<int>(encoded.words.size()),
+                                                    &item) == Result::ConnectionLost) {
+        return lost(kNotConfirmed); // carried out or not: the reply never came
     }
     return true;
 }

@@ -97,6 +97,8 @@ TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
     ASSERT_TRUE(plugin->readData(&zero));
     ASSERT_EQ(zero.items.size(), 1);
     EXPECT_TRUE(zero.items[0].values.isEmpty());
+    EXPECT_EQ(zero.items[0].item.errorText,
+              QStringLiteral("Not reported by the PLC (its status word holds 0)"));
 
     setWords(kClassSTW, 259, {812, 4, 10});
     Faults faults;
@@ -106,7 +108,7 @@ TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
     ASSERT_TRUE(plugin->readData(&refused));
     ASSERT_EQ(refused.items.size(), 1);
     EXPECT_TRUE(refused.items[0].values.isEmpty());
-    EXPECT_TRUE(refused.items[0].item.errorText.isEmpty());
+    EXPECT_TRUE(refused.items[0].item.errorText.startsWith("Error code: 0292 Extended code: "));
 }
 
 TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)

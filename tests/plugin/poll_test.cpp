@@ -92,16 +92,18 @@ TEST_F(PluginTest, UnusableRepliesFailTheirItemsAndThePollGoesOn)
     EXPECT_TRUE(shortReply.items[2].values.isEmpty());
     EXPECT_EQ(shortReply.items[2].item.errorText, QStringLiteral("Error reading response"));
 
-    // An error reply lands on the first item of its block; the block's others get nothing.
+    // An error reply gives its codes to every item of its block.
     faults = Faults();
     faults.errorAddresses = {{kClassV, 101}};
     plc->setFaults(faults);
     LogList errorReply = request(7, oneWordItems(kClassV, {100, 101}) + oneWordItems(kClassK, {5}));
     ASSERT_TRUE(plugin->readData(&errorReply));
-    EXPECT_TRUE(errorReply.items[0].item.errorText.startsWith("Error code: 0292 Extended code: "))
-        << errorReply.items[0].item.errorText.toStdString();
-    EXPECT_TRUE(errorReply.items[1].item.errorText.isEmpty());
-    EXPECT_TRUE(errorReply.items[1].values.isEmpty());
+    for (int i : {0, 1}) {
+        EXPECT_TRUE(
+            errorReply.items[i].item.errorText.startsWith("Error code: 0292 Extended code: "))
+            << errorReply.items[i].item.errorText.toStdString();
+        EXPECT_TRUE(errorReply.items[i].values.isEmpty());
+    }
     EXPECT_EQ(valueOf(errorReply.items[2]), QStringLiteral("0"));
     EXPECT_TRUE(errorReply.errorText.isEmpty());
 }
@@ -220,6 +222,9 @@ TEST_F(PluginTest, AKeptPlanNeverOutlivesTheRecordsItWasMadeFrom)
         }
         LogList firstPoll = log;
         firstPoll.id = ++deviceId;
+        for (DataItem& entry : firstPoll.items) { // the same identity item, of the new device
+            entry.item.uid.replace("identity_7_", QStringLiteral("identity_%1_").arg(deviceId));
+        }
         const int beforeFirst = plc->requests().size();
         ASSERT_TRUE(plugin->readData(&firstPoll));
         EXPECT_EQ(polled, plc->requests().mid(beforeFirst));

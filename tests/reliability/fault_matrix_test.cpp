@@ -61,8 +61,10 @@ const WriteCase* writeCase(Op op)
 //   w  the same "while reading a write response"; W: and yet the PLC carried the write out
 //   s  the same "while (sending a read command to|reading a response from)", S: a write command
 //   x  no connection: the device error is the text
-//   e  the first item gets the text as its error; p: its value arrives, the second item's doesn't
-//   i  the identity read fails quietly (no value, no error); I: and the PLC hung up
+//   e  every item gets the text as its error; p: the first value arrives, the second item's doesn't
+//   i  the identity read fails: no value, the text as the item's error; I: and the PLC hung up
+// A device error also lands on every item: a poll's get it as it is, a write's entry after "Not
+// written: " or "Not confirmed: " (its command went out, but no reply came).
 struct Row
 {
     const char* name;
@@ -123,12 +125,28 @@ Seen expected(const Row& row, Op op)
                                       "reading a write response from",
                                       "(sending a read command to|reading a response from)",
                                       "(sending a write command to|reading a write response from)"};
+    // What a write entry says when the device fails: whether its command went out (an X, Y or C
+    // write whose read failed never sends it).
+    const char* const writeOutcomes[] = {
+        op == WriteDiscrete ? "Not written: " : "Not confirmed: ", "Not confirmed: ",
+        "Not confirmed: ", "Not written: ", "Not (written|confirmed): "};
     if (letters.contains(cell)) {
         want.deviceError = text + " while " + activities[letters.indexOf(cell)] + " the PLC";
     } else if (cell == 'x') {
         want.deviceError = text;
-    } else if (cell == 'e' || cell == 'p') {
-        want.itemErrors[cell == 'e' ? 0 : 1] = text;
+    }
+    // No item is left silent: when the device fails, each says why it has no value.
+    for (int i = 0; i < want.itemErrors.size(); ++i) {
+        QString& error = want.itemErrors[i];
+        if (!want.deviceError.isEmpty()) {
+            const int letter = letters.indexOf(cell);
+            const QString outcome = letter < 0 ? "Not written: " : writeOutcomes[letter];
+            error = writeCase(op) ? outcome + want.deviceError : want.deviceError;
+        } else if (cell == 'e' || (cell == 'p' && i == 1)) {
+            error = text;
+        } else if (cell == 'i' || cell == 'I') {
+            error = text + ".*"; // what the identity read met, and where
+        }
     }
     return want;
 }
