@@ -288,6 +288,19 @@ void appendWriteReply(std::string& out, const ParsedRequest& request)
     appendBccAndEnd(out, start);
 }
 
+// The answer to a write from a module that speaks another command (20 characters): "[", "09",
+// "00", class (2), start address (6), the number of words (2), BCC, "]". Well formed, and neither
+// a write reply nor an error reply.
+void appendForeignWriteReply(std::string& out, const ParsedRequest& request)
+{
+    const size_t start = out.size();
+    out.append("[0900");
+    appendHex(out, static_cast<quint32>(request.addressClass), 2);
+    appendHex(out, request.address, 6);
+    appendHex(out, request.count, 2);
+    appendBccAndEnd(out, start);
+}
+
 void applyWrite(PlcMemory& memory, const char* frame, const ParsedRequest& request)
 {
     for (quint32 i = 0; i < request.count; ++i) {
@@ -333,7 +346,9 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
         result.addressClass = request.addressClass;
         result.address = request.address;
         result.count = request.count;
-        if (faults.readReplyToWrite) {
+        if (faults.foreignWriteReply) {
+            appendForeignWriteReply(reply, request);
+        } else if (faults.readReplyToWrite) {
             appendReadReply(reply, memory, request, faults);
         } else {
             appendWriteReply(reply, request);

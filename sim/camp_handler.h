@@ -48,6 +48,7 @@ struct ReplyFaults
     bool readReplyToWrite = false;   // a write is carried out but answered with a read reply
     bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
     bool noEcho = false;             // read replies carry zeros for the request's class and address
+    bool foreignWriteReply = false;  // a write is carried out but answered with a "09" frame
 };
 
 struct HandleResult

@@ -89,6 +89,10 @@ const std::vector<FaultSetting>& faultSettings()
         flag("read-reply-to-write", &Faults::readReplyToWrite),
         flag("non-hex-in-reply-words", &Faults::nonHexInReplyWords),
         flag("no-echo", &Faults::noEcho),
+        number("garbled-digit-percent", 0, 100, &Faults::garbledDigitPercent),
+        flag("foreign-write-reply", &Faults::foreignWriteReply),
+        number("connection-limit", 0, 100000, &Faults::connectionLimit),
+        number("silent-beyond", 0, 100000, &Faults::silentBeyond),
         flag("endless-stream", &Faults::endlessStream),
         flag("accept-and-close", &Faults::acceptAndClose),
         flag("text-service", &Faults::textService),
@@ -96,9 +100,10 @@ const std::vector<FaultSetting>& faultSettings()
     return settings;
 }
 
-QString setFaults(const QStringList& arguments, SimulatedPlc& plc)
+} // namespace
+
+bool parseFaultSettings(const QStringList& arguments, Faults* faults, QString* error)
 {
-    Faults faults;
     for (const QString& argument : arguments) {
         const int equals = argument.indexOf(QLatin1Char('='));
         const QString name = argument.left(equals);
@@ -109,14 +114,27 @@ QString setFaults(const QStringList& arguments, SimulatedPlc& plc)
                 continue;
             }
             known = true;
-            if (equals < 0 || !setting.apply(value, faults)) {
-                return failed(
-                    QStringLiteral("%1 takes %2").arg(name, QLatin1String(setting.value)));
+            if (equals < 0 || !setting.apply(value, *faults)) {
+                *error = QStringLiteral("%1 takes %2").arg(name, QLatin1String(setting.value));
+                return false;
             }
         }
         if (!known) {
-            return failed(QStringLiteral("no fault named %1").arg(name));
+            *error = QStringLiteral("no fault named %1").arg(name);
+            return false;
         }
+    }
+    return true;
+}
+
+namespace {
+
+QString setFaults(const QStringList& arguments, SimulatedPlc& plc)
+{
+    Faults faults;
+    QString error;
+    if (!parseFaultSettings(arguments, &faults, &error)) {
+        return failed(error);
     }
     plc.setFaults(faults); // all or nothing: only a line without mistakes changes the faults
     return QStringLiteral("ok");

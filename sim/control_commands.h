@@ -12,12 +12,18 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 namespace camp_sim {
 
 class SimulatedPlc;
+struct Faults;
 
 QString runControlCommand(const QString& line, SimulatedPlc& plc);
+
+// The NAME=VALUE settings of the faults command, applied to `faults` (camp-sim --faults uses them
+// at start); false and why at the first mistake, with `faults` then partly changed.
+bool parseFaultSettings(const QStringList& settings, Faults* faults, QString* error);
 
 // The commands and the fault names, for --help.
 QString controlCommandHelp();

@@ -9,6 +9,7 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cerrno>
@@ -246,6 +247,11 @@ struct OptionNames
         QStringLiteral("PLC scan time: requests are served at scan boundaries, at most 8 per "
                        "scan (default 0: at once)."),
         QStringLiteral("N")};
+    QCommandLineOption faults{
+        QStringLiteral("faults"),
+        QStringLiteral("Faults from the start, as the faults command sets them (e.g. \"no-echo=1 "
+                       "latency-ms=50\"; names below). They apply to every listener."),
+        QStringLiteral("NAME=VALUE ...")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("Print every request and reply frame.")};
     QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Show the version.")};
@@ -260,7 +266,7 @@ struct Settings
     int serialNumber = 0;
     bool setSerial = false;
     bool setFirmware = false;
-    int latencyMs = 0;
+    Faults faults; // --latency-ms and --faults
     bool verbose = false;
     std::vector<ListenAddress> addresses;
     ControlOptions control;
@@ -276,8 +282,8 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
         "memory. Addresses count from 1 (V1 is the first V word). Ctrl-C stops it."));
     parser.addOptions({names.help, names.listen, names.serial, names.firmware, names.preset,
                        names.latency, names.maxConnections, names.idleTimeout, names.scanTime,
-                       names.verbose, names.version, names.control.commands, names.control.pattern,
-                       names.control.journal});
+                       names.faults, names.verbose, names.version, names.control.commands,
+                       names.control.pattern, names.control.journal});
     if (!parser.parse(QCoreApplication::arguments())) {
         return usageError(parser.errorText());
     }
@@ -314,12 +320,19 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
                                                &config.firmwareMinor)) {
         return usageError(QStringLiteral("--firmware takes MAJOR.MINOR, e.g. 4.10"));
     }
-    if (!parseNumber(parser, names.latency.names().first(), 3600000, &settings.latencyMs) ||
+    if (!parseNumber(parser, names.latency.names().first(), 3600000, &settings.faults.latencyMs) ||
         !parseNumber(parser, names.maxConnections.names().first(), 100000,
                      &config.maxConnections) ||
         !parseNumber(parser, names.idleTimeout.names().first(), 86400000, &config.idleTimeoutMs) ||
         !parseNumber(parser, names.scanTime.names().first(), 3600000, &config.scanTimeMs)) {
         return usageError(QStringLiteral("a numeric option has a bad value"));
+    }
+    const QStringList faultSettings =
+        parser.values(names.faults)
+            .join(QLatin1Char(' '))
+            .split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
+    if (!parseFaultSettings(faultSettings, &settings.faults, &error)) {
+        return usageError(QStringLiteral("--faults: %1").arg(error));
     }
 
     const QStringList listenTexts = parser.isSet(names.listen)
@@ -364,9 +377,7 @@ std::unique_ptr<SimulatedPlc> makePlc(const Settings& settings, size_t index,
     if (!attachControl(settings.control, *plc, error)) {
         return nullptr;
     }
-    Faults faults;
-    faults.latencyMs = settings.latencyMs;
-    plc->setFaults(faults);
+    plc->setFaults(settings.faults);
     if (settings.verbose) {
         SimulatedPlc* raw = plc.get();
         plc->setTrace([raw, &printMutex](const QByteArray& request, const QByteArray& reply) {

@@ -57,6 +57,7 @@ std::shared_ptr<const FaultSet> makeFaultSet(const Faults& faults)
     set->replyFaults.readReplyToWrite = faults.readReplyToWrite;
     set->replyFaults.nonHexInReplyWords = faults.nonHexInReplyWords;
     set->replyFaults.noEcho = faults.noEcho;
+    set->replyFaults.foreignWriteReply = faults.foreignWriteReply;
     return set;
 }
 
@@ -75,9 +76,44 @@ void closeFd(int& fd)
     fd = -1;
 }
 
+// The hex digit of a value from 0 to 15, and back (-1: not a hex digit).
+const char kHexDigits[] = "0123456789ABCDEF";
+
+int hexDigitValue(char c)
+{
+    const char* found = std::strchr(kHexDigits, c);
+    return c != '\0' && found ? static_cast<int>(found - kHexDigits) : -1;
+}
+
+// A digit garbled on the line: `count` numbers the read replies that carry words (from 1), and
+// reply `count` gets one digit of its words changed when `percent` says so. The BCC stays the one
+// of the true reply. A second frame in the reply (a duplicated reply) is left as it is.
+void garbleDigit(std::string& reply, int percent, std::atomic<quint64>& count)
+{
+    constexpr size_t kStatusPos = 3, kWordsPos = 15, kFrameWithoutWords = 20;
+    const size_t end = reply.find(']');
+    if (percent <= 0 || end == std::string::npos || reply.compare(0, 3, "[05") != 0 ||
+        reply[kStatusPos] == 'F' || end + 1 <= kFrameWithoutWords ||
+        (end + 1 - kFrameWithoutWords) % 4 != 0) {
+        return;
+    }
+    const quint64 digits = end + 1 - kFrameWithoutWords;
+    const quint64 k = ++count;
+    const quint64 share = static_cast<quint64>(percent);
+    if (k * share / 100 == (k - 1) * share / 100) {
+        return;
+    }
+    const size_t pos = kWordsPos + static_cast<size_t>(k * 7 % digits);
+    const int digit = hexDigitValue(reply[pos]);
+    if (digit >= 0) {
+        reply[pos] = kHexDigits[(digit + 1) % 16];
+    }
+}
+
 struct Connection
 {
     int fd = -1;
+    int othersAtAccept = 0; // connections open when this one was accepted
     std::thread thread;
     std::atomic<bool> finished{false};
 };
@@ -97,8 +133,8 @@ struct SimulatedPlc::Private
     // Serving threads.
     void acceptLoop();
     void serveConnection(Connection* connection);
-    bool serveFrame(int fd, const std::string& frame, std::string& reply, std::string& outgoing,
-                    int& answered);
+    bool serveFrame(int fd, int othersAtAccept, const std::string& frame, std::string& reply,
+                    std::string& outgoing, int& answered);
     bool serveText(int fd, const char* data, size_t size);
     void answer(const std::string& request, const ReplyFaults& replyFaults, std::string& reply);
     bool sendAll(int fd, const char* data, size_t size) const;
@@ -126,6 +162,7 @@ struct SimulatedPlc::Private
     std::atomic<int> openConnections{0};
     std::atomic<int> refusedConnections{0};
     std::atomic<int> requestCount{0};
+    std::atomic<quint64> readRepliesWithWords{0}; // counted while digits are garbled
     mutable std::mutex keptMutex;
     QList<QByteArray> keptRequests;
     int keptLimit = kDefaultKeptRequests;
@@ -300,15 +337,15 @@ void SimulatedPlc::Private::answer(const std::string& request, const ReplyFaults
 }
 
 // One request frame of a connection; false when the connection is to be closed.
-bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::string& reply,
-                                       std::string& outgoing, int& answered)
+bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::string& frame,
+                                       std::string& reply, std::string& outgoing, int& answered)
 {
     // The added latency runs from here: the time spent answering is part of it.
     Clock::time_point arrived = Clock::now();
     recordRequest(frame.data(), frame.size());
     const std::shared_ptr<const FaultSet> set = currentFaults();
     const Faults& f = set->faults;
-    if (f.silent) {
+    if (f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond)) {
         if (trace) {
             trace(QByteArray(frame.data(), static_cast<int>(frame.size())), QByteArray());
         }
@@ -328,6 +365,7 @@ bool SimulatedPlc::Private::serveFrame(int fd, const std::string& frame, std::st
     } else {
         answer(frame, set->replyFaults, reply);
     }
+    garbleDigit(reply, f.garbledDigitPercent, readRepliesWithWords);
     if (trace) {
         trace(QByteArray(frame.data(), static_cast<int>(frame.size())),
               QByteArray(reply.data(), static_cast<int>(reply.size())));
@@ -405,7 +443,7 @@ void SimulatedPlc::Private::serveConnection(Connection* connection)
         }
         assembler.append(buffer, static_cast<size_t>(received));
         while (open && assembler.next(frame)) {
-            open = serveFrame(fd, frame, reply, outgoing, answered);
+            open = serveFrame(fd, connection->othersAtAccept, frame, reply, outgoing, answered);
         }
     }
 
@@ -457,13 +495,18 @@ void SimulatedPlc::Private::acceptLoop()
         reapFinishedConnections();
 
         // Counted before the close, so that a client that sees the close also sees the count.
-        if (currentFaults()->faults.acceptAndClose) {
+        const std::shared_ptr<const FaultSet> set = currentFaults();
+        if (set->faults.acceptAndClose) {
             ++connectionCount;
             changed();
             closeFd(fd);
             continue;
         }
-        if (openConnections.load() >= config.maxConnections) {
+        const int limit = set->faults.connectionLimit > 0
+                              ? std::min(set->faults.connectionLimit, config.maxConnections)
+                              : config.maxConnections;
+        const int others = openConnections.load();
+        if (others >= limit) {
             ++refusedConnections;
             changed();
             closeFd(fd);
@@ -477,6 +520,7 @@ void SimulatedPlc::Private::acceptLoop()
         changed();
         auto connection = std::make_shared<Connection>();
         connection->fd = fd;
+        connection->othersAtAccept = others;
         Connection* raw = connection.get();
         std::lock_guard<std::mutex> lock(connectionsMutex);
         connections.push_back(std::move(connection));
@@ -661,6 +705,7 @@ void SimulatedPlc::resetCounters()
     }
     d->connectionCount = 0;
     d->refusedConnections = 0;
+    d->readRepliesWithWords = 0;
     d->changed();
 }
 

@@ -63,6 +63,20 @@ struct Faults // switchable while the PLC runs (setFaults)
     bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
     bool noEcho = false; // read replies carry zeros for the request's class and address, as a
                          // module that does not echo them
+    // 0-100: this share of the read replies that carry words gets one hex digit of its words
+    // changed, the BCC left as computed for the true reply (a digit garbled on the line). No
+    // chance involved: the PLC counts those replies, and reply k is garbled when
+    // k * N / 100 != (k - 1) * N / 100, so 30 garbles exactly 3 of any 10 in a row.
+    int garbledDigitPercent = 0;
+    // Writes are carried out but answered with a well-formed frame of another command:
+    // "[0900" class, address, count, BCC "]".
+    bool foreignWriteReply = false;
+    // >0: take at most this many connections at once from now on (never more than
+    // PlcConfig::maxConnections); a further one is refused as beyond the module's limit.
+    int connectionLimit = 0;
+    // >0: a connection accepted while this many others or more were open takes in its requests
+    // and never answers them (as `silent`, for those connections only). Judged per request.
+    int silentBeyond = 0;
     bool endlessStream = false;  // answer a request with an endless stream of bytes without "]"
     bool acceptAndClose = false; // accept, then close at once
     // Behave as a plain non-CAMP text service: answer whatever comes with this line, then close.

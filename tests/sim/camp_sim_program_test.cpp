@@ -60,14 +60,17 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
     ASSERT_TRUE(help.waitForFinished(TestClient::kPatienceMs));
     EXPECT_EQ(0, help.exitCode());
     const QString text = QString::fromUtf8(help.readAllStandardOutput());
-    for (const char* expected : {"--listen", "--serial", "--firmware", "--preset", "--latency-ms",
-                                 "--verbose", "0271", "0274", "0277", "0290"}) {
+    for (const char* expected :
+         {"--listen", "--serial", "--firmware", "--preset", "--latency-ms", "--faults", "--verbose",
+          "0271", "0274", "0277", "0290", "garbled-digit-percent=N", "foreign-write-reply=0|1",
+          "connection-limit=N", "silent-beyond=N"}) {
         EXPECT_TRUE(text.contains(QLatin1String(expected))) << expected;
     }
     const QStringList bad[] = {{"--listen", "nowhere"},
                                {"--firmware", "four"},
                                {"--serial", "70000"},
                                {"--preset", "/nonexistent/preset.json"},
+                               {"--faults", "silent-beyond=1 loud=1"},
                                {"--no-such-option"}};
     for (const QStringList& arguments : bad) {
         QProcess process;

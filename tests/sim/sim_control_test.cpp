@@ -24,7 +24,9 @@ TEST(ControlCommands, FaultsAreReplacedWholeAndOnlyByALineWithoutMistakes)
     SimulatedPlc plc;
     EXPECT_EQ("ok", runControlCommand("faults latency-ms=1500 duplicate-read-reply=1 "
                                       "read-reply-address-offset=-40 error-address=V100 "
-                                      "error-address=k7 junk-before-reply=]]",
+                                      "error-address=k7 junk-before-reply=]] "
+                                      "garbled-digit-percent=30 foreign-write-reply=1 "
+                                      "connection-limit=2 silent-beyond=1",
                                       plc));
     Faults faults = plc.faults();
     EXPECT_EQ(1500, faults.latencyMs);
@@ -32,9 +34,14 @@ TEST(ControlCommands, FaultsAreReplacedWholeAndOnlyByALineWithoutMistakes)
     EXPECT_EQ(-40, faults.readReplyAddressOffset);
     EXPECT_EQ((QList<QPair<int, quint32>>{{kClassV, 100}, {kClassK, 7}}), faults.errorAddresses);
     EXPECT_EQ(QByteArray("]]"), faults.junkBeforeReply);
+    EXPECT_EQ(30, faults.garbledDigitPercent);
+    EXPECT_TRUE(faults.foreignWriteReply);
+    EXPECT_EQ(2, faults.connectionLimit);
+    EXPECT_EQ(1, faults.silentBeyond);
 
     for (const char* bad : {"faults silent=2", "faults silent", "faults latency-ms=-1",
-                            "faults no-such-fault=1", "faults silent=1 error-address=Q9"}) {
+                            "faults no-such-fault=1", "faults silent=1 error-address=Q9",
+                            "faults garbled-digit-percent=101", "faults silent-beyond=-1"}) {
         EXPECT_TRUE(runControlCommand(bad, plc).startsWith("error: ")) << bad;
         EXPECT_EQ(1500, plc.faults().latencyMs) << bad; // unchanged
     }
@@ -215,13 +222,15 @@ quint16 listeningPort(QProcess& process)
     return 0;
 }
 
-void startSteeredPlc(QProcess& process, const QString& journal)
+void startSteeredPlc(QProcess& process, const QString& journal,
+                     const QStringList& more = QStringList())
 {
     startProgram(process, QStringLiteral(CAMP_SIM_PATH),
-                 {QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                  QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
-                  QStringLiteral("2"), QStringLiteral("--journal"), journal,
-                  QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")});
+                 QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
+                             QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
+                             QStringLiteral("2"), QStringLiteral("--journal"), journal,
+                             QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")} +
+                     more);
 }
 
 } // namespace
@@ -293,12 +302,17 @@ TEST(CampSimProgram, TakesCommandsKeepsAJournalAndShowsThePattern)
 
     process.kill(); // SIGKILL: no chance to save anything
     ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
+    // Started again as another module, with a fault from its first connection on.
     QProcess restarted;
-    startSteeredPlc(restarted, journal);
-    ASSERT_NE(0, listeningPort(restarted));
+    startSteeredPlc(restarted, journal, {"--faults", " foreign-write-reply=1\tlatency-ms=0 "});
+    const quint16 restartedPort = listeningPort(restarted);
+    ASSERT_NE(0, restartedPort);
     EXPECT_EQ("ok 0005", command(restarted, "read V200"));
     EXPECT_EQ("ok 0000", command(restarted, "read V100")); // set by hand: not kept
-    restarted.closeWriteChannel();                         // the end of the commands stops it
+    EXPECT_EQ(QByteArray("[0900010000C80102C6]"),
+              TestClient(restartedPort).exchange("[0600010000C8010007038A]"));
+    EXPECT_EQ("ok 0007", command(restarted, "read V200"));
+    restarted.closeWriteChannel(); // the end of the commands stops it
     ASSERT_TRUE(restarted.waitForFinished(TestClient::kPatienceMs));
     EXPECT_EQ(0, restarted.exitCode());
     EXPECT_TRUE(restarted.readAll().contains("camp-sim stopping (end of input)"));

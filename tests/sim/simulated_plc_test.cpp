@@ -103,6 +103,10 @@ TEST(SimulatedPlc, FaultsOnTheWire)
          },
          kReadV1 + kWriteV100,
          "[050000000000010G00037D][050000000000010G00037D][050000000000020GFF0000046A]"},
+        // A write of 7 to V200, carried out and answered with a well-formed frame of another
+        // command.
+        {"write answered by a foreign frame", [](Faults& f) { f.foreignWriteReply = true; },
+         "[0600010000C8010007038A]", "[0900010000C80102C6]"},
         {"accept and close", [](Faults& f) { f.acceptAndClose = true; }, kReadV1, "", true},
         {"text service", [](Faults& f) { f.textService = true; }, kReadV1,
          "HTTP/1.0 400 Bad Request\r\n", true},
@@ -123,6 +127,65 @@ TEST(SimulatedPlc, FaultsOnTheWire)
             plc.setFaults(Faults()); // faults switch while the connection stays open
             EXPECT_EQ(kStwReply, client.exchange(kReadStw));
         }
+    }
+    EXPECT_EQ(7, plc.word(kClassV, 200));
+}
+
+// Digits garbled on the line: the share asked for of the read replies that carry words, each with
+// exactly one hex digit of its words changed and the BCC of the true reply. Error replies and
+// replies without words pass untouched.
+TEST(SimulatedPlc, GarblesOneDigitOfTheAskedShareOfReadReplies)
+{
+    struct Case
+    {
+        int percent;
+        int shortReplyWords;
+        QByteArray request;
+        int garbled; // of 10 replies
+    } const cases[] = {
+        {100, -1, kReadStw, 10},
+        {30, -1, kReadStw, 3},
+        {30, -1, withBcc("04000100000101000F"), 3}, // 15 words: digits all over them
+        {0, -1, kReadStw, 0},
+        {100, 0, kReadStw, 0},                       // no words
+        {100, -1, withBcc("040001000000010001"), 0}, // an error reply (V0)
+    };
+    SimulatedPlc plc(kExample);
+    ASSERT_TRUE(plc.start());
+    TestClient client(plc.port());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.constData());
+        SCOPED_TRACE(c.percent);
+        Faults faults;
+        faults.shortReplyWords = c.shortReplyWords;
+        plc.setFaults(faults);
+        const QByteArray clean = client.exchange(c.request);
+        ASSERT_EQ(']', clean.back());
+        faults.garbledDigitPercent = c.percent;
+        plc.setFaults(faults);
+        int garbled = 0;
+        for (int i = 0; i < 10; ++i) {
+            const QByteArray reply = client.exchange(c.request);
+            ASSERT_EQ(clean.size(), reply.size());
+            QList<int> changed;
+            for (int pos = 0; pos < reply.size(); ++pos) {
+                if (reply[pos] != clean[pos]) {
+                    changed.append(pos);
+                }
+            }
+            if (changed.isEmpty()) {
+                continue;
+            }
+            ++garbled;
+            ASSERT_EQ(1, changed.size()) << reply.constData();
+            const int pos = changed.first();
+            EXPECT_GE(pos, 15);
+            EXPECT_LT(pos, clean.size() - 5); // inside the words, never the BCC
+            const QByteArray digits = "0123456789ABCDEF";
+            EXPECT_EQ(digits[(digits.indexOf(clean[pos]) + 1) % 16], reply[pos])
+                << reply.constData();
+        }
+        EXPECT_EQ(c.garbled, garbled);
     }
 }
 
@@ -202,6 +265,49 @@ TEST(SimulatedPlcLimits, RefusesConnectionsBeyondTheLimitAndClosesIdleOnes)
     EXPECT_EQ(kZeroStwReply, client.exchange(kReadStw));
     EXPECT_TRUE(client.readToEnd());
     EXPECT_TRUE(idle.waitForOpenConnections(0));
+}
+
+// A module that came back with only some of its slots, and one whose extra connections take in
+// requests and never answer. Each connection is answered in order, so a connection that answers
+// a later request with its own reply first never answered the earlier one.
+TEST(SimulatedPlcLimits, ConnectionLimitAndSilentExtraConnections)
+{
+    SimulatedPlc plc(kExample);
+    ASSERT_TRUE(plc.start());
+    Faults faults;
+    faults.connectionLimit = 2;
+    plc.setFaults(faults);
+    TestClient first(plc.port()), second(plc.port());
+    ASSERT_TRUE(plc.waitForOpenConnections(2));
+    TestClient refused(plc.port());
+    EXPECT_TRUE(refused.readToEnd());
+    EXPECT_EQ(1, plc.refusedConnections());
+    EXPECT_EQ(2, plc.connectionCount());
+    EXPECT_EQ(kStwReply, second.exchange(kReadStw));
+    plc.setFaults(Faults()); // the module's own limit again
+    TestClient third(plc.port());
+    ASSERT_TRUE(plc.waitForOpenConnections(3));
+    EXPECT_EQ(kStwReply, third.exchange(kReadStw));
+
+    // Accepted with 0, 1 and 2 others open: silent-beyond=N silences those with N others or more.
+    TestClient* clients[] = {&first, &second, &third};
+    for (int beyond : {1, 2}) {
+        SCOPED_TRACE(beyond);
+        faults.silentBeyond = beyond;
+        plc.setFaults(faults);
+        const int seen = plc.requestCount();
+        for (int i = beyond; i < 3; ++i) {
+            ASSERT_TRUE(clients[i]->send(kReadStw));
+        }
+        ASSERT_TRUE(plc.waitForRequests(seen + 3 - beyond));
+        for (int i = 0; i < beyond; ++i) {
+            EXPECT_EQ(kStwReply, clients[i]->exchange(kReadStw)) << i;
+        }
+        plc.setFaults(Faults());
+        for (int i = beyond; i < 3; ++i) {
+            EXPECT_EQ(QByteArray("[0500010000010100000368]"), clients[i]->exchange(kReadV1)) << i;
+        }
+    }
 }
 
 // With a scan time, requests are served at scan boundaries in arrival order, 8 per boundary.
