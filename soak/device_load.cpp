@@ -61,9 +61,17 @@ DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
             kib_test::memoryItem(itemLabel(item.addressClass, item.address), item.addressClass,
                                  QString::number(item.address), item.dataType)));
     }
-    m_pollRequest =
-        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(deviceId),
+    m_pollRequest = request(entries);
+}
+
+// The device's request with these items: polls and writes alike over kPollConnections.
+LogList DeviceLoad::request(const QList<DataItem>& entries) const
+{
+    LogList log =
+        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
                                 QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
+    log.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
+    return log;
 }
 
 DeviceLoad::~DeviceLoad()
@@ -107,6 +115,7 @@ bool DeviceLoad::pollOnce()
     const Clock::time_point end = Clock::now();
     ++m_polls;
     checkValues(log, start, end);
+    checkSilence(log);
     const bool whole = isWhole(log, returned);
     if (whole) {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -151,6 +160,22 @@ void DeviceLoad::checkValues(const LogList& log, Clock::time_point start, Clock:
                         .arg(data.item.uid, value)
                         .arg(first & 0xFF)
                         .arg(last & 0xFF));
+    }
+}
+
+// The request carries no values, so a value is what this poll gave; an item without one must say
+// why, whatever readData() returned.
+void DeviceLoad::checkSilence(const LogList& log)
+{
+    for (const DataItem& data : log.items) {
+        if (data.values.contains(QStringLiteral("value")) || !data.item.errorText.isEmpty()) {
+            continue;
+        }
+        ++m_silent;
+        noteFinding(QStringLiteral("device %1: %2 came back from a poll with neither a value "
+                                   "nor an error")
+                        .arg(m_deviceId)
+                        .arg(data.item.uid));
     }
 }
 
@@ -201,9 +226,7 @@ void DeviceLoad::writeOnce(bool discreteBit)
         itemOfEntry.append(i);
         values.append(value);
     }
-    LogList log =
-        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
-                                QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
+    LogList log = request(entries);
     const bool returned = m_plugin->writeData(&log);
     for (int e = 0; e < log.items.size(); ++e) {
         WriteOutcome outcome = WriteOutcome::Written;
@@ -211,6 +234,11 @@ void DeviceLoad::writeOnce(bool discreteBit)
             outcome = WriteOutcome::Failed;
         } else if (!returned) {
             outcome = WriteOutcome::NotConfirmed;
+            ++m_silent;
+            noteFinding(QStringLiteral("device %1: the write of %2 to %3 failed without an error")
+                            .arg(m_deviceId)
+                            .arg(values[e])
+                            .arg(log.items[e].item.uid));
         }
         m_ledger.record(itemOfEntry[e], values[e], outcome);
     }

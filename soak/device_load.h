@@ -49,6 +49,9 @@ public:
 
     int polls() const { return m_polls; }
     int wrongValues() const { return m_wrong; }
+    // Poll items that came back with neither a value nor an error, and write entries without an
+    // error in a write request that failed: the host would show nothing for them, and no reason.
+    int silentItems() const { return m_silent; }
     QStringList findings() const;
     const WriteLedger& ledger() const { return m_ledger; } // after stop()
 
@@ -56,6 +59,8 @@ private:
     void pollLoop();
     void writeLoop();
     void checkValues(const LogList& log, Clock::time_point start, Clock::time_point end);
+    void checkSilence(const LogList& log);
+    LogList request(const QList<DataItem>& entries) const;
     bool isWhole(const LogList& log, bool returned) const;
     void writeOnce(bool discreteBit);
     void noteFinding(const QString& finding);
@@ -76,6 +81,7 @@ private:
 
     std::atomic<int> m_polls{0};
     std::atomic<int> m_wrong{0};
+    std::atomic<int> m_silent{0};
     mutable std::mutex m_mutex; // findings and recoveries
     QStringList m_findings;
     std::optional<std::pair<FaultKind, Clock::time_point>> m_faultEnded;

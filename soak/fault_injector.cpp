@@ -70,6 +70,14 @@ QByteArray faultsCommand(const FaultEvent& event)
         return "faults read-reply-to-write=1";
     case FaultKind::Garbled:
         return "faults non-hex-in-reply-words=1";
+    case FaultKind::GarbledDigit:
+        return "faults garbled-digit-percent=30";
+    case FaultKind::ForeignWriteReply:
+        return "faults foreign-write-reply=1";
+    case FaultKind::NearlyFull:
+        return "faults connection-limit=" + QByteArray::number(kNearlyFullConnections);
+    case FaultKind::SilentExtras:
+        return "faults silent-beyond=1";
     default:
         return QByteArray();
     }
@@ -102,6 +110,11 @@ bool FaultInjector::begin(const FaultEvent& event, QString* error)
         break;
     case FaultKind::Full:
         return takeAllConnections(module, error);
+    case FaultKind::Swapped:
+        return module.startStandIn(error);
+    case FaultKind::NearlyFull: // a reset of its Ethernet side, and HMIs took all but two slots
+        done = module.commandOk(faultsCommand(event)) && module.commandOk("drop-connections");
+        break;
     case FaultKind::LongScan:
         done = module.commandOk("scan-time-ms " + QByteArray::number(event.setting));
         break;
@@ -123,6 +136,8 @@ bool FaultInjector::end(const FaultEvent& event, QString* error)
     case FaultKind::Restart:
         return module.start(error);
     case FaultKind::HalfOpen: // it answers again once restarted
+        return module.start(error);
+    case FaultKind::Swapped: // the module itself is back
         return module.start(error);
     case FaultKind::Frozen:
         module.resume();

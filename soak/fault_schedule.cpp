@@ -30,6 +30,16 @@ const char* faultKindName(FaultKind kind)
         return "writes answered as reads";
     case FaultKind::Garbled:
         return "garbled replies";
+    case FaultKind::GarbledDigit:
+        return "garbled digits";
+    case FaultKind::ForeignWriteReply:
+        return "writes answered by a foreign frame";
+    case FaultKind::Swapped:
+        return "module swapped for one that does not echo";
+    case FaultKind::NearlyFull:
+        return "module restarted nearly full";
+    case FaultKind::SilentExtras:
+        return "extra connections that never answer";
     }
     return "?";
 }

@@ -9,18 +9,24 @@
 namespace soak {
 
 enum class FaultKind {
-    Restart,        // the process is killed (SIGKILL) and started again on its port
-    HalfOpen,       // it stops answering but keeps its connections, until it is restarted
-    Frozen,         // SIGSTOP until SIGCONT: the path to it drops everything silently
-    Full,           // another client holds all of its connections
-    Slow,           // replies come later than the device time-out
-    LongScan,       // the scan stretches
-    Duplicated,     // every read reply comes twice
-    OtherAddress,   // read replies answer another address
-    ReadReplyWrite, // writes are carried out but answered with a read reply
-    Garbled,        // a digit of the read reply's words is not hex
+    Restart,           // the process is killed (SIGKILL) and started again on its port
+    HalfOpen,          // it stops answering but keeps its connections, until it is restarted
+    Frozen,            // SIGSTOP until SIGCONT: the path to it drops everything silently
+    Full,              // another client holds all of its connections
+    Slow,              // replies come later than the device time-out
+    LongScan,          // the scan stretches
+    Duplicated,        // every read reply comes twice
+    OtherAddress,      // read replies answer another address
+    ReadReplyWrite,    // writes are carried out but answered with a read reply
+    Garbled,           // a digit of the read reply's words is not hex
+    GarbledDigit,      // a share of the read replies has a digit changed, the BCC not
+    ForeignWriteReply, // writes are carried out but answered with a frame of another command
+    Swapped,           // another module on its port, with another serial number and no echo
+    NearlyFull,        // it drops its connections and takes only two from then on
+    SilentExtras,      // connections beyond the first never answer
 };
-constexpr int kFaultKinds = 10;
+constexpr int kFaultKinds = 15;
+static_assert(static_cast<int>(FaultKind::SilentExtras) + 1 == kFaultKinds, "every kind is dealt");
 const char* faultKindName(FaultKind kind);
 
 struct FaultEvent

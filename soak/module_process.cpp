@@ -57,12 +57,12 @@ QString ModuleProcess::journalPath() const
     return QDir(m_workDir).filePath(QStringLiteral("module-%1.journal").arg(m_index));
 }
 
-QStringList ModuleProcess::arguments() const
+QStringList ModuleProcess::arguments(quint16 serialNumber) const
 {
     return {QStringLiteral("--listen"),
             QStringLiteral("127.0.0.1:%1").arg(m_port),
             QStringLiteral("--serial"),
-            QString::number(serial()),
+            QString::number(serialNumber),
             QStringLiteral("--commands"),
             QStringLiteral("--max-connections"),
             QString::number(kMaxConnections),
@@ -92,8 +92,20 @@ bool ModuleProcess::startOnFreePort(QString* error)
 
 bool ModuleProcess::start(QString* error)
 {
+    return startWith(arguments(serial()), error);
+}
+
+bool ModuleProcess::startStandIn(QString* error)
+{
+    return startWith(arguments(quint16(serial() + kStandInSerialOffset)) +
+                         QStringList{QStringLiteral("--faults"), QStringLiteral("no-echo=1")},
+                     error);
+}
+
+bool ModuleProcess::startWith(const QStringList& arguments, QString* error)
+{
     kill();
-    if (!spawn(arguments())) {
+    if (!spawn(arguments)) {
         *error = QStringLiteral("cannot start %1").arg(m_program);
         return false;
     }

@@ -22,10 +22,14 @@ public:
     // connection of this machine can take it while the module is down for a restart.
     bool startOnFreePort(QString* error);
     bool start(QString* error); // again, on the same port
-    void kill();                // SIGKILL, as a power cut
-    void pause();               // SIGSTOP: connections stay open and nothing answers
-    void resume();              // SIGCONT
-    void stop();                // the end of its commands: it stops by itself
+    // Another module in its place, on the same port and journal: its serial number is
+    // kStandInSerialOffset higher and it does not echo class and address, from its first
+    // connection on. start() brings the module itself back.
+    bool startStandIn(QString* error);
+    void kill();   // SIGKILL, as a power cut
+    void pause();  // SIGSTOP: connections stay open and nothing answers
+    void resume(); // SIGCONT
+    void stop();   // the end of its commands: it stops by itself
 
     // One command line; its answer ("ok ...", "error: ..."), or an empty text when none came.
     QByteArray command(const QByteArray& line);
@@ -38,9 +42,10 @@ public:
 
 private:
     bool spawn(const QStringList& arguments);
+    bool startWith(const QStringList& arguments, QString* error);
     bool readLine(QByteArray* line, int timeoutMs);
     void closePipes();
-    QStringList arguments() const;
+    QStringList arguments(quint16 serialNumber) const;
 
     QString m_program;
     int m_index;

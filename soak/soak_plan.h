@@ -34,6 +34,13 @@ constexpr qint64 kRssSlackKiB = 2048;
 // The modules: 24 connections each, as the real module, and a short scan that a fault stretches.
 constexpr int kMaxConnections = 24;
 constexpr int kNormalScanMs = 2;
+// Every device polls and writes with its "connections" column at 3, so that a module that takes
+// only some of them, or answers on some only, tells.
+constexpr int kPollConnections = 3;
+// A module restarted nearly full takes this many connections; the host wants more.
+constexpr int kNearlyFullConnections = 2;
+// A swapped module's stand-in has this much added to the module's serial number.
+constexpr int kStandInSerialOffset = 1000;
 // Pattern words cover everything polled, and far around it, so that a reply from a wrong place
 // carries a wrong mark; the written words lie outside.
 inline QString patternRanges()
