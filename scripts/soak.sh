@@ -2,9 +2,10 @@
 # The soak: several simulated modules (camp-sim processes) and one host process with the plugin,
 # polling and writing every module from threads of its own, while a seeded schedule of faults
 # runs: modules killed and restarted, half-open connections, frozen modules, every connection
-# taken by another client, slow replies, long scans, stray and garbled replies. Every value and
-# every write is checked against an oracle; it ends with one line that starts with "soak:" and
-# exits 0 only when nothing was wrong or lost and descriptors and memory stayed flat.
+# taken by another client, slow replies, long scans, stray and garbled replies, modules swapped,
+# restarted nearly full or silent on their extra connections. Every value and every write is
+# checked against an oracle; it ends with one line that starts with "soak:" and exits 0 only when
+# nothing was wrong, lost or silent and descriptors and memory stayed flat.
 #
 #   SOAK_SECONDS=N    run time (default 600)
 #   SOAK_MODULES=N    simulated modules (default 4)
