@@ -3,6 +3,9 @@
 // connections together), 1,000 and 10,000 dense one-word items. A poll of B blocks can take no
 // fewer than ceil(B / min(N, 8)) scans; the figure to watch is each poll's time against N = 1.
 //
+// And a poll over 8 connections of which 7 take their requests and never answer: the replies
+// awaited together cost one time-out, not one each (in-process simulated PLC, silent-beyond=1).
+//
 //   bench_connections --out FILE.json
 
 #include <QCoreApplication>
@@ -16,6 +19,7 @@
 #include "app_camp_nitp.h"
 #include "bench_support.h"
 #include "sim_process.h"
+#include "simulated_plc.h"
 
 using namespace bench;
 
@@ -38,6 +42,37 @@ double medianPollMs(App_CAMP_NITP& plugin, LogList& log, QString& problem)
     }
     std::sort(times.begin(), times.end());
     return times[times.size() / 2];
+}
+
+// A poll of 8 blocks over 8 connections whose 7 further ones never answer, as a share of the
+// device time-out: about 1 when the silent replies are awaited together, 7 when in turn.
+QJsonObject silentExtrasRow()
+{
+    constexpr int kTimeoutMs = 500;
+    camp_sim::SimulatedPlc plc;
+    QJsonObject row;
+    if (!plc.start()) {
+        row.insert("problem", QStringLiteral("the simulated PLC did not start"));
+        return row;
+    }
+    App_CAMP_NITP plugin;
+    LogList log = pollRequest(1, plc.port(), denseItems(8 * kWordsPerBlock));
+    log.columns.insert(QStringLiteral("connections"), QStringLiteral("8"));
+    log.columns.insert(QStringLiteral("timeout"), QString::number(kTimeoutMs));
+    plugin.readData(&log); // the eight connections answer once
+    camp_sim::Faults faults;
+    faults.silentBeyond = 1;
+    plc.setFaults(faults);
+    QString problem;
+    const double ms = medianPollMs(plugin, log, problem);
+    row.insert("timeout_ms", kTimeoutMs);
+    row.insert("median_ms", ms);
+    row.insert("timeouts", ms / kTimeoutMs);
+    row.insert("problem", problem);
+    std::printf("8 connections, 7 silent: %7.1f ms a poll (%.2f time-outs) %s\n", ms,
+                ms / kTimeoutMs, qPrintable(problem));
+    plugin.stopPlugin();
+    return row;
 }
 
 } // namespace
@@ -87,5 +122,6 @@ int main(int argc, char** argv)
     }
     QJsonObject report;
     report.insert("connections", rows);
+    report.insert("silent_extras", silentExtrasRow());
     return writeReport(out, report) ? 0 : 1;
 }

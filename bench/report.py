@@ -457,6 +457,15 @@ def connections(table, found):
                   f"({row['limit_scans'] * row['scan_ms']} ms)",
                   "≤ 0.3 × one connection" if is_target else "",
                   (ratio is not None and ratio <= 0.3) if is_target else None, row)
+    silent = (found or {}).get("silent_extras")
+    if silent:
+        timeouts = silent.get("timeouts")
+        table.add("Connections",
+                  "8 connections, 7 of them silent",
+                  f"{fmt(silent.get('median_ms'), 1)} ms a poll ({fmt(timeouts, 2)} time-outs)"
+                  + (f"; {silent['problem']}" if silent.get("problem") else ""),
+                  f"replies awaited in turn: 7 time-outs of {silent['timeout_ms']} ms",
+                  "≤ 1.5 time-outs", timeouts is not None and timeouts <= 1.5, silent)
 
 
 def main():

@@ -1,6 +1,7 @@
 // The block planner's merging rules as golden rows, without a socket or a PLC: a gap of at most
 // 16 unread words, at most 256 words a block, one class a block, spans sorted by class, start and
-// length, overlapping and contained spans, and a span alone above 256 words.
+// length, overlapping and contained spans, and a span alone above 256 words; and the connection
+// budget a refusing module lowers.
 
 #include <gtest/gtest.h>
 
@@ -134,4 +135,19 @@ TEST(BlockPlanner, TheConnectionsColumnReadsAsOneToEight)
         EXPECT_EQ(pollConnections(device), row.second) << '"' << row.first << '"';
     }
     EXPECT_EQ(pollConnections(DeviceInstancePlugin()), 1);
+}
+
+// A module that refused a connection lowers what a session uses; a minute later the configured
+// number is tried again, so that a module that was full for a while gets its connections back.
+TEST(ConnectionBudget, ARefusalLowersItUntilAMinuteHasPassed)
+{
+    ConnectionBudget budget;
+    EXPECT_EQ(budget.allowed(8, 0), 8);
+    EXPECT_EQ(budget.allowed(3, 0), 3);
+    budget.lowerTo(2, 1000);
+    EXPECT_EQ(budget.allowed(8, 1000 + ConnectionBudget::kRetryAfterMs - 1), 2);
+    EXPECT_EQ(budget.allowed(1, 1000 + ConnectionBudget::kRetryAfterMs - 1), 1);
+    EXPECT_EQ(budget.allowed(8, 1000 + ConnectionBudget::kRetryAfterMs), 8);
+    budget.lowerTo(0, 5000); // the first connection is always used
+    EXPECT_EQ(budget.allowed(8, 5000), 1);
 }

@@ -111,6 +111,25 @@ TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
     EXPECT_TRUE(refused.items[0].item.errorText.startsWith("Error code: 0292 Extended code: "));
 }
 
+// An item whose uid or address has the identity form but names no identity field of this device is
+// neither read nor left silent; the ordinary items of the poll are read as always.
+TEST_F(PluginTest, ItemsThatOnlyLookLikeIdentityItemsGetAnError)
+{
+    setWords(kClassV, 100, {42});
+    LogList log = request(7, {entry(memoryItem("identity_check", kClassV, "100", Integer)),
+                              entry(memoryItem("identity_8_serial", kClassV, "101", Integer)),
+                              entry(memoryItem("colour", kClassSTW, "__identity.colour", String)),
+                              entry(memoryItem("v100", kClassV, "100", Integer))});
+    ASSERT_TRUE(plugin->readData(&log));
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_TRUE(log.items[i].values.isEmpty());
+        EXPECT_TRUE(log.items[i].item.errorText.startsWith("Not an identity item of this device"))
+            << log.items[i].item.errorText.toStdString();
+    }
+    EXPECT_EQ(valueOf(log.items[3]), QStringLiteral("42"));
+    EXPECT_EQ(frames("04").size(), 1); // the memory item alone: no status words for the others
+}
+
 TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)
 {
     Faults faults;

@@ -57,7 +57,7 @@ protected:
         }
     }
 
-    LogList oraclePoll(int timeoutMs = 3000) const
+    LogList oraclePoll(int timeoutMs = 3000, int connections = 1) const
     {
         QList<DataItem> entries;
         for (const OracleItem& item : oracleItems()) {
@@ -67,17 +67,20 @@ protected:
         }
         LogList log = request(7, entries);
         log.columns.insert(QStringLiteral("timeout"), QString::number(timeoutMs));
+        log.columns.insert(QStringLiteral("connections"), QString::number(connections));
         return log;
     }
 
-    // Every value the poll gave is the word at its own item's address, of this generation. Returns
-    // the number of values given.
+    // Every value the poll gave is the word at its own item's address, of this generation, and
+    // every item without a value says why. Returns the number of values given.
     int checkValues(const LogList& log, quint8 generation) const
     {
         const QList<OracleItem> items = oracleItems();
         int given = 0;
         for (int i = 0; i < log.items.size(); ++i) {
             if (!log.items[i].values.contains(QStringLiteral("value"))) {
+                EXPECT_FALSE(log.items[i].item.errorText.isEmpty())
+                    << "item " << log.items[i].item.uid.toStdString() << " left silent";
                 continue;
             }
             ++given;
@@ -90,15 +93,43 @@ protected:
         return given;
     }
 
-    void expectWholePoll(quint8 generation)
+    void expectWholePoll(quint8 generation, int connections = 1)
+    {
+        EXPECT_TRUE(pollIsWhole(generation, connections));
+    }
+
+    // One oracle poll: true when it returned true and every item has its right value.
+    bool pollIsWhole(quint8 generation, int connections = 1, int timeoutMs = 3000)
     {
         setGeneration(generation);
-        LogList log = oraclePoll();
-        ASSERT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
-        EXPECT_EQ(checkValues(log, generation), log.items.size());
+        LogList log = oraclePoll(timeoutMs, connections);
+        const bool returned = plugin->readData(&log);
+        bool whole = returned && checkValues(log, generation) == log.items.size();
         for (const DataItem& data : log.items) {
-            EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
+            whole = whole && data.item.errorText.isEmpty();
         }
+        return whole;
+    }
+
+    // The polls, from the first, it takes until one is whole; `most` + 1 when none of them is.
+    int pollsUntilWhole(quint8& generation, int most, int connections = 1)
+    {
+        for (int poll = 1; poll <= most; ++poll) {
+            if (pollIsWhole(++generation, connections)) {
+                return poll;
+            }
+        }
+        return most + 1;
+    }
+
+    // How many of `count` polls in a row are whole.
+    int wholePolls(quint8& generation, int count, int connections = 1)
+    {
+        int whole = 0;
+        for (int poll = 0; poll < count; ++poll) {
+            whole += pollIsWhole(++generation, connections) ? 1 : 0;
+        }
+        return whole;
     }
 };
 
@@ -121,6 +152,8 @@ TEST_F(ReplyIntegrity, StrayRepliesNeverLandOnAnItem)
         {"reply for the next address", [](Faults& f) { f.readReplyAddressOffset = 1; }, true},
         {"reply for an address far away", [](Faults& f) { f.readReplyAddressOffset = -40; }, true},
         {"non-hex digit in the words", [](Faults& f) { f.nonHexInReplyWords = true; }, true},
+        {"a hex digit garbled, the BCC as it was", [](Faults& f) { f.garbledDigitPercent = 100; },
+         true},
     };
     quint8 generation = 2;
     for (const Case& c : cases) {
@@ -149,25 +182,138 @@ TEST_F(ReplyIntegrity, StrayRepliesNeverLandOnAnItem)
     }
 }
 
-TEST_F(ReplyIntegrity, AReadReplyToAWriteFailsTheEntryAndTheNextPollIsWhole)
+// Only a write reply or an error reply tells what became of a write: a read reply or a frame of
+// another command confirms nothing.
+TEST_F(ReplyIntegrity, AWriteAnsweredByAnotherFrameIsNotConfirmed)
+{
+    expectWholePoll(1);
+    const std::pair<const char*, std::function<void(Faults&)>> answers[] = {
+        {"a read reply", [](Faults& f) { f.readReplyToWrite = true; }},
+        {"a foreign frame", [](Faults& f) { f.foreignWriteReply = true; }},
+    };
+    quint8 generation = 2;
+    for (const auto& [name, fault] : answers) {
+        SCOPED_TRACE(name);
+        Faults faults;
+        fault(faults);
+        plc->setFaults(faults);
+        const int before = frames("06").size();
+        LogList write =
+            request(7, {entry(memoryItem("w", kClassV, "300", Integer), QStringLiteral("5")),
+                        entry(memoryItem("x", kClassV, "301", Integer), QStringLiteral("6"))});
+        EXPECT_TRUE(plugin->writeData(&write)) << write.errorText.toStdString();
+        for (const DataItem& data : write.items) {
+            EXPECT_EQ(data.item.errorText, QStringLiteral("Error reading response"));
+        }
+        // Each entry was sent once, each on a connection of its own: no later request took a
+        // stale reply.
+        EXPECT_EQ(frames("06").size() - before, 2);
+
+        plc->setFaults(Faults());
+        expectWholePoll(generation++);
+    }
+}
+
+// Digits garbled on the way, the BCC left as it was: each such reply is refused, so no value is
+// ever wrong, and every item without a value says why.
+TEST_F(ReplyIntegrity, GarbledDigitsNeverBecomeValues)
 {
     expectWholePoll(1);
     Faults faults;
-    faults.readReplyToWrite = true;
+    faults.garbledDigitPercent = 30;
     plc->setFaults(faults);
-    LogList write =
-        request(7, {entry(memoryItem("w", kClassV, "300", Integer), QStringLiteral("5")),
-                    entry(memoryItem("x", kClassV, "301", Integer), QStringLiteral("6"))});
-    EXPECT_TRUE(plugin->writeData(&write)) << write.errorText.toStdString();
-    for (const DataItem& data : write.items) {
-        EXPECT_EQ(data.item.errorText, QStringLiteral("Error reading response"));
+    quint8 generation = 1;
+    int given = 0;
+    for (int poll = 0; poll < 40; ++poll) {
+        setGeneration(++generation);
+        LogList log = oraclePoll();
+        plugin->readData(&log);
+        given += checkValues(log, generation);
     }
-    // Each entry was sent once, each on a connection of its own: no later request took a stale
-    // reply.
-    EXPECT_EQ(frames("06").size(), 2);
-
+    // 30% of the 160 block replies were garbled: the others carried their values.
+    EXPECT_GT(given, 0);
+    EXPECT_LT(given, 40 * oracleItems().size());
     plc->setFaults(Faults());
-    expectWholePoll(2);
+    EXPECT_EQ(pollsUntilWhole(generation, 3), 1);
+}
+
+// A module that echoed the request's class and address is swapped for one that writes zeros
+// there: the protection against misaddressed replies must not refuse the new module for good.
+TEST_F(ReplyIntegrity, AModuleSwappedForOneThatDoesNotEchoIsPolledAgain)
+{
+    quint8 generation = 1;
+    expectWholePoll(generation); // the module has echoed: the plugin knows it does
+    Faults faults;
+    faults.noEcho = true;
+    plc->setFaults(faults);
+    plc->dropConnections(); // the old module is gone, and its connection with it
+    EXPECT_LE(pollsUntilWhole(generation, 3), 3);
+    EXPECT_EQ(wholePolls(generation, 10), 10);
+
+    // Put back, the echoing module is held to its echo again: a reply for the next address is
+    // refused.
+    plc->setFaults(Faults());
+    expectWholePoll(++generation);
+    faults = Faults();
+    faults.readReplyAddressOffset = 1;
+    plc->setFaults(faults);
+    setGeneration(++generation);
+    LogList log = oraclePoll();
+    EXPECT_FALSE(plugin->readData(&log));
+    EXPECT_EQ(checkValues(log, generation), 0);
+}
+
+// The extra connections answered once; the module restarts and takes only two connections (HMIs
+// hold the rest): polls fall back to the two and stay whole.
+TEST_F(ReplyIntegrity, ANearlyFullModuleIsPolledOverTheConnectionsItTakes)
+{
+    quint8 generation = 1;
+    constexpr int kConnections = 4; // the oracle items lie in four blocks
+    expectWholePoll(generation, kConnections);
+    EXPECT_EQ(plc->openConnections(), kConnections);
+    Faults faults;
+    faults.connectionLimit = 2;
+    plc->setFaults(faults);
+    plc->dropConnections();
+    EXPECT_LE(pollsUntilWhole(generation, 3, kConnections), 3);
+    EXPECT_EQ(wholePolls(generation, 10, kConnections), 10);
+    EXPECT_LE(plc->openConnections(), 2);
+}
+
+// Extra connections that take their requests and never answer: their blocks go to the first
+// connection once their time-out has passed, and a time-out is no refusal, so the next poll opens
+// them again.
+TEST_F(ReplyIntegrity, SilentExtraConnectionsHandTheirBlocksOnAndAreTriedAgain)
+{
+    quint8 generation = 1;
+    constexpr int kConnections = 4;
+    expectWholePoll(generation, kConnections);
+    Faults faults;
+    faults.silentBeyond = 1;
+    plc->setFaults(faults);
+    for (int poll = 0; poll < 2; ++poll) {
+        const int connectionsBefore = plc->connectionCount();
+        const int requestsBefore = plc->requestCount();
+        EXPECT_TRUE(pollIsWhole(++generation, kConnections, 300));
+        // The three silent connections were open again for this poll (none was refused), each
+        // took one block, and those three blocks were read again on the first connection.
+        const int reopened = poll == 0 ? 0 : 3;
+        EXPECT_TRUE(plc->waitForConnections(connectionsBefore + reopened));
+        EXPECT_TRUE(plc->waitForRequests(requestsBefore + 4 + 3));
+        EXPECT_EQ(plc->connectionCount() - connectionsBefore, reopened);
+        EXPECT_EQ(plc->requestCount() - requestsBefore, 4 + 3);
+    }
+    plc->setFaults(Faults());
+    EXPECT_EQ(pollsUntilWhole(generation, 3, kConnections), 1);
+}
+
+// A user who lowers "connections" frees the module's slots at the next poll.
+TEST_F(ReplyIntegrity, ConnectionsNoLongerWantedAreClosed)
+{
+    expectWholePoll(1, 4);
+    EXPECT_EQ(plc->openConnections(), 4);
+    expectWholePoll(2, 1);
+    EXPECT_TRUE(plc->waitForOpenConnections(1));
 }
 
 // Many polls under a seeded random mix of every fault that can misplace or delay a reply: no value
@@ -182,6 +328,7 @@ TEST_F(ReplyIntegrity, ValueOracleUnderRandomFaults)
         [](Faults& f) { f.readReplyAddressOffset = 1; },
         [](Faults& f) { f.readReplyAddressOffset = 16; },
         [](Faults& f) { f.nonHexInReplyWords = true; },
+        [](Faults& f) { f.garbledDigitPercent = 30; },
         [](Faults& f) { f.junkBeforeReply = "]]\r\n05"; },
         [](Faults& f) { f.closeMidReply = true; },
         [](Faults& f) { f.shortReplyWords = 1; },

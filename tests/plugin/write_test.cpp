@@ -102,12 +102,22 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
     EXPECT_EQ(plc->word(kClassX, 3), 0x00F0);
 }
 
+// Identity items, and items that only look like one, are never written, and say so.
 TEST_F(PluginTest, IdentityItemsAreNeverWritten)
 {
-    ItemInstancePlugin identity =
-        memoryItem("identity_7_serial", kClassSTW, "__identity.serial", String);
-    LogList log = request(7, {entry(identity, "999")});
+    const QString notOwn = QStringLiteral(
+        "Not an identity item of this device (uids that start with identity_ and addresses that "
+        "start with __identity. are kept for them)");
+    LogList log = request(
+        7, {entry(memoryItem("identity_7_serial", kClassSTW, "__identity.serial", String), "999"),
+            entry(memoryItem("identity_check", kClassV, "100", Integer), "1"),
+            entry(memoryItem("identity_8_serial", kClassSTW, "__identity.serial", String), "2"),
+            entry(memoryItem("colour", kClassSTW, "__identity.colour", String), "3")});
     EXPECT_TRUE(plugin->writeData(&log));
+    EXPECT_EQ(log.items[0].item.errorText, QStringLiteral("Identity items are read-only"));
+    EXPECT_EQ(log.items[1].item.errorText, notOwn);
+    EXPECT_EQ(log.items[2].item.errorText, QStringLiteral("Identity items are read-only"));
+    EXPECT_EQ(log.items[3].item.errorText, notOwn);
     EXPECT_EQ(plc->requestCount(), 0);
     EXPECT_TRUE(eventually([&] { return plc->connectionCount() == 1; })); // connected, nothing sent
     EXPECT_TRUE(HostConfig::instance().debugLines().isEmpty());
@@ -135,6 +145,11 @@ TEST_F(PluginTest, AnErrorReplyFailsItsEntryAndALostConnectionTheRest)
                                  writeOf("c", kClassV, "702", Integer, "3")});
     EXPECT_FALSE(plugin->writeData(&broken));
     EXPECT_FALSE(broken.errorText.isEmpty());
+    // Whether b went out before the module's close was noticed depends on the race; c never did.
+    EXPECT_TRUE(broken.items[0].item.errorText.isEmpty());
+    EXPECT_TRUE(broken.items[1].item.errorText.startsWith("Not "))
+        << broken.items[1].item.errorText.toStdString();
+    EXPECT_EQ(broken.items[2].item.errorText, QStringLiteral("Not written: ") + broken.errorText);
     EXPECT_EQ(plc->word(kClassV, 700), 1);
     EXPECT_EQ(plc->word(kClassV, 701), 0);
     EXPECT_EQ(plc->word(kClassV, 702), 0);
