@@ -113,13 +113,10 @@ int runWrite(const Invocation& invocation)
             {QStringLiteral("ITEM UID"), QStringLiteral("VALUE"), QStringLiteral("RESULT")});
         bool allWritten = ok;
         for (int i = 0; i < log.items.size(); ++i) {
+            // The plugin says of every entry not written why ("Not written: ...", "Not
+            // confirmed: ..."); one without an error was acknowledged.
             const QString error = log.items[i].item.errorText;
-            QString result = QStringLiteral("written");
-            if (!error.isEmpty()) {
-                result = error;
-            } else if (!ok) {
-                result = QStringLiteral("not confirmed: ") + log.errorText;
-            }
+            const QString result = error.isEmpty() ? QStringLiteral("written") : error;
             allWritten = allWritten && error.isEmpty();
             table.addRow({log.items[i].item.uid, assignments.value(i).value, result});
         }

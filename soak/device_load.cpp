@@ -227,19 +227,16 @@ void DeviceLoad::writeOnce(bool discreteBit)
         values.append(value);
     }
     LogList log = request(entries);
-    const bool returned = m_plugin->writeData(&log);
+    m_plugin->writeData(&log);
+    // Every entry says what became of it: one without an error was acknowledged, even when a
+    // later entry found the connection broken, and the audit finds it lost should the module not
+    // have carried it out.
     for (int e = 0; e < log.items.size(); ++e) {
-        WriteOutcome outcome = WriteOutcome::Written;
-        if (!log.items[e].item.errorText.isEmpty()) {
-            outcome = WriteOutcome::Failed;
-        } else if (!returned) {
-            outcome = WriteOutcome::NotConfirmed;
-            ++m_silent;
-            noteFinding(QStringLiteral("device %1: the write of %2 to %3 failed without an error")
-                            .arg(m_deviceId)
-                            .arg(values[e])
-                            .arg(log.items[e].item.uid));
-        }
+        const QString& error = log.items[e].item.errorText;
+        const WriteOutcome outcome = error.isEmpty() ? WriteOutcome::Written
+                                     : error.startsWith(QLatin1String("Not confirmed: "))
+                                         ? WriteOutcome::NotConfirmed
+                                         : WriteOutcome::Failed;
         m_ledger.record(itemOfEntry[e], values[e], outcome);
     }
 }

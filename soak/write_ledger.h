@@ -14,9 +14,9 @@ namespace soak {
 
 enum class WriteOutcome : quint8 {
     Unsent,
-    Written,      // acknowledged: the request succeeded and the entry has no error
-    Failed,       // the entry has an error text
-    NotConfirmed, // the request failed on the connection: the entry may or may not be in
+    Written,      // acknowledged: the entry has no error text
+    Failed,       // the entry has an error text: it was not written, or refused
+    NotConfirmed, // "Not confirmed: ...": its reply was lost, the entry may or may not be in
 };
 
 struct WriteAudit
