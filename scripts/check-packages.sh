@@ -58,6 +58,14 @@ same_text() {
     fi
 }
 
+# doc_pages PACKAGE: the lines of the README's docs/ folder, as both packages install it.
+doc_pages() {
+    local page
+    for page in "$ROOT"/docs/*.md "$ROOT"/docs/bench.svg; do
+        echo "-rw-r--r-- root/root ./usr/share/doc/$1/docs/$(basename "$page")"
+    done
+}
+
 # Exactly the plugin file and its documents: in particular no libkib and no kib/ headers, which
 # belong to the host (a second libkib would shadow the host's own).
 plugin_package_holds_the_plugin_alone() {
@@ -67,6 +75,7 @@ plugin_package_holds_the_plugin_alone() {
 -rw-r--r-- root/root ./usr/share/doc/$PLUGIN/README.md
 -rw-r--r-- root/root ./usr/share/doc/$PLUGIN/changelog.gz
 -rw-r--r-- root/root ./usr/share/doc/$PLUGIN/copyright
+$(doc_pages $PLUGIN)
 EOF
     )
     same_text "$PLUGIN's files" "$expected" "$(listing "$PLUGIN_DEB")"
@@ -84,6 +93,7 @@ tools_package_holds_the_programs_and_their_pages() {
 -rw-r--r-- root/root ./usr/share/doc/$TOOLS/copyright
 -rw-r--r-- root/root ./usr/share/man/man1/camp-sim.1.gz
 -rw-r--r-- root/root ./usr/share/man/man1/kib-host.1.gz
+$(doc_pages $TOOLS)
 EOF
     )
     same_text "$TOOLS's files" "$expected" "$(listing "$TOOLS_DEB")"
@@ -148,7 +158,7 @@ apt_would_install_both() {
 }
 
 lintian_accepts_both() {
-    # The tags kept are told in the README ("Installing"); lintian's info notes do not fail.
+    # The tags kept are told in docs/packages.md; lintian's info notes do not fail.
     local status=0
     lintian --fail-on error,warning "$PLUGIN_DEB" "$TOOLS_DEB" >"$WORK/lintian.out" 2>&1 ||
         status=$?

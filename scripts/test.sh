@@ -5,6 +5,7 @@
 # target for a short fixed time. Installs what is missing on Debian 12.
 #
 # After the native suite it builds the Debian packages and checks them (scripts/check-packages.sh).
+# First of all it checks the relative links of README.md and docs/ (scripts/check-links.py).
 #
 #   SANITIZERS=0      skips the two sanitizer builds
 #   FUZZ_SECONDS=N    seconds of fuzzing per target (default 20; 0 skips it)
@@ -20,7 +21,8 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-20}
 PACKAGE_CHECK=${PACKAGE_CHECK:-1}
 SOAK_SECONDS=${SOAK_SECONDS:-60}
 
-packages=("${BUILD_PACKAGES[@]}")
+# python3 runs the link check of the documents (scripts/check-links.py).
+packages=("${BUILD_PACKAGES[@]}" python3)
 if [ "$PACKAGE_CHECK" != 0 ]; then
     packages+=("${PACKAGING_PACKAGES[@]}" "${PACKAGE_CHECK_PACKAGES[@]}")
 fi
@@ -28,6 +30,9 @@ if [ "$FUZZ_SECONDS" != 0 ]; then
     packages+=("${FUZZ_PACKAGES[@]}")
 fi
 ensure_packages "${packages[@]}"
+
+# Every relative link of README.md and docs/ leads somewhere: a moment, before anything is built.
+"$ROOT/scripts/check-links.py"
 
 # The native build; its suite includes the replay of every fuzz corpus.
 BUILD=${BUILD_DIR:-$ROOT/build}
