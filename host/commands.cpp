@@ -8,17 +8,26 @@ QString programHelp()
 {
     return QStringLiteral(
                "Usage: kib-host --project FILE [--plugin PATH] COMMAND [options]\n"
+               "       kib-host [--plugin PATH] read HOST[:PORT] ITEM...\n"
+               "       kib-host [--plugin PATH] write HOST[:PORT] ITEM=VALUE...\n"
+               "       kib-host identify HOST[:PORT]...\n"
                "\n"
                "A reference host for the CAMP/NITP device plugin. It loads the plugin file with\n"
                "QPluginLoader as the KIB host does, keeps devices and items in a JSON project\n"
                "file, calls init() and then polls, writes and discovers, from several threads.\n"
+               "From the shell it reads, writes and identifies a module without a project.\n"
                "\n"
-               "Commands:\n"
+               "Commands with a project:\n"
                "  init       call init(), show the registered columns, save the identity items\n"
                "             init() creates into the project file\n"
                "  poll       poll every device (or one), one host thread per device\n"
                "  write      write values to items of one device with one request\n"
                "  discover   scan local IPv4 subnets for CTI 2572 modules; --import adds them\n"
+               "\n"
+               "Commands without a project (port 4450 unless given):\n"
+               "  read       read items of a module: kib-host read 10.1.4.20 V100-120 V117:float\n"
+               "  write      write items of a module: kib-host write 10.1.4.20 V300=42\n"
+               "  identify   the serial number and firmware of modules, or why not\n"
                "\n"
                "Options:\n"
                "  --project FILE  the project file (JSON; see README.md)\n"
@@ -29,13 +38,15 @@ QString programHelp()
                "  -h, --help      this help; kib-host COMMAND --help tells about a command\n"
                "  --version       the version of kib-host and the plugin it is built with\n"
                "\n"
-               "Exit status: 0 done; 1 a device did not answer or a write entry failed;\n"
-               "2 bad arguments, project file or plugin; 130 stopped by Ctrl-C.\n")
+               "Exit status: 0 done; 1 a device did not answer, an item was not read, a write\n"
+               "entry failed or a module was not identified; 2 bad arguments, project file or\n"
+               "plugin; 130 stopped by Ctrl-C.\n")
         .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
 }
 
-CommandSetup::CommandSetup(const Invocation& invocation, const QString& help)
-    : invocation(invocation), help(help),
+CommandSetup::CommandSetup(const Invocation& invocation, const QString& help,
+                           ProjectFile projectFile)
+    : invocation(invocation), help(help), projectFile(projectFile),
       helpOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show help.")),
       projectOption(QStringLiteral("project"), QStringLiteral("Project file."),
                     QStringLiteral("FILE")),
@@ -63,7 +74,7 @@ bool CommandSetup::parse(int* status)
     if (parser.isSet(pluginOption)) {
         invocation.pluginPath = parser.value(pluginOption);
     }
-    if (invocation.projectPath.isEmpty()) {
+    if (invocation.projectPath.isEmpty() && projectFile == ProjectFile::Required) {
         *status = fail(kExitUsage, QStringLiteral("%1 needs --project FILE").arg(command));
         return false;
     }
@@ -73,7 +84,7 @@ bool CommandSetup::parse(int* status)
 bool CommandSetup::start(int* status)
 {
     QString error;
-    if (!Project::load(invocation.projectPath, &project, &error)) {
+    if (hasProjectFile() && !Project::load(invocation.projectPath, &project, &error)) {
         *status = fail(kExitUsage, error);
         return false;
     }

@@ -7,7 +7,10 @@
 #include <QStringList>
 
 #include "host_runtime.h"
+#include "kib_records.h"
 #include "project.h"
+
+class KIBInterface;
 
 namespace kib_host {
 
@@ -23,19 +26,27 @@ int runInit(const Invocation& invocation);
 int runPoll(const Invocation& invocation);
 int runWrite(const Invocation& invocation);
 int runDiscover(const Invocation& invocation);
+// From the shell, without a project: read, write HOST, identify (shell_commands.cpp).
+int runRead(const Invocation& invocation);
+int runIdentify(const Invocation& invocation);
 
 // What every command does first: its options (--project and --plugin may also follow the
 // command), --help, the project file and the plugin.
 class CommandSetup
 {
 public:
-    CommandSetup(const Invocation& invocation, const QString& help);
+    enum class ProjectFile { Required, Optional };
+    CommandSetup(const Invocation& invocation, const QString& help,
+                 ProjectFile projectFile = ProjectFile::Required);
 
     QCommandLineParser parser;
 
     // False when the command ends here: *status is then 0 after --help, 2 after a usage error.
     bool parse(int* status);
-    // Loads the project and starts the host (the plugin's init() included).
+    bool hasProjectFile() const { return !invocation.projectPath.isEmpty(); }
+    // Loads the project file, if there is one, and starts the host (the plugin's init() included)
+    // with its devices. Without a file, the host starts with the devices added to `project` in
+    // memory, and nothing is saved.
     bool start(int* status);
 
     Project project;
@@ -44,6 +55,7 @@ public:
 private:
     Invocation invocation;
     QString help;
+    ProjectFile projectFile;
     QCommandLineOption helpOption;
     QCommandLineOption projectOption;
     QCommandLineOption pluginOption;
@@ -52,5 +64,15 @@ private:
 // Options with a number: false (and a message) when the text is not a whole number in range.
 bool parseNumberOption(const QCommandLineParser& parser, const QString& name, int minimum,
                        int maximum, int* value);
+
+// Sends one writeData() request with the items and their values, in this order, and prints what
+// each entry did under the title: "written", or the item's error. The exit status: 0 when every
+// entry was written, 1 when one was not.
+// kib-host write without a project, once its options are parsed.
+int runShellWrite(CommandSetup& setup);
+
+int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
+                   const QList<ItemInstancePlugin>& items, const QStringList& values,
+                   const QString& title);
 
 } // namespace kib_host

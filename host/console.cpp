@@ -1,5 +1,10 @@
 #include "console.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
@@ -55,6 +60,12 @@ bool stderrIsTerminal()
     return isatty(STDERR_FILENO) == 1;
 }
 
+QString jsonString(const QString& text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
 QString Table::render(const QString& indent) const
 {
     QList<int> widths;
@@ -91,6 +102,20 @@ void installInterruptHandler()
     static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler stores it");
     std::signal(SIGINT, onInterrupt);
     std::signal(SIGTERM, onInterrupt);
+}
+
+bool waitUntil(const QElapsedTimer& clock, qint64 dueMs)
+{
+    for (;;) {
+        if (interruptFlag().load()) {
+            return false;
+        }
+        const qint64 remaining = dueMs - clock.elapsed();
+        if (remaining <= 0) {
+            return true;
+        }
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(remaining, 50)));
+    }
 }
 
 } // namespace kib_host

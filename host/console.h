@@ -2,6 +2,7 @@
 // Terminal output and Ctrl-C for kib-host: whole lines written under one lock (several host
 // threads report at once), plain text tables, and an interrupt flag.
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -23,6 +24,9 @@ void printErr(const QString& text); // to standard error, as one piece
 int fail(int status, const QString& message);
 bool stderrIsTerminal();
 
+// A JSON string literal, quotes and escapes included.
+QString jsonString(const QString& text);
+
 // Columns padded to their widest cell; the last column is not padded.
 class Table
 {
@@ -39,5 +43,7 @@ private:
 // Set by the first SIGINT or SIGTERM; a second one ends the process the usual way.
 std::atomic<bool>& interruptFlag();
 void installInterruptHandler();
+// Sleeps until the clock reads dueMs; false when Ctrl-C came first.
+bool waitUntil(const QElapsedTimer& clock, qint64 dueMs);
 
 } // namespace kib_host

@@ -172,7 +172,8 @@ void HostRuntime::applyRegisteredDefaults()
 bool HostRuntime::saveAddedItems(Project& project, QString* error)
 {
     itemsAdded = HostConfig::instance().addedItems();
-    if (itemsAdded.isEmpty()) {
+    // A project of the shell commands lives in memory only.
+    if (itemsAdded.isEmpty() || project.path().isEmpty()) {
         return true;
     }
     for (const ProjectDevice& device : project.devices()) {

@@ -22,7 +22,8 @@ class HostRuntime
 {
 public:
     // Loads the plugin, configures the host from the project and calls init(). Items the plugin
-    // added during init() are saved into the project file. False with a one-line reason.
+    // added during init() are saved into the project file, if the project has one. False with a
+    // one-line reason.
     bool start(const QString& pluginPath, Project& project, QString* error);
     // stopPlugin(): every device connection is closed.
     void stop();

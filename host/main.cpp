@@ -16,10 +16,9 @@ namespace {
 const std::map<QString, std::function<int(const Invocation&)>>& commands()
 {
     static const std::map<QString, std::function<int(const Invocation&)>> table = {
-        {QStringLiteral("init"), runInit},
-        {QStringLiteral("poll"), runPoll},
-        {QStringLiteral("write"), runWrite},
-        {QStringLiteral("discover"), runDiscover},
+        {QStringLiteral("init"), runInit},   {QStringLiteral("poll"), runPoll},
+        {QStringLiteral("write"), runWrite}, {QStringLiteral("discover"), runDiscover},
+        {QStringLiteral("read"), runRead},   {QStringLiteral("identify"), runIdentify},
     };
     return table;
 }

@@ -2,10 +2,8 @@
 // schedules its plugins.
 
 #include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QThread>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -70,13 +68,6 @@ DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device,
                               entry.values.value(QStringLiteral("value")), entry.item.errorText});
     }
     return reading;
-}
-
-// A JSON string literal, quotes and escapes included.
-QString jsonString(const QString& text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
 }
 
 // Written by hand rather than through QJsonObject, which sorts its keys: a person reading the
@@ -183,21 +174,6 @@ private:
     std::map<int, QList<DeviceReading>> pending;
     int failures = 0;
 };
-
-// False when Ctrl-C came first.
-bool waitUntil(const QElapsedTimer& clock, qint64 dueMs)
-{
-    for (;;) {
-        if (interruptFlag().load()) {
-            return false;
-        }
-        const qint64 remaining = dueMs - clock.elapsed();
-        if (remaining <= 0) {
-            return true;
-        }
-        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(remaining, 50)));
-    }
-}
 
 void pollDevice(KIBInterface* plugin, const DeviceInstancePlugin& device, int rounds,
                 int intervalMs, const QElapsedTimer& clock, PollReporter& reporter)

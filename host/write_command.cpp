@@ -1,4 +1,6 @@
-// kib-host write: one writeData() request with the given items of one device.
+// kib-host write: one writeData() request with the given items of one device of the project. The
+// same command without a project writes to a module named on the command line
+// (shell_commands.cpp).
 
 #include "commands.h"
 #include "console.h"
@@ -11,16 +13,25 @@ namespace {
 
 const QString kHelp = QStringLiteral(
     "Usage: kib-host --project FILE write --device ID UID=VALUE [UID=VALUE ...]\n"
+    "       kib-host write [--timeout MS] HOST[:PORT] ITEM=VALUE [ITEM=VALUE ...]\n"
     "\n"
     "Writes values to items of one device with one writeData() request, in the order given,\n"
     "and tells what each entry did: \"written\", or the error the plugin reported for it.\n"
     "Values are texts as a user types them: 42, -1, 1.5, a word of text. X, Y and C items\n"
     "take 0 or 1. Identity items are read-only.\n"
     "\n"
-    "Options:\n"
-    "  --device ID   the device whose items are written (required)\n"
+    "With --project, the items are those of a device of the project, named by their uid.\n"
+    "Without it, the module at HOST (port 4450 unless given) is written directly, and its\n"
+    "items are named as in kib-host read: V300=42, V117:float=21.5, V200-203:string=BOLT,\n"
+    "Y3=1; a range writes the value to each of its words (V100-109=0).\n"
     "\n"
-    "Exit status 0 when every entry was written, 1 when one was not.\n");
+    "Options:\n"
+    "  --device ID    the device whose items are written (required with --project)\n"
+    "  --timeout MS   without a project: milliseconds for connecting and for each reply\n"
+    "                 (the device's timeout column; default 3000)\n"
+    "\n"
+    "Exit status 0 when every entry was written, 1 when one was not, 2 after a mistake in\n"
+    "the command line (nothing is sent then).\n");
 
 struct Assignment
 {
@@ -72,15 +83,55 @@ bool parseAssignments(const DeviceInstancePlugin& device, const QStringList& tex
 
 } // namespace
 
+int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
+                   const QList<ItemInstancePlugin>& items, const QStringList& values,
+                   const QString& title)
+{
+    LogList log = HostRuntime::request(device, items);
+    for (int i = 0; i < values.size(); ++i) {
+        log.items[i].values.insert(QStringLiteral("value"), values[i]);
+    }
+
+    const bool ok = plugin->writeData(&log);
+    Table table({QStringLiteral("ITEM UID"), QStringLiteral("VALUE"), QStringLiteral("RESULT")});
+    bool allWritten = ok;
+    for (int i = 0; i < log.items.size(); ++i) {
+        // The plugin says of every entry not written why ("Not written: ...", "Not
+        // confirmed: ..."); one without an error was acknowledged.
+        const QString error = log.items[i].item.errorText;
+        const QString result = error.isEmpty() ? QStringLiteral("written") : error;
+        allWritten = allWritten && error.isEmpty();
+        table.addRow({log.items[i].item.uid, values.value(i), result});
+    }
+    QString text = title + QLatin1Char('\n');
+    if (!ok) {
+        text += QStringLiteral("device: %1\n").arg(log.errorText);
+    }
+    printOut(text + table.render());
+    return allWritten ? kExitOk : kExitFailed;
+}
+
 int runWrite(const Invocation& invocation)
 {
-    CommandSetup setup(invocation, kHelp);
+    CommandSetup setup(invocation, kHelp, CommandSetup::ProjectFile::Optional);
     const QCommandLineOption deviceOption(QStringLiteral("device"), QString(),
                                           QStringLiteral("ID"));
-    setup.parser.addOption(deviceOption);
+    setup.parser.addOptions(
+        {deviceOption, QCommandLineOption(QStringLiteral("timeout"), QString(), "MS")});
     int status = kExitOk;
     if (!setup.parse(&status)) {
         return status;
+    }
+    if (!setup.hasProjectFile() && !setup.parser.isSet(deviceOption)) {
+        return runShellWrite(setup);
+    }
+    if (!setup.hasProjectFile()) {
+        return fail(kExitUsage, QStringLiteral("write --device needs --project FILE; without a "
+                                               "project: kib-host write HOST[:PORT] ITEM=VALUE"));
+    }
+    if (setup.parser.isSet(QStringLiteral("timeout"))) {
+        return fail(kExitUsage, QStringLiteral("with --project the device's timeout column "
+                                               "counts, not --timeout (kib-host write --help)"));
     }
     if (!setup.parser.isSet(deviceOption)) {
         return fail(kExitUsage, QStringLiteral("write needs --device ID (kib-host write --help)"));
@@ -100,32 +151,13 @@ int runWrite(const Invocation& invocation)
     } else if (parseAssignments(device, setup.parser.positionalArguments(), &assignments,
                                 &status)) {
         QList<ItemInstancePlugin> items;
+        QStringList values;
         for (const Assignment& assignment : assignments) {
             items.append(assignment.item);
+            values.append(assignment.value);
         }
-        LogList log = HostRuntime::request(device, items);
-        for (int i = 0; i < assignments.size(); ++i) {
-            log.items[i].values.insert(QStringLiteral("value"), assignments[i].value);
-        }
-
-        const bool ok = setup.host.plugin()->writeData(&log);
-        Table table(
-            {QStringLiteral("ITEM UID"), QStringLiteral("VALUE"), QStringLiteral("RESULT")});
-        bool allWritten = ok;
-        for (int i = 0; i < log.items.size(); ++i) {
-            // The plugin says of every entry not written why ("Not written: ...", "Not
-            // confirmed: ..."); one without an error was acknowledged.
-            const QString error = log.items[i].item.errorText;
-            const QString result = error.isEmpty() ? QStringLiteral("written") : error;
-            allWritten = allWritten && error.isEmpty();
-            table.addRow({log.items[i].item.uid, assignments.value(i).value, result});
-        }
-        QString text = QStringLiteral("Device %1 %2\n").arg(device.id).arg(device.name);
-        if (!ok) {
-            text += QStringLiteral("device: %1\n").arg(log.errorText);
-        }
-        printOut(text + table.render());
-        status = allWritten ? kExitOk : kExitFailed;
+        status = writeAndReport(setup.host.plugin(), device, items, values,
+                                QStringLiteral("Device %1 %2").arg(device.id).arg(device.name));
     }
     setup.host.stop();
     return status;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The plugin at work in one command: builds everything, starts two simulated PLCs on loopback,
-# and lets the reference host kib-host initialise, poll, write and poll them again. As root it
+# lets the reference host kib-host initialise, poll, write and poll them again, and then read and
+# identify them from the shell, without a project. As root it
 # also discovers simulated PLCs inside a network namespace of its own and imports them. Installs
 # what is missing on Debian 12. Everything it starts is stopped again, also on Ctrl-C or failure.
 set -euo pipefail
@@ -145,7 +146,12 @@ say "The written values come back from the PLCs. With --json every device and ro
 run "$KIB_HOST" --project "$PROJECT" poll
 run "$KIB_HOST" --project "$PROJECT" poll --device 2 --json
 
-chapter "8. Discovery"
+chapter "8. From the shell"
+say "Commissioning starts before any project exists. kib-host identifies and reads a module named on the command line, through the same plugin, with items written as the PLC names its memory (the port is 4450 unless given):"
+run "$KIB_HOST" identify "127.0.0.1:$PORT1" "127.0.0.1:$PORT2"
+run "$KIB_HOST" read "127.0.0.1:$PORT1" V100-101 V117:float V200-203:string
+
+chapter "9. Discovery"
 if [ "$(id -u)" -ne 0 ]; then
     say "Skipped: discovery probes every address of a subnet, so this demo runs it only inside a network namespace of its own, and creating one needs root. Run sudo scripts/demo.sh to see it."
 elif ! ip netns add "kib-demo-$$" 2>"$WORK/netns.err"; then
@@ -179,4 +185,7 @@ EOF
 fi
 
 chapter "Done"
-say "On exit the demo stops everything it started and removes its namespace. Next: README.md tells how to configure your own devices, what each message means, and how to install the plugin into a KIB host; scripts/test.sh runs the test suite."
+say "On exit the demo stops everything it started and removes its namespace. To read a simulated module of your own afterwards, start one and read it:"
+echo "  $CAMP_SIM --listen 127.0.0.1:4450 --serial 812 --firmware 4.10 &"
+echo "  $KIB_HOST read 127.0.0.1 V100-104 STW259"
+say "Next: README.md tells how to configure your own devices, what each message means, and how to install the plugin into a KIB host; scripts/test.sh runs the test suite."

@@ -1,10 +1,12 @@
-// Protects kib-host as a user meets it: init, poll, write, help and every mistake, each run as a
-// child process against simulated PLCs on loopback, with what it prints and saves.
+// Protects kib-host as a user meets it: init, poll, write, the commands without a project (read,
+// write, identify), help and every mistake, each run as a child process against simulated PLCs on
+// loopback, with what it prints and saves.
 
 #include "host_fixture.h"
 #include "simulated_plc.h"
 
 #include <QRegularExpression>
+#include <QTcpServer>
 
 #include <memory>
 
@@ -14,7 +16,7 @@ using camp_sim::SimulatedPlc;
 namespace {
 
 enum Type { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
-enum Class { V = 1, C = 8 };
+enum Class { V = 1, K = 2, C = 8 };
 
 using Values = QMap<QString, QString>;
 
@@ -30,13 +32,18 @@ QList<QJsonObject> jsonLines(const Outcome& run)
     return lines;
 }
 
-Values valuesOf(const QJsonObject& line, const QString& key = "value")
+Values valuesOf(const QJsonObject& line, const QString& key = "value", const QString& name = "uid")
 {
     Values values;
     for (const QJsonValue& item : line.value(QStringLiteral("items")).toArray()) {
-        values.insert(item["uid"].toString(), item[key].toString());
+        values.insert(item[name].toString(), item[key].toString());
     }
     return values;
+}
+
+bool hasLine(const Outcome& run, const QString& pattern)
+{
+    return run.out.contains(QRegularExpression(pattern, QRegularExpression::MultilineOption));
 }
 
 std::unique_ptr<SimulatedPlc> startPlc(quint16 serial, quint16 major, quint16 minor)
@@ -158,15 +165,11 @@ TEST_F(KibHostTest, PollGivesEveryDeviceItsValuesAndIdentity)
 
 TEST_F(KibHostTest, WritesReachThePlcAndRefusedEntriesAreReported)
 {
-    const Outcome refused = project.kibHost(
-        {"write", "--device", "7", "v100=abc", "v101=70000", "recipe=far too long", "v117=-1"});
+    const Outcome refused = project.kibHost({"write", "--device", "7", "v100=abc", "v117=-1"});
     EXPECT_EQ(refused.exitCode, 1);
-    for (const char* line : {"v100 +abc +Invalid value", "v101 +70000 +Value out of range",
-                             "recipe +far too long +Value too long", "v117 +-1 +written"}) {
-        EXPECT_TRUE(refused.out.contains(QRegularExpression(line))) << refused.out.toStdString();
-    }
+    EXPECT_TRUE(hasLine(refused, "^v100 +abc +Invalid value$")) << refused.out.toStdString();
+    EXPECT_TRUE(hasLine(refused, "^v117 +-1 +written$"));
     EXPECT_EQ(press1->word(V, 100), 0xFFFE);
-    EXPECT_EQ(press1->word(V, 101), 0xFFFE);
     EXPECT_EQ(press1->word(V, 117), 0xBF80);
 
     const Outcome write =
@@ -199,17 +202,96 @@ TEST_F(KibHostTest, AnUnreachableDeviceFailsButNotTheOthers)
     EXPECT_TRUE(write.out.contains(QStringLiteral("device: Couldn't connect to")));
 }
 
+// From the shell, with no project: write reaches the PLC, read shows what a host gets, and
+// identify tells a module from a port where nothing listens and from one that never answers.
+TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
+{
+    const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
+    const Outcome write = runProgram(kibHostLine(
+        {"write", module, "V300=42", "V117:float=2.5", "V200-203:string=Hi", "V100=abc"}));
+    EXPECT_EQ(write.exitCode, 1); // V100 was not written
+    for (const char* line : {"^V300 +42 +written$", "^V117:float +2.5 +written$",
+                             "^V200-203:string +Hi +written$", "^V100 +abc +Invalid value$"}) {
+        EXPECT_TRUE(hasLine(write, line)) << line << write.out.toStdString();
+    }
+    EXPECT_EQ(press1->word(V, 300), 42);
+    EXPECT_EQ(press1->word(V, 117), 0x4020);
+    EXPECT_EQ(press1->word(V, 200), 0x4869);
+    EXPECT_EQ(press1->word(V, 100), 0xFFFE);
+
+    const Outcome read =
+        runProgram(kibHostLine({"read", "--json", "--count", "2", "--interval", "0", module, "V300",
+                                "V117:float", "v200-203:string", "V100-101:unsigned"}));
+    ASSERT_EQ(read.exitCode, 0) << read.err.toStdString();
+    const QList<QJsonObject> lines = jsonLines(read);
+    ASSERT_EQ(lines.size(), 2) << read.out.toStdString();
+    for (int round = 1; round <= 2; ++round) {
+        const QJsonObject& line = lines[round - 1];
+        EXPECT_EQ(line["module"].toString(), module);
+        EXPECT_EQ(line["round"].toInt(), round);
+        EXPECT_TRUE(line["ok"].toBool());
+        EXPECT_EQ(valuesOf(line, "value", "item"), (Values{{"V300", "42"},
+                                                           {"V117:float", "2.5"},
+                                                           {"v200-203:string", "Hi"},
+                                                           {"V100:unsigned", "65534"},
+                                                           {"V101:unsigned", "65534"}}));
+    }
+    // The table; an item the module refuses fails the run.
+    const QString beyond = QStringLiteral("K%1").arg(press1->memorySize(K) + 1);
+    const Outcome table = runProgram(kibHostLine({"read", module, "V100", beyond}));
+    EXPECT_EQ(table.exitCode, 1);
+    EXPECT_TRUE(hasLine(table, "^ITEM +VALUE +ERROR$")) << table.out.toStdString();
+    EXPECT_TRUE(hasLine(table, "^V100 +-2$"));
+    EXPECT_TRUE(hasLine(table, "^" + beyond + " +Error code: "));
+
+    QTcpServer silent; // takes connections (the system accepts them) and never answers
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    QTcpServer closed;
+    ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
+    const quint16 deadPort = closed.serverPort();
+    closed.close(); // nothing listens there any more
+    const QString silentModule = QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
+    const QString deadModule = QStringLiteral("127.0.0.1:%1").arg(deadPort);
+    const Outcome identify = runProgram(kibHostLine(
+        {"identify", "--timeout", "1000", module,
+         QStringLiteral("127.0.0.1:%1").arg(press2->port()), silentModule, deadModule}));
+    EXPECT_EQ(identify.exitCode, 1);
+    for (const QString& line :
+         {"^" + module + " +812 +4.10 +CAMP module$",
+          QStringLiteral(":%1 +2001 +5.2 +CAMP module$").arg(press2->port()),
+          "^" + silentModule +
+              " +- +- +not a CAMP module: it took the connection but gave no CAMP reply within "
+              "1000 ms$",
+          "^" + deadModule +
+              QStringLiteral(" +- +- +refused: nothing listens on port %1$").arg(deadPort)}) {
+        EXPECT_TRUE(hasLine(identify, line)) << line.toStdString() << identify.out.toStdString();
+    }
+    const Outcome identified = runProgram(kibHostLine({"identify", "--json", module}));
+    EXPECT_EQ(identified.exitCode, 0);
+    EXPECT_EQ(jsonLines(identified), (QList<QJsonObject>{{{"module", module},
+                                                          {"ok", true},
+                                                          {"serial", "812"},
+                                                          {"firmware", "4.10"},
+                                                          {"error", ""}}}));
+
+    const Outcome unreachable = runProgram(kibHostLine({"read", deadModule, "V100"}));
+    EXPECT_EQ(unreachable.exitCode, 1);
+    EXPECT_TRUE(hasLine(unreachable, "^device: Couldn't connect to " + deadModule + "$"));
+}
+
 // Help goes to standard output with status 0; mistakes in the command line or the project end
-// with one line on standard error and status 2, never with a crash.
+// with one line on standard error and status 2, never with a crash, and nothing is sent.
 TEST_F(KibHostTest, HelpAndMistakesTable)
 {
+    const QString press = QStringLiteral("127.0.0.1:%1").arg(press1->port());
     struct Row
     {
         const char* name;
         QByteArray project; // empty: the fixture's project
         QStringList arguments;
         int exitCode;
-        QString shown; // a line of the help, or what the error line must say
+        QString shown;           // a line of the help, or what the error line must say
+        bool withProject = true; // run with --project FILE
     };
     const QList<Row> rows = {
         {"help", {}, {"--help"}, 0, "discovery service is always taken from the linked plugin"},
@@ -238,13 +320,50 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         {"not a plugin", {}, {"--plugin", KIB_HOST_PROGRAM, "init"}, 2, "cannot load the plugin"},
         {"bad count", {}, {"poll", "--count", "0"}, 2, "--count takes a whole number"},
         {"unknown command", {}, {"frobnicate"}, 2, "unknown command \"frobnicate\""},
+        {"read help", {}, {"read", "--help"}, 0, "Usage: kib-host read", false},
+        {"identify help", {}, {"identify", "--help"}, 0, "Usage: kib-host identify", false},
+        {"write help", {}, {"write", "--help"}, 0, "kib-host write [--timeout MS]", false},
+        {"bad item",
+         {},
+         {"read", press, "V100", "Q7"},
+         2,
+         "\"Q7\": no memory class Q; items are written V100",
+         false},
+        {"bad write item",
+         {},
+         {"write", press, "V100=1", "V1-3:float=1"},
+         2,
+         "a float takes 2 words",
+         false},
+        {"not ITEM=VALUE", {}, {"write", press, "V100"}, 2, "\"V100\" is not ITEM=VALUE", false},
+        {"read without items",
+         {},
+         {"read", press},
+         2,
+         "read needs HOST[:PORT] and at least one item",
+         false},
+        {"bad port",
+         {},
+         {"identify", "127.0.0.1:70000"},
+         2,
+         "\"127.0.0.1:70000\" is not HOST or HOST:PORT",
+         false},
+        {"identify nothing", {}, {"identify"}, 2, "identify needs at least one HOST[:PORT]", false},
+        {"read of a project", {}, {"read", press, "V100"}, 2, "read takes no --project"},
+        {"device without project",
+         {},
+         {"write", "--device", "7", "v100=1"},
+         2,
+         "write --device needs --project FILE",
+         false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         if (!row.project.isEmpty()) {
             project.write(row.project);
         }
-        const Outcome run = project.kibHost(row.arguments);
+        const Outcome run = row.withProject ? project.kibHost(row.arguments)
+                                            : runProgram(kibHostLine(row.arguments));
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, row.exitCode);
         if (row.exitCode == 0) {
@@ -258,6 +377,7 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
             project.write(twoPresses());
         }
     }
+    EXPECT_EQ(press1->connectionCount(), 0);
 }
 
 } // namespace

@@ -1,0 +1,431 @@
+// The commands that need no project: kib-host read, write HOST and identify. read and write build
+// the device and item records in memory and go through the plugin as the host does; identify asks
+// with the discovery's identify probe.
+
+#include <QElapsedTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <future>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include "camp_discovery.h"
+#include "commands.h"
+#include "console.h"
+#include "kibinterface.h"
+#include "posix_net.h"
+#include "shell_syntax.h"
+
+namespace kib_host {
+
+namespace {
+
+const QString kReadHelp = QStringLiteral(
+    "Usage: kib-host read [options] HOST[:PORT] ITEM [ITEM ...]\n"
+    "\n"
+    "Reads items of the module at HOST (port 4450 unless given) through the plugin, with no\n"
+    "project: one readData() request holds every item, as a host polls them. Shows each\n"
+    "item's value or its error, one round after the other.\n"
+    "\n"
+    "An item is a memory class and a word address, with a type after a colon:\n"
+    "  V100             a word of V memory; V, K, WX, WY and STW words read as a signed\n"
+    "                   Integer without a type\n"
+    "  V100-120         V100, V101, ... V120: one item a word\n"
+    "  V117:float       a Float in V117 and V118 (types :int, :integer, :unsigned, :float,\n"
+    "                   :string, :bit)\n"
+    "  V200-203:string  the text in V200 to V203, two characters a word\n"
+    "  WX5:unsigned     a word from 0 to 65535\n"
+    "  C12              X, Y and C read as their bit 0 (0 or 1)\n"
+    "Class letters may be lower case.\n"
+    "\n"
+    "Options:\n"
+    "  --count N         rounds to read (default 1)\n"
+    "  --interval MS     time from the start of one round to the start of the next\n"
+    "                    (default 1000)\n"
+    "  --timeout MS      milliseconds for connecting and for each reply (the device's\n"
+    "                    timeout column; default 3000)\n"
+    "  --connections N   CAMP connections the reads may use, 1 to 8 (default 1)\n"
+    "  --json            one JSON object per round, one per line:\n"
+    "                    {\"module\": \"10.1.4.20:4450\", \"round\": 1, \"ok\": true, \"error\": "
+    "\"\",\n"
+    "                     \"items\": [{\"item\": \"V100\", \"value\": \"1234\", \"error\": "
+    "\"\"}]}\n"
+    "\n"
+    "Exit status 0 when every item of every round was read, 1 when one was not (the module\n"
+    "did not answer, or the item came back with an error), 2 after a mistake in the command\n"
+    "line (nothing is sent then), 130 after Ctrl-C.\n");
+
+const QString kIdentifyHelp = QStringLiteral(
+    "Usage: kib-host identify [--timeout MS] [--json] HOST[:PORT] [HOST[:PORT] ...]\n"
+    "\n"
+    "Asks each module (port 4450 unless given) for its controller's serial number and\n"
+    "firmware version with the discovery's identify request: a CAMP read of V1, then of\n"
+    "status words 259 to 261. For a module that does not answer it tells why: no such host,\n"
+    "refused (nothing listens on the port), timed out (no connection), or not a CAMP module\n"
+    "(it took the connection but gave no CAMP reply). All modules are asked at once.\n"
+    "\n"
+    "Options:\n"
+    "  --timeout MS   milliseconds for connecting and for each reply (default 2500)\n"
+    "  --json         one JSON object per module, one per line:\n"
+    "                 {\"module\": \"10.1.4.20:4450\", \"ok\": true, \"serial\": \"812\",\n"
+    "                  \"firmware\": \"4.10\", \"error\": \"\"}\n"
+    "\n"
+    "Exit status 0 when every module answered, 1 when one did not, 2 after a mistake in the\n"
+    "command line (nothing is sent then).\n");
+
+constexpr int kShellTimeoutMs = 3000;
+
+struct Module
+{
+    QString host;
+    quint16 port = 0;
+    QString name() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
+};
+
+bool parseModules(const QStringList& texts, QList<Module>* modules, int* status)
+{
+    for (const QString& text : texts) {
+        Module module;
+        QString error;
+        if (!parseModuleAddress(text, &module.host, &module.port, &error)) {
+            *status = fail(kExitUsage, error);
+            return false;
+        }
+        modules->append(module);
+    }
+    return true;
+}
+
+bool noProjectFile(const CommandSetup& setup, const QString& command, int* status)
+{
+    if (setup.hasProjectFile()) {
+        *status = fail(kExitUsage, QStringLiteral("%1 takes no --project: it names the module "
+                                                  "and its items itself (kib-host %1 --help)")
+                                       .arg(command));
+        return false;
+    }
+    return true;
+}
+
+ItemInstancePlugin itemRecord(int deviceId, const ShellItem& item)
+{
+    ItemInstancePlugin record;
+    record.uid = item.uid;
+    record.name = item.uid;
+    record.deviceId = deviceId;
+    record.enabled = true;
+    record.columns = item.columns;
+    return record;
+}
+
+// Starts the host with the module as its one device, its columns as a user would fill them in.
+bool startWithModule(CommandSetup& setup, const Module& module, int timeoutMs, int connections,
+                     DeviceInstancePlugin* device, int* status)
+{
+    ProjectDevice configured;
+    configured.name = module.name();
+    configured.address = module.host;
+    configured.columns = {{QStringLiteral("port"), QString::number(module.port)},
+                          {QStringLiteral("timeout"), QString::number(timeoutMs)},
+                          {QStringLiteral("connections"), QString::number(connections)}};
+    const int id = setup.project.addDevice(configured);
+    if (!setup.start(status)) {
+        return false;
+    }
+    setup.host.findDevice(id, device);
+    return true;
+}
+
+struct ReadRound
+{
+    int round = 0;
+    bool ok = false;
+    QString error;
+    QList<QStringList> items; // item, value, error
+};
+
+QString jsonLine(const Module& module, const ReadRound& reading)
+{
+    QStringList items;
+    for (const QStringList& item : reading.items) {
+        items.append(QStringLiteral("{\"item\":%1,\"value\":%2,\"error\":%3}")
+                         .arg(jsonString(item[0]), jsonString(item[1]), jsonString(item[2])));
+    }
+    return QStringLiteral("{\"module\":%1,\"round\":%2,\"ok\":%3,\"error\":%4,\"items\":[%5]}\n")
+        .arg(jsonString(module.name()))
+        .arg(reading.round)
+        .arg(reading.ok ? QStringLiteral("true") : QStringLiteral("false"))
+        .arg(jsonString(reading.error), items.join(QLatin1Char(',')));
+}
+
+QString tableText(const ReadRound& reading, int rounds)
+{
+    QString text;
+    if (rounds > 1) {
+        text += QStringLiteral("%1Round %2 of %3\n")
+                    .arg(reading.round > 1 ? QStringLiteral("\n") : QString())
+                    .arg(reading.round)
+                    .arg(rounds);
+    }
+    if (!reading.ok) {
+        text += QStringLiteral("device: %1\n").arg(reading.error);
+    }
+    Table table({QStringLiteral("ITEM"), QStringLiteral("VALUE"), QStringLiteral("ERROR")});
+    for (const QStringList& item : reading.items) {
+        table.addRow(item);
+    }
+    return text + table.render();
+}
+
+// Why nothing could be asked at HOST:PORT, or empty when a connection was made (and closed again).
+QString connectFailure(const Module& module, int timeoutMs)
+{
+    in_addr address;
+    if (!posix_net::parseIpv4(module.host, &address)) {
+        return QStringLiteral("no such host");
+    }
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (fd < 0) {
+        return QStringLiteral("cannot open a socket: %1")
+            .arg(QString::fromLocal8Bit(strerror(errno)));
+    }
+    const sockaddr_in target = posix_net::makeAddr(address, module.port);
+    int error =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : errno;
+    if (error == EINPROGRESS) {
+        socklen_t length = sizeof error;
+        if (posix_net::pollWait(fd, POLLOUT, timeoutMs) == 0) {
+            error = ETIMEDOUT;
+        } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
+            error = errno;
+        }
+    }
+    posix_net::closeFd(fd);
+    switch (error) {
+    case 0:
+        return QString();
+    case ECONNREFUSED:
+        return QStringLiteral("refused: nothing listens on port %1").arg(module.port);
+    case ETIMEDOUT:
+        return QStringLiteral("timed out: no connection within %1 ms").arg(timeoutMs);
+    default:
+        return QStringLiteral("cannot connect: %1").arg(QString::fromLocal8Bit(strerror(error)));
+    }
+}
+
+struct Identity
+{
+    bool ok = false;
+    QString serial;
+    QString firmware;
+    QString result; // what the module answered, or why it did not
+};
+
+Identity identify(const Module& module, int timeoutMs)
+{
+    Identity identity;
+    identity.result = connectFailure(module, timeoutMs);
+    if (!identity.result.isEmpty()) {
+        return identity;
+    }
+    CampDiscovery::QtTransport probe;
+    const CampDiscovery::IdentifyResult answer =
+        probe.tcpIdentify(module.host, module.port, timeoutMs, timeoutMs);
+    if (!answer.campReply) {
+        identity.result = QStringLiteral("not a CAMP module: it took the connection but gave no "
+                                         "CAMP reply within %1 ms")
+                              .arg(timeoutMs);
+        return identity;
+    }
+    identity.ok = true;
+    identity.serial = answer.serial;
+    identity.firmware = answer.firmware;
+    identity.result = QStringLiteral("CAMP module");
+    if (answer.protocolError) {
+        identity.result += QStringLiteral(" (it answered the read of V1 with an error reply)");
+    }
+    if (answer.serial.isEmpty() && answer.firmware.isEmpty()) {
+        identity.result += QStringLiteral("; serial and firmware not reported");
+    }
+    return identity;
+}
+
+} // namespace
+
+int runRead(const Invocation& invocation)
+{
+    CommandSetup setup(invocation, kReadHelp, CommandSetup::ProjectFile::Optional);
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    setup.parser.addOptions({QCommandLineOption(QStringLiteral("count"), QString(), "N"),
+                             QCommandLineOption(QStringLiteral("interval"), QString(), "MS"),
+                             QCommandLineOption(QStringLiteral("timeout"), QString(), "MS"),
+                             QCommandLineOption(QStringLiteral("connections"), QString(), "N"),
+                             jsonOption});
+    int status = kExitOk;
+    if (!setup.parse(&status) || !noProjectFile(setup, QStringLiteral("read"), &status)) {
+        return status;
+    }
+    int rounds = 1;
+    int intervalMs = 1000;
+    int timeoutMs = kShellTimeoutMs;
+    int connections = 1;
+    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 1, 1000000, &rounds) ||
+        !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs) ||
+        !parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs) ||
+        !parseNumberOption(setup.parser, QStringLiteral("connections"), 1, 8, &connections)) {
+        return kExitUsage;
+    }
+    const QStringList arguments = setup.parser.positionalArguments();
+    if (arguments.size() < 2) {
+        return fail(kExitUsage, QStringLiteral("read needs HOST[:PORT] and at least one item, "
+                                               "for example: kib-host read 10.1.4.20 V100-120"));
+    }
+    QList<Module> modules;
+    QList<ShellItem> items;
+    QString error;
+    for (const QString& text : arguments.mid(1)) {
+        if (!parseShellItem(text, &items, &error)) {
+            return fail(kExitUsage, error);
+        }
+    }
+    if (!parseModules({arguments.first()}, &modules, &status)) {
+        return status;
+    }
+    DeviceInstancePlugin device;
+    if (!startWithModule(setup, modules.first(), timeoutMs, connections, &device, &status)) {
+        return status;
+    }
+    QList<ItemInstancePlugin> records;
+    for (const ShellItem& item : items) {
+        records.append(itemRecord(device.id, item));
+    }
+
+    installInterruptHandler();
+    const bool json = setup.parser.isSet(jsonOption);
+    QElapsedTimer clock;
+    clock.start();
+    bool allRead = true;
+    for (int round = 1; round <= rounds; ++round) {
+        if (!waitUntil(clock, qint64(round - 1) * intervalMs)) {
+            break;
+        }
+        LogList log = HostRuntime::request(device, records);
+        ReadRound reading;
+        reading.round = round;
+        reading.ok = setup.host.plugin()->readData(&log);
+        reading.error = log.errorText;
+        allRead = allRead && reading.ok;
+        for (const DataItem& entry : log.items) {
+            // An item is read when it comes back without an error (a String may be empty).
+            allRead = allRead && entry.item.errorText.isEmpty();
+            reading.items.append({entry.item.uid, entry.values.value(QStringLiteral("value")),
+                                  entry.item.errorText});
+        }
+        printOut(json ? jsonLine(modules.first(), reading) : tableText(reading, rounds));
+    }
+    setup.host.stop();
+    if (interruptFlag().load()) {
+        return kExitInterrupted;
+    }
+    return allRead ? kExitOk : kExitFailed;
+}
+
+int runShellWrite(CommandSetup& setup)
+{
+    int status = kExitOk;
+    int timeoutMs = kShellTimeoutMs;
+    if (!parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs)) {
+        return kExitUsage;
+    }
+    const QStringList arguments = setup.parser.positionalArguments();
+    if (arguments.size() < 2) {
+        return fail(kExitUsage,
+                    QStringLiteral("write needs HOST[:PORT] and at least one ITEM=VALUE, for "
+                                   "example: kib-host write 10.1.4.20 V300=42 (or --project FILE "
+                                   "and --device ID)"));
+    }
+    QList<ShellItem> items;
+    QStringList values;
+    for (const QString& text : arguments.mid(1)) {
+        QString error;
+        QString value;
+        const int before = items.size();
+        if (!parseShellAssignment(text, &items, &value, &error)) {
+            return fail(kExitUsage, error);
+        }
+        for (int i = before; i < items.size(); ++i) {
+            values.append(value);
+        }
+    }
+    QList<Module> modules;
+    if (!parseModules({arguments.first()}, &modules, &status)) {
+        return status;
+    }
+    DeviceInstancePlugin device;
+    if (!startWithModule(setup, modules.first(), timeoutMs, 1, &device, &status)) {
+        return status;
+    }
+    QList<ItemInstancePlugin> records;
+    for (const ShellItem& item : items) {
+        records.append(itemRecord(device.id, item));
+    }
+    status = writeAndReport(setup.host.plugin(), device, records, values,
+                            QStringLiteral("Module %1").arg(modules.first().name()));
+    setup.host.stop();
+    return status;
+}
+
+int runIdentify(const Invocation& invocation)
+{
+    CommandSetup setup(invocation, kIdentifyHelp, CommandSetup::ProjectFile::Optional);
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    setup.parser.addOptions(
+        {QCommandLineOption(QStringLiteral("timeout"), QString(), "MS"), jsonOption});
+    int status = kExitOk;
+    if (!setup.parse(&status) || !noProjectFile(setup, QStringLiteral("identify"), &status)) {
+        return status;
+    }
+    int timeoutMs = CampDiscovery::kIdentifyTimeoutMs;
+    if (!parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs)) {
+        return kExitUsage;
+    }
+    QList<Module> modules;
+    if (setup.parser.positionalArguments().isEmpty()) {
+        return fail(kExitUsage, QStringLiteral("identify needs at least one HOST[:PORT], for "
+                                               "example: kib-host identify 10.1.4.20"));
+    }
+    if (!parseModules(setup.parser.positionalArguments(), &modules, &status)) {
+        return status;
+    }
+
+    // The probe holds no state and may run in several threads at once.
+    std::vector<std::future<Identity>> asked;
+    for (const Module& module : modules) {
+        asked.push_back(std::async(std::launch::async, identify, module, timeoutMs));
+    }
+    const bool json = setup.parser.isSet(jsonOption);
+    Table table({QStringLiteral("MODULE"), QStringLiteral("SERIAL"), QStringLiteral("FIRMWARE"),
+                 QStringLiteral("RESULT")});
+    QString lines;
+    for (size_t i = 0; i < asked.size(); ++i) {
+        const Identity identity = asked[i].get();
+        const QString name = modules[static_cast<int>(i)].name();
+        status = identity.ok ? status : kExitFailed;
+        lines +=
+            QStringLiteral("{\"module\":%1,\"ok\":%2,\"serial\":%3,\"firmware\":%4,\"error\":%5}\n")
+                .arg(jsonString(name),
+                     identity.ok ? QStringLiteral("true") : QStringLiteral("false"),
+                     jsonString(identity.serial), jsonString(identity.firmware),
+                     jsonString(identity.ok ? QString() : identity.result));
+        table.addRow({name, identity.serial.isEmpty() ? QStringLiteral("-") : identity.serial,
+                      identity.firmware.isEmpty() ? QStringLiteral("-") : identity.firmware,
+                      identity.result});
+    }
+    printOut(json ? lines : table.render());
+    return status;
+}
+
+} // namespace kib_host

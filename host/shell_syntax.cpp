@@ -1,0 +1,244 @@
+#include "shell_syntax.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace kib_host {
+
+namespace {
+
+enum DataType { kBit = 0, kInteger = 1, kUnsigned = 2, kFloat = 3, kString = 4 };
+
+// The memory classes by the letters a user types (in any case), their address_class code, and the
+// type a word of them reads as without a suffix: a discrete class its bit, any other a signed word.
+struct ClassForm
+{
+    const char* letters;
+    int code;
+    int defaultType;
+};
+constexpr ClassForm kClasses[] = {
+    {"V", 1, kInteger}, {"K", 2, kInteger},  {"X", 6, kBit},       {"Y", 7, kBit},
+    {"C", 8, kBit},     {"WX", 9, kInteger}, {"WY", 10, kInteger}, {"STW", 26, kInteger},
+};
+
+// The suffixes after ':', their data_type code, and the words one value takes. A String takes the
+// whole range as one value; every other type makes one item of each value in a range. The two-word
+// 32-bit types go here as rows of their own ({"long", 5, 2}, {"ulong", 6, 2}) once the plugin has
+// them.
+struct TypeForm
+{
+    const char* name;
+    int code;
+    int words;
+};
+constexpr TypeForm kTypes[] = {
+    {"int", kInteger, 1}, {"integer", kInteger, 1}, {"unsigned", kUnsigned, 1},
+    {"float", kFloat, 2}, {"string", kString, 1},   {"bit", kBit, 1},
+};
+
+// The highest word the address_word column takes.
+constexpr quint32 kMaxWord = 16777215;
+
+// CLASS WORD[-LAST][:TYPE]. A bit of a word (V40.3) would be one more group after the word.
+const QRegularExpression& itemPattern()
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^([A-Za-z]*)([0-9]*)(?:-([0-9]*))?(?::(.*))?$"));
+    return pattern;
+}
+
+QString classList()
+{
+    QStringList names;
+    for (const ClassForm& form : kClasses) {
+        names.append(QLatin1String(form.letters));
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+QString typeList()
+{
+    QStringList names;
+    for (const TypeForm& form : kTypes) {
+        names.append(QLatin1Char(':') + QLatin1String(form.name));
+    }
+    return names.join(QStringLiteral(", "));
+}
+
+bool refuse(const QString& text, const QString& reason, QString* error)
+{
+    *error = QStringLiteral("\"%1\": %2; %3").arg(text, reason, shellItemForms());
+    return false;
+}
+
+const ClassForm* findClass(const QString& letters)
+{
+    for (const ClassForm& form : kClasses) {
+        if (letters.compare(QLatin1String(form.letters), Qt::CaseInsensitive) == 0) {
+            return &form;
+        }
+    }
+    return nullptr;
+}
+
+const TypeForm* findType(const QString& name)
+{
+    for (const TypeForm& form : kTypes) {
+        if (name.compare(QLatin1String(form.name), Qt::CaseInsensitive) == 0) {
+            return &form;
+        }
+    }
+    return nullptr;
+}
+
+// A word address of at most kMaxWord; digits only, as the pattern took them.
+bool wordNumber(const QString& digits, quint32* word)
+{
+    bool ok = false;
+    const qulonglong number = digits.toULongLong(&ok);
+    *word = static_cast<quint32>(number);
+    return ok && number <= kMaxWord;
+}
+
+Columns columnsOf(const ClassForm& form, const QString& word, int type)
+{
+    return {{QStringLiteral("address_class"), QString::number(form.code)},
+            {QStringLiteral("address_word"), word},
+            {QStringLiteral("data_type"), QString::number(type)}};
+}
+
+} // namespace
+
+QString shellItemForms()
+{
+    return QStringLiteral("items are written V100, V100-120, V117:float, V200-203:string, "
+                          "WX5:unsigned, C12 (classes %1; types %2)")
+        .arg(classList(), typeList());
+}
+
+bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error)
+{
+    const QRegularExpressionMatch match = itemPattern().match(text);
+    if (text.isEmpty()) {
+        return refuse(text, QStringLiteral("an empty item"), error);
+    }
+    if (!match.hasMatch()) {
+        return refuse(text, QStringLiteral("not an item"), error);
+    }
+    const QString letters = match.captured(1);
+    const QString firstText = match.captured(2);
+    const bool isRange = match.capturedStart(3) >= 0;
+    const bool typed = match.capturedStart(4) >= 0;
+    const ClassForm* form = findClass(letters);
+    if (letters.isEmpty()) {
+        return refuse(text, QStringLiteral("no memory class before the word"), error);
+    }
+    if (!form) {
+        return refuse(text, QStringLiteral("no memory class %1").arg(letters), error);
+    }
+    if (firstText.isEmpty()) {
+        return refuse(text, QStringLiteral("no word address after %1").arg(letters), error);
+    }
+    quint32 first = 0;
+    quint32 last = 0;
+    if (!wordNumber(firstText, &first)) {
+        return refuse(text, QStringLiteral("word %1 is beyond %2").arg(firstText).arg(kMaxWord),
+                      error);
+    }
+    last = first;
+    if (isRange) {
+        const QString lastText = match.captured(3);
+        if (lastText.isEmpty()) {
+            return refuse(text, QStringLiteral("no last word after '-'"), error);
+        }
+        if (!wordNumber(lastText, &last)) {
+            return refuse(text, QStringLiteral("word %1 is beyond %2").arg(lastText).arg(kMaxWord),
+                          error);
+        }
+        if (last < first) {
+            return refuse(text, QStringLiteral("the range ends before it starts"), error);
+        }
+    }
+    const TypeForm* type = nullptr;
+    if (typed) {
+        type = findType(match.captured(4));
+        if (!type) {
+            return refuse(text, QStringLiteral("no type :%1").arg(match.captured(4)), error);
+        }
+    }
+    const int dataType = type ? type->code : form->defaultType;
+    const QString suffix = typed ? QLatin1Char(':') + match.captured(4) : QString();
+
+    if (dataType == kString) {
+        // One value of the whole range, two characters a word.
+        items->append(
+            {text, columnsOf(*form, QStringLiteral("%1-%2").arg(first).arg(last), kString)});
+        return true;
+    }
+    const quint32 words = type ? static_cast<quint32>(type->words) : 1;
+    if (!isRange) {
+        items->append({text, columnsOf(*form, QString::number(first), dataType)});
+        return true;
+    }
+    const quint32 span = last - first + 1;
+    if (span % words != 0) {
+        return refuse(text,
+                      QStringLiteral("a %1 takes %2 words, and %3-%4 holds %5")
+                          .arg(match.captured(4).toLower())
+                          .arg(words)
+                          .arg(first)
+                          .arg(last)
+                          .arg(span),
+                      error);
+    }
+    if (span / words > static_cast<quint32>(kMaxShellRangeItems)) {
+        return refuse(text,
+                      QStringLiteral("%1 items; a range names at most %2")
+                          .arg(span / words)
+                          .arg(kMaxShellRangeItems),
+                      error);
+    }
+    for (quint32 word = first; word <= last; word += words) {
+        items->append({letters + QString::number(word) + suffix,
+                       columnsOf(*form, QString::number(word), dataType)});
+    }
+    return true;
+}
+
+bool parseShellAssignment(const QString& text, QList<ShellItem>* items, QString* value,
+                          QString* error)
+{
+    const int equals = text.indexOf(QLatin1Char('='));
+    if (equals < 0) {
+        *error = QStringLiteral("\"%1\" is not ITEM=VALUE").arg(text);
+        return false;
+    }
+    *value = text.mid(equals + 1);
+    return parseShellItem(text.left(equals), items, error);
+}
+
+bool parseModuleAddress(const QString& text, QString* host, quint16* port, QString* error)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    *host = colon < 0 ? text : text.left(colon);
+    *port = 4450;
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    const QString portText = text.mid(colon + 1);
+    bool ok = true;
+    if (colon >= 0) {
+        const uint number = portText.toUInt();
+        ok = digits.match(portText).hasMatch() && number >= 1 && number <= 65535;
+        *port = static_cast<quint16>(number);
+    }
+    if (!ok || host->isEmpty() || host->contains(QLatin1Char(':')) ||
+        host->contains(QLatin1Char(' '))) {
+        *error = QStringLiteral("\"%1\" is not HOST or HOST:PORT (a host name or IPv4 address, "
+                                "and a port from 1 to 65535; 4450 when left out)")
+                     .arg(text);
+        return false;
+    }
+    return true;
+}
+
+} // namespace kib_host

@@ -1,0 +1,39 @@
+#pragma once
+// Items and modules as a user types them on the shell, for the commands that need no project
+// (kib-host read, write HOST, identify): V100, V100-120, V117:float, V200-203:string, WX5:unsigned,
+// C12, and a module as HOST or HOST:PORT. Each item becomes the columns the host would store for
+// it.
+
+#include <QList>
+#include <QString>
+
+#include "project.h"
+
+namespace kib_host {
+
+// One item of the plugin: its uid is the text that names it alone (a word of a range gets its own,
+// "V101" of "V100-120", with the type as typed: "V102:float" of "V100-103:float").
+struct ShellItem
+{
+    QString uid;
+    Columns columns; // address_class, address_word, data_type
+};
+
+// The most items one text may name (a range of words).
+constexpr int kMaxShellRangeItems = 10000;
+
+// The items one text names, or false with one line that says what is wrong and shows the
+// accepted forms.
+bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error);
+
+// ITEM=VALUE: the items and the value (everything after the first '=').
+bool parseShellAssignment(const QString& text, QList<ShellItem>* items, QString* value,
+                          QString* error);
+
+// HOST or HOST:PORT; the port defaults to 4450, the registered CAMP port.
+bool parseModuleAddress(const QString& text, QString* host, quint16* port, QString* error);
+
+// The forms in one line, for the help and the error messages.
+QString shellItemForms();
+
+} // namespace kib_host
