@@ -468,12 +468,30 @@ def connections(table, found):
                   "≤ 1.5 time-outs", timeouts is not None and timeouts <= 1.5, silent)
 
 
+def off_scan(table, found):
+    """A dead module: what 20 polls of it cost the host thread, and an off-scan poll."""
+    if not found:
+        return
+    total, timeout = found.get("dead_polls_total_ms"), found["timeout_ms"]
+    table.add("Device health",
+              f"{found['polls']} polls of a module that drops every packet, default time-out",
+              f"{fmt(total)} ms in all ({found['dead_polls_off_scan']} of them off-scan)",
+              f"every poll waiting its time-out: {found['polls'] * timeout:,} ms",
+              f"≤ 3 time-outs + 1 s ({3 * timeout + 1000:,} ms)",
+              total is not None and total <= 3 * timeout + 1000, found)
+    median = found.get("off_scan_poll_median_ms")
+    table.add("Device health", "a poll of an off-scan device",
+              f"{fmt(median, 4)} ms (median)", "no frame, no wait", "< 1 ms",
+              median is not None and median < 1.0, found)
+
+
 def main():
     folder = Path(sys.argv[1] if len(sys.argv) > 1 else ".")
     gb = gbench_medians(load_json(folder / "bench_plugin.json"))
     e2e = load_json(folder / "bench_e2e.json")
     mem = load_json(folder / "bench_memory.json")
     parallel = load_json(folder / "bench_connections.json")
+    offscan = load_json(folder / "bench_offscan.json")
     callgrind = {shape + suffix: callgrind_figures(folder / f"callgrind.{shape}{suffix}.txt")
                  for shape in ("dense", "mixed") for suffix, _ in RECORDS}
 
@@ -487,6 +505,7 @@ def main():
     discovery(table, e2e)
     memory(table, mem)
     connections(table, parallel)
+    off_scan(table, offscan)
 
     facts = machine()
     print(machine_line(facts))
@@ -498,7 +517,8 @@ def main():
     (folder / "bench.json").write_text(json.dumps(
         {"machine": facts, "rows": table.rows, "targets_missed": missed,
          "raw": {"google_benchmark": gb, "end_to_end": e2e, "memory": mem,
-                 "callgrind": callgrind, "connections": parallel}}, indent=2, default=str))
+                 "callgrind": callgrind, "connections": parallel, "off_scan": offscan}},
+        indent=2, default=str))
 
 
 if __name__ == "__main__":

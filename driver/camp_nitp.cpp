@@ -3,6 +3,8 @@
 
 #include "camp_nitp.h"
 
+#include "module_probe.h"
+
 #include <QLoggingCategory>
 
 #include <algorithm>
@@ -43,10 +45,15 @@ constexpr int kKeepAliveProbes = 3;
 // on a further new connection is not.
 constexpr int kZeroEchoesOfAReplacement = 2;
 
-qint64 nowMs()
+qint64 nowNs()
 {
     using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    return duration_cast<nanoseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+qint64 nowMs()
+{
+    return nowNs() / 1000000;
 }
 
 timeval toTimeval(int ms)
@@ -85,25 +92,6 @@ bool setBlocking(int fd, bool blocking)
     }
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
     return fcntl(fd, F_SETFL, wanted) == 0;
-}
-
-// The first IPv4 address of a dotted address or a host name. getaddrinfo is reentrant, so
-// sessions may resolve at the same time.
-bool resolveIPv4(const QByteArray& host, in_addr& address)
-{
-    if (inet_pton(AF_INET, host.constData(), &address) == 1) {
-        return true;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.constData(), nullptr, &hints, &found) != 0 || found == nullptr) {
-        return false;
-    }
-    address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
-    return true;
 }
 
 // True when the module has closed or reset the connection since the last command, as a module
@@ -213,6 +201,10 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     connectedHost = host;
     connectedPort = port;
     repliesOnConnection = 0;
+    if (linkCounters && everConnected) {
+        ++linkCounters->reconnects;
+    }
+    everConnected = true;
     return QString();
 }
 
@@ -392,7 +384,21 @@ bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
     if (!sendAll(frame, activity)) {
         return false;
     }
-    replyDeadlineMs = nowMs() + timeoutMs;
+    sentAtNs = nowNs();
+    replyDeadlineMs = sentAtNs / 1000000 + timeoutMs;
+    return true;
+}
+
+// The reply to the outstanding request, its round trip counted.
+bool CAMP_NITP::receiveReply(QByteArray& frame, const char* activity)
+{
+    if (!recvMessage(frame, activity)) {
+        return false;
+    }
+    if (linkCounters) {
+        ++linkCounters->replies;
+        linkCounters->roundTripNs += nowNs() - sentAtNs;
+    }
     return true;
 }
 
@@ -447,6 +453,9 @@ CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, const char* why, q
     if (item) {
         item->errorText = QStringLiteral("Error reading response");
     }
+    if (linkCounters) {
+        ++linkCounters->refusedReplies;
+    }
     dropConnection();
     return Result::Refused;
 }
@@ -481,7 +490,7 @@ CAMP_NITP::Result CAMP_NITP::receiveRead(qint32 cls, quint32 address, quint16 co
                                          ItemInstancePlugin* item)
 {
     QByteArray reply;
-    if (!recvMessage(reply, kReadingResponse)) {
+    if (!receiveReply(reply, kReadingResponse)) {
         printCommandFailure("read", "READ", cls, address, count);
         return Result::ConnectionLost;
     }
@@ -532,7 +541,7 @@ CAMP_NITP::Result CAMP_NITP::receiveWrite(const ItemAddress& at, int count,
 {
     const int cls = at.addressClass;
     QByteArray reply;
-    if (!recvMessage(reply, kReadingWriteResponse)) {
+    if (!receiveReply(reply, kReadingWriteResponse)) {
         printCommandFailure("read", "WRITE", cls, at.startAddress, count);
         return Result::ConnectionLost;
     }

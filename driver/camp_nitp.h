@@ -17,6 +17,16 @@
 #include "item_address.h"
 #include "kib_records.h"
 
+// What the connections of one device did, counted by every driver of its session: the device's
+// status values are made from them.
+struct LinkCounters
+{
+    quint64 reconnects = 0; // connections opened by a driver that had one before
+    quint64 refusedReplies = 0;
+    quint64 replies = 0;    // replies received ...
+    qint64 roundTripNs = 0; // ... and their round trips together, since the figures were reset
+};
+
 class CAMP_NITP
 {
 public:
@@ -55,6 +65,8 @@ public:
     bool hasAnswered() const { return repliesOnConnection > 0; }
     // Whether the connection was lost because a reply did not come in time (not closed or reset).
     bool lostByTimeout() const { return timedOut; }
+    // Counts what this driver's connections do into `counters` (null: nowhere).
+    void countInto(LinkCounters* counters) { linkCounters = counters; }
 
     // Memory commands. A read in its two halves lets a caller work on one reply while the PLC
     // answers the next request; only a request that was sent may be received.
@@ -99,6 +111,7 @@ private:
     // Transport; a failure records the session error and closes the connection.
     bool sendAll(const QByteArray& frame, const char* activity);
     bool recvMessage(QByteArray& frame, const char* activity);
+    bool receiveReply(QByteArray& frame, const char* activity);
     void failSession(const QString& message);
     bool failTransfer(const char* direction, int errorNumber, const char* activity);
 
@@ -120,7 +133,10 @@ private:
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
     qint64 replyDeadlineMs = 0; // when the reply to the outstanding request is given up
+    qint64 sentAtNs = 0;        // when the outstanding request went out
+    LinkCounters* linkCounters = nullptr;
     int repliesOnConnection = 0;
+    bool everConnected = false;
     bool timedOut = false;
     // The target whose module has echoed a read request's class and address in its reply; from
     // then on a reply that echoes another request is refused.

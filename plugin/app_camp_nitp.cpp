@@ -76,6 +76,16 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
                        QStringLiteral("CAMP connections one poll may use (1 to 8). More read "
                                       "large item lists faster on PLCs with a long scan; each "
                                       "takes one of the module's 24 connections."));
+    Column offScanAfter(QStringLiteral("offscan_after"), Column::Number, 0, QStringLiteral("3"),
+                        QStringLiteral("Polls or writes in a row that cannot reach the module "
+                                       "before the device goes off-scan: its polls and writes "
+                                       "then fail at once until the module answers again. 0 "
+                                       "never takes it off-scan."));
+    Column offScanRetry(QStringLiteral("offscan_retry_ms"), Column::Number, 0,
+                        QStringLiteral("10000"),
+                        QStringLiteral("While off-scan, the module is watched with a small probe "
+                                       "and polled again once it answers; should that poll fail "
+                                       "too, the next waits this many milliseconds."));
 
     interface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
     for (const NetworkInterfaceInstance& nic : pluginInterface.getNetworkInterfaces()) {
@@ -86,7 +96,7 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
     addDiscoveryTags(window);
     addDiscoveryTags(interface);
     addDiscoveryTags(ports);
-    return {port, timeout, window, interface, ports, connections};
+    return {port, timeout, window, interface, ports, connections, offScanAfter, offScanRetry};
 }
 
 bool App_CAMP_NITP::init()
@@ -134,7 +144,7 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    return withSession(log, [&](CampSession& session) { return writeDevice(session.driver, log); });
+    return withSession(log, [&](CampSession& session) { return writeDevice(session, log); });
 }
 
 bool App_CAMP_NITP::stopPlugin()

@@ -49,7 +49,9 @@ private:
 
     template <typename Work> bool withSession(LogList* log, Work work);
     bool pollDevice(CampSession& session, LogList* log);
-    bool writeDevice(CAMP_NITP& driver, LogList* log);
+    bool readDevice(CampSession& session, LogList* log, const PollPlan& plan);
+    bool writeDevice(CampSession& session, LogList* log);
+    bool writeEntries(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
     QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);

@@ -1,12 +1,12 @@
 #include "block_reader.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <deque>
 #include <set>
 
 #include "app_camp_nitp.h"
+#include "device_health.h"
 
 const char kEveryReplyRefused[] =
     "Every reply from the PLC was refused: it answers, but with nothing that can be used";
@@ -14,12 +14,6 @@ const char kEveryReplyRefused[] =
 namespace {
 
 using Result = CAMP_NITP::Result;
-
-qint64 nowMs()
-{
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // One connection of the poll.
 struct Lane
@@ -87,11 +81,12 @@ private:
     {
         lanes.push_back({&session.driver, false});
         const int wanted =
-            std::min(session.connectionBudget.allowed(pollConnections(*log), nowMs()),
+            std::min(session.connectionBudget.allowed(pollConnections(*log), monotonicMs()),
                      static_cast<int>(blocks.size()));
         for (int i = 1; i < wanted; ++i) {
             if (session.extraConnections.size() < static_cast<size_t>(i)) {
                 session.extraConnections.push_back(std::make_unique<CAMP_NITP>());
+                session.extraConnections.back()->countInto(&session.counters);
             }
             CAMP_NITP& extra = *session.extraConnections[static_cast<size_t>(i - 1)];
             DeviceInstancePlugin target =
@@ -168,7 +163,7 @@ private:
 
     void limitTo(int connections)
     {
-        session.connectionBudget.lowerTo(connections, nowMs());
+        session.connectionBudget.lowerTo(connections, monotonicMs());
         std::fprintf(stderr,
                      "CAMP_NITP: the module refused a further connection; polling over %d\n",
                      session.connectionBudget.current());

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camp_nitp.h"
+#include "device_health.h"
 #include "poll_plan.h"
 
 // The most connections one poll of a device may use (the "connections" device column).
@@ -48,7 +49,7 @@ private:
 
 struct CampSession
 {
-    CampSession() = default;
+    CampSession() { driver.countInto(&counters); }
     CampSession(const CampSession&) = delete;
     CampSession& operator=(const CampSession&) = delete;
 
@@ -74,4 +75,6 @@ struct CampSession
     ConnectionBudget connectionBudget;
     // The last poll's plan, used again while the host polls the same item records.
     PollPlan pollPlan;
+    DeviceHealth health;
+    LinkCounters counters; // of every connection of the session
 };

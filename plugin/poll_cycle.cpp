@@ -23,6 +23,14 @@ bool failEveryItem(LogList* log)
     return false;
 }
 
+// The mean round trip of the requests since the figures were reset, in milliseconds.
+double meanRoundTripMs(const LinkCounters& counters)
+{
+    return counters.replies == 0
+               ? 0.0
+               : counters.roundTripNs / 1e6 / static_cast<double>(counters.replies);
+}
+
 } // namespace
 
 bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
@@ -35,7 +43,32 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
     // The spans point into the request's entries: the identity read below may append one, which
     // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
     plan.applyTo(log->items);
+    if (!plan.needsThePlc()) {
+        plan.fillStatus(log->items, session.health, session.counters);
+        return true;
+    }
 
+    session.counters.replies = 0;
+    session.counters.roundTripNs = 0;
+    const HealthSettings settings = HealthSettings::of(*log);
+    bool polled = false;
+    if (session.health.admit(*log, settings, monotonicMs())) {
+        polled = readDevice(session, log, plan);
+        // A poll whose every reply was refused reached the module.
+        const bool unreachable = !polled && log->errorText != QLatin1String(kEveryReplyRefused);
+        if (session.health.record(polled, unreachable, log->errorText, settings)) {
+            session.disconnectAll();
+        }
+    } else {
+        polled = failEveryItem(log);
+    }
+    session.health.pollEnded(polled, log->errorText, meanRoundTripMs(session.counters));
+    plan.fillStatus(log->items, session.health, session.counters);
+    return polled;
+}
+
+bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, const PollPlan& plan)
+{
     CAMP_NITP& driver = session.driver;
     if (!driver.connectToPLC(log)) {
         return failEveryItem(log);

@@ -10,6 +10,15 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
         const ItemInstancePlugin& item = items[index].item;
         records.push_back({item.columns, item.uid});
         const ItemColumns columns = itemColumns(item);
+        if (isStatusAddress(*columns.addressWord)) {
+            const std::optional<StatusField> field = statusField(*columns.addressWord);
+            if (field) {
+                statusItems.emplace_back(index, *field);
+            } else {
+                unusable.emplace_back(index, kInvalidAddress);
+            }
+            continue;
+        }
         const IdentityRole identity = campIdentityRole(item, *columns.addressWord, deviceId);
         if (identity == IdentityRole::Own) {
             identityItems.push_back(index);
@@ -64,5 +73,16 @@ void PollPlan::failIdentity(QList<DataItem>& items, const QString& reason) const
 {
     for (const int index : identityItems) {
         items[index].item.errorText = reason;
+    }
+}
+
+void PollPlan::fillStatus(QList<DataItem>& items, const DeviceHealth& health,
+                          const LinkCounters& counters) const
+{
+    static const QString valueKey = QStringLiteral("value");
+    for (const auto& [index, field] : statusItems) {
+        DataItem& entry = items[index];
+        entry.values.insert(valueKey, health.statusValue(field, counters));
+        entry.item.errorText.clear();
     }
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "block_planner.h"
+#include "device_health.h"
 
 class PollPlan
 {
@@ -28,8 +29,13 @@ public:
     void applyTo(QList<DataItem>& items);
     // Gives the device's identity items of the request the reason their read failed.
     void failIdentity(QList<DataItem>& items, const QString& reason) const;
+    // Fills the request's status items; they never make a frame.
+    void fillStatus(QList<DataItem>& items, const DeviceHealth& health,
+                    const LinkCounters& counters) const;
 
     bool asksIdentity() const { return !identityItems.empty(); }
+    // Whether the poll has anything to read from the PLC (status items alone have not).
+    bool needsThePlc() const { return asksIdentity() || !sortedSpans.empty(); }
     const std::vector<ReadSpan>& spans() const { return sortedSpans; }
     const std::vector<ReadBlock>& blocks() const { return readBlocks; }
 
@@ -46,4 +52,5 @@ private:
     std::vector<ReadBlock> readBlocks;
     std::vector<std::pair<int, const char*>> unusable; // (item, reason)
     std::vector<int> identityItems;
+    std::vector<std::pair<int, StatusField>> statusItems;
 };

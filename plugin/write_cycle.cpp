@@ -5,6 +5,7 @@
 
 #include "app_camp_nitp.h"
 #include "camp_identity.h"
+#include "camp_session.h"
 #include "value_codec.h"
 
 namespace {
@@ -24,7 +25,21 @@ void failEntriesFrom(LogList* log, int first)
 
 // False when the device is unreachable or the connection broke (the reason is then in the
 // device's error text): the entries after that one are not written.
-bool App_CAMP_NITP::writeDevice(CAMP_NITP& driver, LogList* log)
+bool App_CAMP_NITP::writeDevice(CampSession& session, LogList* log)
+{
+    const HealthSettings settings = HealthSettings::of(*log);
+    if (!session.health.admit(*log, settings, monotonicMs())) {
+        failEntriesFrom(log, 0); // off-scan: nothing is sent
+        return false;
+    }
+    const bool written = writeEntries(session.driver, log);
+    if (session.health.record(written, !written, log->errorText, settings)) {
+        session.disconnectAll();
+    }
+    return written;
+}
+
+bool App_CAMP_NITP::writeEntries(CAMP_NITP& driver, LogList* log)
 {
     if (!driver.connectToPLC(log)) {
         failEntriesFrom(log, 0);
@@ -44,6 +59,10 @@ bool App_CAMP_NITP::writeDevice(CAMP_NITP& driver, LogList* log)
 bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 {
     ItemInstancePlugin& item = entry.item;
+    if (isStatusAddress(item.columns.value(QStringLiteral("address_word")))) {
+        item.errorText = QStringLiteral("Status items are read-only");
+        return true;
+    }
     const IdentityRole identity = campIdentityRole(item, log->id);
     if (identity != IdentityRole::None) {
         item.errorText =

@@ -31,7 +31,8 @@ echo "== build ($BUILD)"
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKIB_BUILD_BENCH=ON \
     -DKIB_BUILD_TESTS=OFF >/dev/null
 cmake --build "$BUILD" --parallel "$(nproc)" \
-    --target bench_plugin bench_e2e bench_memory bench_callgrind bench_connections camp-sim
+    --target bench_plugin bench_e2e bench_memory bench_callgrind bench_connections bench_offscan \
+    camp-sim
 
 echo "== in-process costs and round trips (Google Benchmark)"
 "$BUILD/bench/bench_plugin" --benchmark_min_time=0.2 --benchmark_repetitions=5 \
@@ -47,6 +48,9 @@ echo "== memory"
 
 echo "== large polls over several connections (20 ms scan)"
 "$BUILD/bench/bench_connections" --out "$BUILD/bench_connections.json"
+
+echo "== a module that drops every packet, and off-scan polls (about 30 s)"
+"$BUILD/bench/bench_offscan" --out "$BUILD/bench_offscan.json"
 
 echo "== callgrind"
 # The same records in every poll, as a host polls, then records new in every poll.

@@ -114,6 +114,9 @@ bool DeviceLoad::pollOnce()
     const bool returned = m_plugin->readData(&log);
     const Clock::time_point end = Clock::now();
     ++m_polls;
+    if (log.errorText.startsWith(QLatin1String("Off-scan"))) {
+        ++m_offScanPolls;
+    }
     checkValues(log, start, end);
     checkSilence(log);
     const bool whole = isWhole(log, returned);

@@ -52,6 +52,7 @@ public:
     // Poll items that came back with neither a value nor an error, and write entries without an
     // error in a write request that failed: the host would show nothing for them, and no reason.
     int silentItems() const { return m_silent; }
+    int offScanPolls() const { return m_offScanPolls; }
     QStringList findings() const;
     const WriteLedger& ledger() const { return m_ledger; } // after stop()
 
@@ -82,7 +83,8 @@ private:
     std::atomic<int> m_polls{0};
     std::atomic<int> m_wrong{0};
     std::atomic<int> m_silent{0};
-    mutable std::mutex m_mutex; // findings and recoveries
+    std::atomic<int> m_offScanPolls{0}; // polls that found the device off-scan
+    mutable std::mutex m_mutex;         // findings and recoveries
     QStringList m_findings;
     std::optional<std::pair<FaultKind, Clock::time_point>> m_faultEnded;
     std::vector<Recovery> m_recoveries;

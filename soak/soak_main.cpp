@@ -5,7 +5,8 @@
 // to come back after a fault, watches descriptors and memory, and ends with one line:
 //
 //   soak: 600 s, 4 modules, seed 7, 21500 polls, 47000 writes (43000 acknowledged), 0 wrong,
-//         0 lost, 0 silent, 0 duplicated, 92 faults, longest recovery 1120 ms, 0 late,
+//         0 lost, 0 silent, 0 duplicated, 92 faults, 310 off-scan polls, longest recovery 1120 ms,
+//         0 late,
 //         fds 21 -> 21, rss 30100 -> 30200 KiB
 //
 // Exit status 0 only when nothing was wrong, lost, silent or duplicated, every device came back
@@ -351,13 +352,15 @@ private:
 
     int report(int faults)
     {
-        int polls = 0, wrong = m_wrongWrites, silent = 0, writes = 0, written = 0, late = 0;
+        int polls = 0, wrong = m_wrongWrites, silent = 0, offScan = 0, writes = 0, written = 0,
+            late = 0;
         qint64 longest = 0;
         std::map<FaultKind, std::pair<int, qint64>> byKind; // faults, longest recovery
         for (const auto& device : m_devices) {
             polls += device->polls();
             wrong += device->wrongValues();
             silent += device->silentItems();
+            offScan += device->offScanPolls();
             writes += device->ledger().entries();
             written += device->ledger().written();
             for (const QString& finding : device->findings()) {
@@ -390,12 +393,12 @@ private:
             m_fdsStart - m_connectionsStart, m_fdsEnd - m_connectionsEnd);
         const bool flat = m_rssEnd - m_rssStart <= kRssSlackKiB;
         std::printf("soak: %d s, %d modules, seed %u, %d polls, %d writes (%d acknowledged), "
-                    "%d wrong, %d lost, %d silent, %d duplicated, %d faults, longest recovery "
-                    "%lld ms, %d late, fds %d -> %d, rss %lld -> %lld KiB\n",
+                    "%d wrong, %d lost, %d silent, %d duplicated, %d faults, %d off-scan polls, "
+                    "longest recovery %lld ms, %d late, fds %d -> %d, rss %lld -> %lld KiB\n",
                     m_options.seconds, m_options.modules, m_options.seed, polls, writes, written,
-                    wrong, m_lost, silent, m_duplicated, faults, static_cast<long long>(longest),
-                    late, m_fdsStart, m_fdsEnd, static_cast<long long>(m_rssStart),
-                    static_cast<long long>(m_rssEnd));
+                    wrong, m_lost, silent, m_duplicated, faults, offScan,
+                    static_cast<long long>(longest), late, m_fdsStart, m_fdsEnd,
+                    static_cast<long long>(m_rssStart), static_cast<long long>(m_rssEnd));
         if (!flat) {
             std::printf("soak: resident memory grew by more than %lld KiB after the warm-up\n",
                         static_cast<long long>(kRssSlackKiB));

@@ -132,6 +132,21 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
              "CAMP connections one poll may use (1 to 8). More read large item lists faster on "
              "PLCs with a long scan; each takes one of the module's 24 connections.",
              {}},
+            {"offscan_after",
+             2,
+             0,
+             "3",
+             "Polls or writes in a row that cannot reach the module before the device goes "
+             "off-scan: its polls and writes then fail at once until the module answers again. 0 "
+             "never takes it off-scan.",
+             {}},
+            {"offscan_retry_ms",
+             2,
+             0,
+             "10000",
+             "While off-scan, the module is watched with a small probe and polled again once it "
+             "answers; should that poll fail too, the next waits this many milliseconds.",
+             {}},
         });
 
     const PluginInitOptions& options = reg.options;
@@ -156,7 +171,7 @@ TEST(PluginEntry, WithoutInterfacesOffersOnlyAllInterfaces)
     EXPECT_TRUE(plugin->init());
 
     const QList<Column> devices = HostConfig::instance().registration().deviceColumns;
-    ASSERT_EQ(devices.size(), 6);
+    ASSERT_EQ(devices.size(), 8);
     EXPECT_EQ(devices[3].selectionValues,
               selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
     // A host without devices gets no items and no reload request.
