@@ -77,6 +77,12 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, const PollPla
         fillPolledIdentity(driver, log, plan);
     }
     if (driver.hasSessionError()) {
+        // A module that did not answer in time would not answer the blocks either: one time-out
+        // a poll is enough. A connection the module closed is opened once more.
+        if (driver.lostByTimeout()) {
+            log->errorText = driver.sessionError();
+            return failEveryItem(log);
+        }
         driver.disconnectFromPLC();
         if (!driver.connectToPLC(log)) {
             return failEveryItem(log);

@@ -130,7 +130,7 @@ TEST_F(PluginTest, ItemsThatOnlyLookLikeIdentityItemsGetAnError)
     EXPECT_EQ(frames("04").size(), 1); // the memory item alone: no status words for the others
 }
 
-TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)
+TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnceAndATimeOutEndsThePoll)
 {
     Faults faults;
     faults.closeMidReply = true;
@@ -144,4 +144,21 @@ TEST_F(PluginTest, IdentityReadThatBreaksTheConnectionReconnectsOnce)
               QStringLiteral("PLC closed the connection while reading a response from the PLC"));
     EXPECT_TRUE(eventually([&] { return plc->connectionCount() == 2; }));
     EXPECT_EQ(plc->requestCount(), 2);
+
+    // A module that does not answer the identity read in time costs one time-out: the poll ends
+    // there, without reconnecting for the blocks.
+    plugin->stopPlugin();
+    plc->resetCounters();
+    faults = Faults();
+    faults.silent = true;
+    plc->setFaults(faults);
+    LogList frozen = request(
+        7, {entry(identityItem(7, "serial")), entry(memoryItem("v100", kClassV, "100", Integer))});
+    frozen.columns.insert(QStringLiteral("timeout"), QStringLiteral("100"));
+    EXPECT_FALSE(plugin->readData(&frozen));
+    EXPECT_EQ(frozen.errorText, QStringLiteral("Timed out while reading a response from the PLC"));
+    EXPECT_EQ(frozen.items[1].item.errorText, frozen.errorText);
+    EXPECT_TRUE(plc->waitForRequests(1));
+    EXPECT_EQ(plc->requestCount(), 1);
+    EXPECT_EQ(plc->connectionCount(), 1);
 }
