@@ -35,7 +35,15 @@ public:
     enum AddressClass : qint32 { V = 1, K = 2, X = 6, Y = 7, C = 8, WX = 9, WY = 10, STW = 26 };
 
     // Value types as stored in the item column "data_type".
-    enum DataType : qint32 { Bit = 0, Integer = 1, UnsignedInteger = 2, Float = 3, String = 4 };
+    enum DataType : qint32 {
+        Bit = 0,
+        Integer = 1,
+        UnsignedInteger = 2,
+        Float = 3,
+        String = 4,
+        LongInteger = 5,
+        UnsignedLongInteger = 6
+    };
 
     using Words = camp_wire::Words; // memory words, in address order
 

@@ -105,7 +105,30 @@ bool parseRange(const QString& text, quint32& first, quint32& count)
     return count <= 0xFFFFu; // wider would wrap in the 16-bit count
 }
 
+// "word.bit": a word address and a bit from 0 to 15 ("100.16", "100.-1", "100.x", "100." name
+// none).
+bool parseBitOfWord(const QString& text, quint32& word, qint8& bit)
+{
+    const int dot = text.indexOf(QLatin1Char('.'));
+    const TextPiece wordPart{text.constBegin(), text.constBegin() + dot};
+    const TextPiece bitPart{text.constBegin() + dot + 1, text.constEnd()};
+    quint32 bitNumber = 0;
+    if (!parsePlainDecimal(wordPart, kMaxWordAddress, word) ||
+        !parsePlainDecimal(bitPart, 15, bitNumber)) {
+        return false;
+    }
+    bit = static_cast<qint8>(bitNumber);
+    return true;
+}
+
 } // namespace
+
+bool isWordClass(qint32 addressClass)
+{
+    return addressClass == CAMP_NITP::V || addressClass == CAMP_NITP::K ||
+           addressClass == CAMP_NITP::WX || addressClass == CAMP_NITP::WY ||
+           addressClass == CAMP_NITP::STW;
+}
 
 bool isDiscreteClass(qint32 addressClass)
 {
@@ -163,9 +186,16 @@ ItemAddress itemAddress(const ItemColumns& columns)
 
     quint32 first = 0;
     quint32 count = wordsPerValue(address.dataType);
-    const bool located = address.dataType == CAMP_NITP::String
-                             ? parseRange(*columns.addressWord, first, count)
-                             : parsePlainDecimal(*columns.addressWord, kMaxWordAddress, first);
+    bool located = false;
+    if (address.dataType == CAMP_NITP::String) {
+        located = parseRange(*columns.addressWord, first, count);
+    } else if (columns.addressWord->contains(QLatin1Char('.'))) {
+        // A bit of a word is a Bit item of a word class: X, Y and C have one bit a word already.
+        located = address.dataType == CAMP_NITP::Bit && isWordClass(address.addressClass) &&
+                  parseBitOfWord(*columns.addressWord, first, address.bit);
+    } else {
+        located = parsePlainDecimal(*columns.addressWord, kMaxWordAddress, first);
+    }
     if (!located) {
         address.invalid = kInvalidAddress;
         return address;

@@ -47,6 +47,22 @@ void decodeSigned(const quint16* words, size_t, QString& text)
     decimalText(static_cast<qint16>(words[0]), text);
 }
 
+// A 32-bit integer in two words, the first (lower address) high, as a Float.
+quint32 longPattern(const quint16* words, size_t count)
+{
+    return quint32(words[0]) << 16 | (count > 1 ? words[1] : 0u);
+}
+
+void decodeLong(const quint16* words, size_t count, QString& text)
+{
+    text = QString::number(static_cast<qint32>(longPattern(words, count)));
+}
+
+void decodeUnsignedLong(const quint16* words, size_t count, QString& text)
+{
+    text = QString::number(longPattern(words, count));
+}
+
 // IEEE-754 single precision, the first word high, six significant digits: 3F80 0000 reads "1".
 void decodeFloat(const quint16* words, size_t count, QString& text)
 {
@@ -89,6 +105,38 @@ EncodedValue encodeOneWord(const ItemAddress&, const QString& text)
         return refused("Value out of range");
     }
     return {{static_cast<quint16>(value & 0xFFFF)}, nullptr};
+}
+
+// Long integers take a decimal integer in strict syntax: an optional sign and digits, nothing else.
+EncodedValue encodeLong(const QString& text, qint64 least, qint64 most)
+{
+    const QString number = text.trimmed();
+    const int digitsFrom = number.startsWith(QLatin1Char('+')) || number.startsWith('-') ? 1 : 0;
+    if (number.size() == digitsFrom) {
+        return refused("Invalid value");
+    }
+    for (int at = digitsFrom; at < number.size(); ++at) {
+        if (number[at] < QLatin1Char('0') || number[at] > QLatin1Char('9')) {
+            return refused("Invalid value");
+        }
+    }
+    bool fits = false;
+    const qint64 value = number.toLongLong(&fits, 10);
+    if (!fits || value < least || value > most) {
+        return refused("Value out of range"); // digits beyond 64 bits are out of range too
+    }
+    const quint32 pattern = static_cast<quint32>(value & 0xFFFFFFFF);
+    return {{static_cast<quint16>(pattern >> 16), static_cast<quint16>(pattern & 0xFFFF)}, nullptr};
+}
+
+EncodedValue encodeSignedLong(const ItemAddress&, const QString& text)
+{
+    return encodeLong(text, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max());
+}
+
+EncodedValue encodeUnsignedLong(const ItemAddress&, const QString& text)
+{
+    return encodeLong(text, 0, std::numeric_limits<quint32>::max());
 }
 
 // A decimal number as people write it: sign, digits with at most one point, an exponent. No
@@ -186,6 +234,8 @@ const DataTypeRow kDataTypes[] = {
     {CAMP_NITP::UnsignedInteger, 1, decodeUnsigned, encodeOneWord},
     {CAMP_NITP::Float, 2, decodeFloat, encodeFloat},
     {CAMP_NITP::String, 1, decodeString, encodeString},
+    {CAMP_NITP::LongInteger, 2, decodeLong, encodeSignedLong},
+    {CAMP_NITP::UnsignedLongInteger, 2, decodeUnsignedLong, encodeUnsignedLong},
 };
 
 // Any other number reads and writes as Bit, as the column has always been read.
@@ -210,8 +260,9 @@ void decodeValue(const ItemAddress& item, const quint16* words, size_t count, QS
 {
     if (count == 0) {
         text.clear();
-    } else if (item.discrete) {
-        text = (words[0] & 1) ? QStringLiteral("1") : QStringLiteral("0");
+    } else if (item.discrete || item.bit >= 0) {
+        text = (words[0] >> std::max<int>(item.bit, 0) & 1) ? QStringLiteral("1")
+                                                            : QStringLiteral("0");
     } else {
         rowFor(item.dataType).decode(words, count, text);
     }
@@ -224,17 +275,17 @@ QString decodeValue(const ItemAddress& item, const quint16* words, size_t count)
     return text;
 }
 
-// A data type that names nothing refuses every value. X, Y and C take 0 or 1 alone, whatever
-// their one-word type. Only a String needs its address (its range) to be encoded.
+// A data type that names nothing refuses every value. X, Y and C, and a bit of a word, take 0 or 1
+// alone, whatever their one-word type. Only a String needs its address (its range) to be encoded.
 EncodedValue encodeValue(const ItemAddress& item, const QString& text)
 {
     if (item.invalid == kInvalidDataType) {
         return refused(kInvalidDataType);
     }
-    if (!item.discrete) {
+    if (!item.discrete && item.bit < 0) {
         return rowFor(item.dataType).encode(item, text);
     }
-    if (item.dataType == CAMP_NITP::Float || item.dataType == CAMP_NITP::String) {
+    if (wordsPerValue(item.dataType) != 1 || item.dataType == CAMP_NITP::String) {
         return refused("Data type not writable to X, Y or C");
     }
     qint64 bit = 0;
@@ -244,7 +295,8 @@ EncodedValue encodeValue(const ItemAddress& item, const QString& text)
     return {{static_cast<quint16>(bit)}, nullptr};
 }
 
-quint16 withBit0(quint16 word, quint16 bit)
+quint16 withBit(quint16 word, int index, quint16 bit)
 {
-    return static_cast<quint16>((word & ~1u) | (bit & 1u));
+    const quint32 mask = 1u << index;
+    return static_cast<quint16>((word & ~mask) | ((bit & 1u) << index));
 }

@@ -17,9 +17,10 @@ quint16 wordsPerValue(qint32 dataType);
 void decodeValue(const ItemAddress& item, const quint16* words, size_t count, QString& text);
 QString decodeValue(const ItemAddress& item, const quint16* words, size_t count);
 
-// The words to write for a value text, or why nothing may be written. For a discrete item the
-// one word is the bit to put into bit 0 (withBit0). Only a String needs a valid address: for the
-// others the caller refuses an invalid address after the value.
+// The words to write for a value text, or why nothing may be written. For a discrete item, and a
+// bit of a word, the one word is the bit to put into its place in the word (withBit). Only a
+// String needs a valid address: for the others the caller refuses an invalid address after the
+// value.
 struct EncodedValue
 {
     camp_wire::Words words;
@@ -27,5 +28,6 @@ struct EncodedValue
 };
 EncodedValue encodeValue(const ItemAddress& item, const QString& text);
 
-// A discrete item's word with bit 0 set to bit and every other bit as it was.
-quint16 withBit0(quint16 word, quint16 bit);
+// The word with bit `index` (0 the least significant) set to bit and every other bit as it was:
+// bit 0 of an X, Y or C item, or the bit of a "word.bit" item.
+quint16 withBit(quint16 word, int index, quint16 bit);

@@ -31,13 +31,23 @@ void checkAddress(const ItemInstancePlugin& item, const ItemAddress& at)
     FUZZ_CHECK(at.startAddress <= kMaxWordAddress);
     FUZZ_CHECK(at.wordCount >= 1);
     FUZZ_CHECK(at.discrete == isDiscreteClass(at.addressClass));
+    const QString word = item.columns.value(QStringLiteral("address_word"));
     if (type == DataType::String) {
         FUZZ_CHECK(at.startAddress + at.wordCount - 1 <= kMaxWordAddress);
-    } else {
-        FUZZ_CHECK(at.wordCount == (type == DataType::Float ? 2 : 1));
+    } else if (at.bit >= 0) {
+        // "word.bit": a Bit item of a word class, bit 0 to 15 of the word before the dot.
+        FUZZ_CHECK(type == DataType::Bit && isWordClass(at.addressClass) && at.bit <= 15);
+        FUZZ_CHECK(at.wordCount == 1);
         bool plain = false;
-        const uint typed =
-            item.columns.value(QStringLiteral("address_word")).trimmed().toUInt(&plain, 10);
+        FUZZ_CHECK(word.section(QLatin1Char('.'), 0, 0).trimmed().toUInt(&plain, 10) ==
+                       at.startAddress &&
+                   plain);
+    } else {
+        const bool twoWords = type == DataType::Float || type == DataType::LongInteger ||
+                              type == DataType::UnsignedLongInteger;
+        FUZZ_CHECK(at.wordCount == (twoWords ? 2 : 1));
+        bool plain = false;
+        const uint typed = word.trimmed().toUInt(&plain, 10);
         FUZZ_CHECK(plain && typed == at.startAddress);
     }
     // Whatever is accepted fits the fields of a read frame.
@@ -58,10 +68,17 @@ void checkConversion(ItemInstancePlugin& item, const ItemAddress& at, const Word
     }
     const int cls = item.columns.value(QStringLiteral("address_class")).toInt();
     const int type = item.columns.value(QStringLiteral("data_type")).toInt();
+    const quint32 pair = quint32(words.front()) << 16 | (words.size() > 1 ? words[1] : 0u);
     if (isDiscreteClass(cls)) {
         FUZZ_CHECK(value == QString::number(words.front() & 1));
+    } else if (at.isValid() && at.bit >= 0) {
+        FUZZ_CHECK(value == QString::number(words.front() >> at.bit & 1));
     } else if (type == DataType::Integer) {
         FUZZ_CHECK(value == QString::number(static_cast<qint16>(words.front())));
+    } else if (type == DataType::LongInteger) {
+        FUZZ_CHECK(value == QString::number(static_cast<qint32>(pair)));
+    } else if (type == DataType::UnsignedLongInteger) {
+        FUZZ_CHECK(value == QString::number(pair));
     } else if (type != DataType::Float && type != DataType::String) {
         FUZZ_CHECK(value == QString::number(words.front()));
     }
@@ -79,8 +96,9 @@ void checkRoundTrip(const ItemAddress& at, const Words& words)
     if (encoded.refusal != nullptr || at.dataType == DataType::String) {
         return; // a String need not be valid UTF-8, nor fit as text what it held as bytes
     }
-    FUZZ_CHECK(encoded.words.size() == 1);
-    FUZZ_CHECK(decodeValue(at, encoded.words.data(), 1) == value);
+    FUZZ_CHECK(encoded.words.size() == at.wordCount || at.bit >= 0);
+    FUZZ_CHECK(decodeValue(at, encoded.words.data(), encoded.words.size()) == value ||
+               at.bit >= 0); // a bit's one word is the bit itself, put into place by the write
 }
 
 } // namespace

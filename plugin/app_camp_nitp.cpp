@@ -47,7 +47,8 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
 
     Column dataType(QStringLiteral("data_type"), Column::Text, 3, QString(), QString());
     const char* const types[][2] = {
-        {"Bit", "0"}, {"Integer", "1"}, {"Unsigned integer", "2"}, {"Float", "3"}, {"String", "4"}};
+        {"Bit", "0"},    {"Integer", "1"},      {"Unsigned integer", "2"},     {"Float", "3"},
+        {"String", "4"}, {"Long integer", "5"}, {"Unsigned long integer", "6"}};
     for (const auto& entry : types) {
         dataType.insertSelectionValues(QLatin1String(entry[0]), QLatin1String(entry[1]));
     }

@@ -109,12 +109,14 @@ bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t
     return true;
 }
 
-// The class and the data type as the columns give them (0 when not a number).
+// The class and the data type as the columns give them (0 when not a number), and the bit of a
+// "word.bit" item.
 QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
 {
     ItemAddress address;
     address.dataType = item->columns.value(QStringLiteral("data_type")).toInt();
     address.discrete =
         isDiscreteClass(item->columns.value(QStringLiteral("address_class")).toInt());
+    address.bit = itemAddress(*item).bit;
     return decodeValue(address, words.data(), words.size());
 }

@@ -87,7 +87,7 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
         item.errorText = prefix + log->errorText;
         return false;
     };
-    if (at.discrete) {
+    if (at.discrete || at.bit >= 0) {
         Words current;
         const Result read =
             driver.read(at.addressClass, at.startAddress, at.wordCount, current, &item);
@@ -100,7 +100,7 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
             }
             return true; // nothing is written without the word's other bits
         }
-        encoded.words = {withBit0(current.front(), encoded.words.front())};
+        encoded.words = {withBit(current.front(), std::max<int>(at.bit, 0), encoded.words.front())};
     }
     const Result sent = driver.sendWrite(at, encoded.words, &item);
     if (sent == Result::ConnectionLost) {

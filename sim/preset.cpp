@@ -93,6 +93,36 @@ bool parseWords(const QJsonValue& value, Preset* preset, QString* error)
     return true;
 }
 
+// 32-bit integers in two words, the first high, as the plugin's long integer types read them.
+bool parseLongs(const QJsonValue& value, Preset* preset, QString* error)
+{
+    if (value.isUndefined()) {
+        return true;
+    }
+    if (!value.isObject()) {
+        return fail(error, QStringLiteral("\"longs\" must be an object"));
+    }
+    const QJsonObject longs = value.toObject();
+    for (auto it = longs.begin(); it != longs.end(); ++it) {
+        PresetWord word;
+        if (!parseWordAddress(it.key(), &word.addressClass, &word.address)) {
+            return fail(error, QStringLiteral("bad address \"%1\"").arg(it.key()));
+        }
+        const double number = it.value().toDouble(0.5);
+        if (number != static_cast<double>(static_cast<qint64>(number)) || number < -2147483648.0 ||
+            number > 4294967295.0) {
+            return fail(error, QStringLiteral("bad long value at \"%1\"").arg(it.key()));
+        }
+        const quint32 pattern = static_cast<quint32>(static_cast<qint64>(number) & 0xFFFFFFFF);
+        word.value = static_cast<quint16>(pattern >> 16);
+        preset->words.append(word);
+        ++word.address;
+        word.value = static_cast<quint16>(pattern & 0xFFFF);
+        preset->words.append(word);
+    }
+    return true;
+}
+
 } // namespace
 
 bool parseFirmware(const QString& text, quint16* major, quint16* minor)
@@ -140,7 +170,8 @@ bool parsePreset(const QByteArray& json, Preset* preset, QString* error)
         result.hasFirmware = true;
     }
     if (!parseSizes(root.value(QStringLiteral("memory_sizes")), &result, error) ||
-        !parseWords(root.value(QStringLiteral("words")), &result, error)) {
+        !parseWords(root.value(QStringLiteral("words")), &result, error) ||
+        !parseLongs(root.value(QStringLiteral("longs")), &result, error)) {
         return false;
     }
     *preset = result;

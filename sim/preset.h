@@ -3,11 +3,13 @@
 //   {
 //     "serial": 812, "firmware": "4.10",
 //     "memory_sizes": { "V": 65536, "STW": 1024 },
-//     "words": { "V100": 1234, "V101": "00FF", "V200": [1, -2, "ABCD"], "STW300": 7 }
+//     "words": { "V100": 1234, "V101": "00FF", "V200": [1, -2, "ABCD"], "STW300": 7 },
+//     "longs": { "V300": 70000 }
 //   }
 //
 // Every key is optional. A word is a decimal number (-32768 to 65535) or a text of one to four
-// hex digits; an array fills consecutive words from the address named.
+// hex digits; an array fills consecutive words from the address named. A long is a 32-bit integer
+// (-2147483648 to 4294967295) in two words from the address named, the first high.
 #pragma once
 
 #include "simulated_plc.h"

@@ -299,6 +299,18 @@ TEST(ItemModel, OneParseOfTheColumns)
         {"data type Float", makeItem("1", "Float", "7"), dataType},
         {"data type 3.0", makeItem("1", "3.0", "7"), dataType},
         {"data type first", makeItem("V", "three", "x"), dataType},
+        {"Long integer covers two words", makeItem("1", "5", "40"), nullptr, 1, 40, 2, false},
+        {"Unsigned long integer too", makeItem("2", "6", "40"), nullptr, 2, 40, 2, false},
+        // A bit of a word: a Bit item of V, K, WX, WY or STW, bits 0 to 15.
+        {"bit of a V word", makeItem("1", "0", "100.3"), nullptr, 1, 100, 1, false},
+        {"bit 15 of a status word", makeItem("26", "0", "259.15"), nullptr, 26, 259, 1, false},
+        {"bit 16", makeItem("1", "0", "100.16"), address},
+        {"bit -1", makeItem("1", "0", "100.-1"), address},
+        {"bit x", makeItem("1", "0", "100.x"), address},
+        {"no bit", makeItem("1", "0", "100."), address},
+        {"no word", makeItem("1", "0", ".3"), address},
+        {"bit of an X word", makeItem("6", "0", "3.1"), address},
+        {"bit of an Integer", makeItem("1", "1", "100.3"), address},
     };
     for (const auto& c : cases) {
         const ItemAddress at = itemAddress(c.item);
@@ -315,6 +327,8 @@ TEST(ItemModel, OneParseOfTheColumns)
         EXPECT_EQ(CAMP_NITP::itemAddressRange(c.item, cls, start, count), c.invalid == nullptr)
             << c.name;
     }
+    EXPECT_EQ(itemAddress(makeItem("1", "0", "100.3")).bit, 3);
+    EXPECT_EQ(itemAddress(makeItem("1", "0", "100")).bit, -1);
     EXPECT_EQ(CAMP_NITP::dataLength(DataType::Float), 2);
     EXPECT_EQ(CAMP_NITP::dataLength(DataType::String), 1);
     EXPECT_EQ(CAMP_NITP::dataLength(static_cast<DataType>(99)), 1);
@@ -412,9 +426,73 @@ TEST(ValueCodec, EncodesValuesOrSaysWhyNot)
         EXPECT_STREQ(encoded.refusal, c.refusal) << c.name;
         EXPECT_EQ(encoded.words, c.words) << c.name;
     }
-    EXPECT_EQ(withBit0(0x1234, 1), 0x1235);
-    EXPECT_EQ(withBit0(0x1235, 0), 0x1234);
-    EXPECT_EQ(withBit0(0xFFFF, 0), 0xFFFE);
+    EXPECT_EQ(withBit(0x1234, 0, 1), 0x1235);
+    EXPECT_EQ(withBit(0x1235, 0, 0), 0x1234);
+    EXPECT_EQ(withBit(0xFFFF, 0, 0), 0xFFFE);
+    EXPECT_EQ(withBit(0x0000, 15, 1), 0x8000);
+    EXPECT_EQ(withBit(0xFFFF, 7, 0), 0xFF7F);
+}
+
+// Long integers in two words, the first high, both ways; a value that does not fit the type, or a
+// text that is not an optional sign and digits, is refused.
+TEST(ValueCodec, LongIntegersBothWays)
+{
+    enum { Long = 5, ULong = 6 };
+    const char* const invalid = "Invalid value";
+    const char* const range = "Value out of range";
+    const struct
+    {
+        const char* text;
+        Words words;
+        const char* signedRefusal;
+        const char* unsignedRefusal;
+    } cases[] = {
+        {"0", {0x0000, 0x0000}, nullptr, nullptr},
+        {"1", {0x0000, 0x0001}, nullptr, nullptr},
+        {"-1", {0xFFFF, 0xFFFF}, nullptr, range},
+        {"65535", {0x0000, 0xFFFF}, nullptr, nullptr},
+        {"65536", {0x0001, 0x0000}, nullptr, nullptr},
+        {"2147483647", {0x7FFF, 0xFFFF}, nullptr, nullptr},
+        {"-2147483648", {0x8000, 0x0000}, nullptr, range},
+        {"2147483648", {0x8000, 0x0000}, range, nullptr},
+        {"4294967295", {0xFFFF, 0xFFFF}, range, nullptr},
+        {"-2147483649", {}, range, range},
+        {"4294967296", {}, range, range},
+        {"99999999999999999999", {}, range, range},
+        {"+70000", {0x0001, 0x1170}, nullptr, nullptr},
+        {"1.5", {}, invalid, invalid},
+        {"12x", {}, invalid, invalid},
+        {"0x10", {}, invalid, invalid},
+        {"1e3", {}, invalid, invalid},
+        {"", {}, invalid, invalid},
+        {"-", {}, invalid, invalid},
+        {"--1", {}, invalid, invalid},
+    };
+    for (const auto& c : cases) {
+        for (const int type : {Long, ULong}) {
+            const char* const refusal = type == Long ? c.signedRefusal : c.unsignedRefusal;
+            const EncodedValue encoded = encodeValue(typed(type, 2), QString::fromUtf8(c.text));
+            EXPECT_STREQ(encoded.refusal, refusal) << c.text << " type " << type;
+            EXPECT_EQ(encoded.words, refusal ? Words() : c.words) << c.text << " type " << type;
+            if (!refusal) {
+                const QString text = QString::fromUtf8(c.text);
+                EXPECT_EQ(decodeValue(typed(type, 2), c.words.data(), 2),
+                          text.startsWith('+') ? text.mid(1) : text)
+                    << c.text << " type " << type;
+            }
+        }
+    }
+    EXPECT_STREQ(encodeValue(typed(Long, 2, true), "1").refusal,
+                 "Data type not writable to X, Y or C");
+
+    // A bit of a word reads and takes 0 or 1 alone.
+    ItemAddress bit3 = typed(0);
+    bit3.bit = 3;
+    const Words set = {0x0008}, clear = {0xFFF7};
+    EXPECT_EQ(decodeValue(bit3, set.data(), 1), QStringLiteral("1"));
+    EXPECT_EQ(decodeValue(bit3, clear.data(), 1), QStringLiteral("0"));
+    EXPECT_EQ(encodeValue(bit3, "1").words, Words{1});
+    EXPECT_STREQ(encodeValue(bit3, "2").refusal, invalid);
 }
 
 TEST(CampFrames, WriteRefusalsErrorMessagesAndTimeouts)

@@ -99,7 +99,9 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
                                                     {"Integer", "1"},
                                                     {"Unsigned integer", "2"},
                                                     {"Float", "3"},
-                                                    {"String", "4"}})},
+                                                    {"String", "4"},
+                                                    {"Long integer", "5"},
+                                                    {"Unsigned long integer", "6"}})},
                                    });
 
     expectColumns(

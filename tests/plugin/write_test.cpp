@@ -155,3 +155,41 @@ TEST_F(PluginTest, AnErrorReplyFailsItsEntryAndALostConnectionTheRest)
     EXPECT_EQ(plc->word(kClassV, 702), 0);
     EXPECT_EQ(frames("06").size(), 1);
 }
+
+// The plant's own data: 32-bit counters in two words (first high) and single bits of words, read
+// within the usual blocks and written without touching any other bit.
+TEST_F(PluginTest, LongIntegersAndBitsOfWords)
+{
+    setWords(kClassV, 10, {0x0001, 0x1170, 0xFFFF, 0xFFFE, 0x0048, 0x41AC, 0x0000});
+    LogList poll = request(7, {entry(memoryItem("count", kClassV, "10", Long)),
+                               entry(memoryItem("minus2", kClassV, "12", Long)),
+                               entry(memoryItem("big", kClassV, "12", ULong)),
+                               entry(memoryItem("status", kClassV, "14", Unsigned)),
+                               entry(memoryItem("running", kClassV, "14.3", Bit)),
+                               entry(memoryItem("stopped", kClassV, "14.0", Bit)),
+                               entry(memoryItem("temp", kClassV, "15", Float))});
+    ASSERT_TRUE(plugin->readData(&poll)) << poll.errorText.toStdString();
+    const char* const values[] = {"70000", "-2", "4294967294", "72", "1", "0", "21.5"};
+    for (int i = 0; i < poll.items.size(); ++i) {
+        EXPECT_EQ(valueOf(poll.items[i]), QLatin1String(values[i])) << i;
+    }
+    ASSERT_EQ(frames("04").size(), 1); // one block, V10 to V16
+    EXPECT_EQ(frames("04")[0].count, 7);
+
+    // Bits 0 and 3 of V20 set, bit 7 of V21 cleared, a counter past 65,535 written whole.
+    setWords(kClassV, 20, {0x1230, 0x00FF});
+    LogList write = request(7, {writeOf("b0", kClassV, "20.0", Bit, "1"),
+                                writeOf("b3", kClassV, "20.3", Bit, "1"),
+                                writeOf("b7", kClassV, "21.7", Bit, "0"),
+                                writeOf("count", kClassV, "30", ULong, "4000000000"),
+                                writeOf("bad", kClassV, "32", Long, "2147483648")});
+    ASSERT_TRUE(plugin->writeData(&write)) << write.errorText.toStdString();
+    EXPECT_EQ(plc->word(kClassV, 20), 0x1239);
+    EXPECT_EQ(plc->word(kClassV, 21), 0x007F);
+    EXPECT_EQ(plc->word(kClassV, 30), 0xEE6B);
+    EXPECT_EQ(plc->word(kClassV, 31), 0x2800);
+    EXPECT_EQ(write.items[4].item.errorText, QStringLiteral("Value out of range"));
+    const QList<Frame> written = frames("06");
+    ASSERT_EQ(written.size(), 4);
+    EXPECT_EQ(written[3].count, 2); // both words of the counter in one command
+}

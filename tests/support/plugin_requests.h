@@ -10,7 +10,7 @@
 namespace kib_test {
 
 // The item's data_type column.
-enum DataType { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4 };
+enum DataType { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4, Long = 5, ULong = 6 };
 
 inline ItemInstancePlugin memoryItem(const QString& uid, int addressClass, const QString& word,
                                      int dataType)
