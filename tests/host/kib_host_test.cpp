@@ -253,7 +253,7 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     const QString silentModule = QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
     const QString deadModule = QStringLiteral("127.0.0.1:%1").arg(deadPort);
     const Outcome identify = runProgram(kibHostLine(
-        {"identify", "--timeout", "1000", module,
+        {"identify", "--timeout", "3000", module,
          QStringLiteral("127.0.0.1:%1").arg(press2->port()), silentModule, deadModule}));
     EXPECT_EQ(identify.exitCode, 1);
     for (const QString& line :
@@ -261,7 +261,7 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
           QStringLiteral(":%1 +2001 +5.2 +CAMP module$").arg(press2->port()),
           "^" + silentModule +
               " +- +- +not a CAMP module: it took the connection but gave no CAMP reply within "
-              "1000 ms$",
+              "3000 ms$",
           "^" + deadModule +
               QStringLiteral(" +- +- +refused: nothing listens on port %1$").arg(deadPort)}) {
         EXPECT_TRUE(hasLine(identify, line)) << line.toStdString() << identify.out.toStdString();
