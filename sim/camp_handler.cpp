@@ -276,25 +276,15 @@ void appendReadReply(std::string& out, const PlcMemory& memory, const ParsedRequ
     appendBccAndEnd(out, start);
 }
 
-// Write reply (20 characters): "[", "07", status "00", class (2), start address (6),
-// the number of words written (2), BCC, "]".
-void appendWriteReply(std::string& out, const ParsedRequest& request)
+// Write reply (20 characters): "[", command "07", status "00", class (2), start address (6),
+// the number of words written (2), BCC, "]". A module that speaks another command answers the same
+// with "09": well formed, and neither a write reply nor an error reply.
+void appendWriteReply(std::string& out, const ParsedRequest& request, const char* command = "07")
 {
     const size_t start = out.size();
-    out.append("[0700");
-    appendHex(out, static_cast<quint32>(request.addressClass), 2);
-    appendHex(out, request.address, 6);
-    appendHex(out, request.count, 2);
-    appendBccAndEnd(out, start);
-}
-
-// The answer to a write from a module that speaks another command (20 characters): "[", "09",
-// "00", class (2), start address (6), the number of words (2), BCC, "]". Well formed, and neither
-// a write reply nor an error reply.
-void appendForeignWriteReply(std::string& out, const ParsedRequest& request)
-{
-    const size_t start = out.size();
-    out.append("[0900");
+    out.push_back('[');
+    out.append(command);
+    out.append("00");
     appendHex(out, static_cast<quint32>(request.addressClass), 2);
     appendHex(out, request.address, 6);
     appendHex(out, request.count, 2);
@@ -347,7 +337,7 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
         result.address = request.address;
         result.count = request.count;
         if (faults.foreignWriteReply) {
-            appendForeignWriteReply(reply, request);
+            appendWriteReply(reply, request, "09");
         } else if (faults.readReplyToWrite) {
             appendReadReply(reply, memory, request, faults);
         } else {

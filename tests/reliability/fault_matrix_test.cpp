@@ -74,14 +74,14 @@ struct Row
 };
 #define CLOSED_OR_RESET "PLC (closed|reset) the connection"
 const Row kRows[] = {
-    {"latency_beyond_timeout", "rWWri", "Timed out", [](Faults& f) { f.latencyMs = 1000; }},
+    {"latency_beyond_timeout", "rWWrr", "Timed out", [](Faults& f) { f.latencyMs = 1000; }},
     {"one_byte_pieces", "ooooo", "",
      [](Faults& f) {
          f.chunkBytes = 1;
          f.chunkPauseMs = 1;
      }},
     {"junk_before_reply", "ooooo", "", [](Faults& f) { f.junkBeforeReply = "garbage]\r\n"; }},
-    {"silence", "rwwri", "Timed out", [](Faults& f) { f.silent = true; }},
+    {"silence", "rwwrr", "Timed out", [](Faults& f) { f.silent = true; }},
     // One answer, then the PLC hangs up: the read of a discrete write's word is the one answer.
     {"close_after_one_request", "cccSc", CLOSED_OR_RESET,
      [](Faults& f) { f.closeAfterRequests = 1; }},
