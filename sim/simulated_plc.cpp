@@ -342,8 +342,10 @@ bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::st
 {
     // The added latency runs from here: the time spent answering is part of it.
     Clock::time_point arrived = Clock::now();
-    recordRequest(frame.data(), frame.size());
+    // The faults are taken before the request is counted: a test that saw the count and then
+    // changes the faults knows which ones served it.
     const std::shared_ptr<const FaultSet> set = currentFaults();
+    recordRequest(frame.data(), frame.size());
     const Faults& f = set->faults;
     if (f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond)) {
         if (trace) {
