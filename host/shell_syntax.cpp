@@ -9,23 +9,22 @@ namespace {
 
 enum DataType { kBit = 0, kInteger = 1, kUnsigned = 2, kFloat = 3, kString = 4 };
 
-// The memory classes by the letters a user types (in any case), their address_class code, and the
-// type a word of them reads as without a suffix: a discrete class its bit, any other a signed word.
+// The memory classes by the letters a user types (in any case) and their address_class code. A
+// word of a discrete class reads as its bit 0 without a suffix, and has no other bits to name; a
+// word of any other class reads as a signed word, and V40.3 names bit 3 of V40.
 struct ClassForm
 {
     const char* letters;
     int code;
-    int defaultType;
+    bool discrete;
 };
 constexpr ClassForm kClasses[] = {
-    {"V", 1, kInteger}, {"K", 2, kInteger},  {"X", 6, kBit},       {"Y", 7, kBit},
-    {"C", 8, kBit},     {"WX", 9, kInteger}, {"WY", 10, kInteger}, {"STW", 26, kInteger},
+    {"V", 1, false}, {"K", 2, false},  {"X", 6, true},    {"Y", 7, true},
+    {"C", 8, true},  {"WX", 9, false}, {"WY", 10, false}, {"STW", 26, false},
 };
 
 // The suffixes after ':', their data_type code, and the words one value takes. A String takes the
-// whole range as one value; every other type makes one item of each value in a range. The two-word
-// 32-bit types go here as rows of their own ({"long", 5, 2}, {"ulong", 6, 2}) once the plugin has
-// them.
+// whole range as one value; every other type makes one item of each value in a range.
 struct TypeForm
 {
     const char* name;
@@ -35,16 +34,19 @@ struct TypeForm
 constexpr TypeForm kTypes[] = {
     {"int", kInteger, 1}, {"integer", kInteger, 1}, {"unsigned", kUnsigned, 1},
     {"float", kFloat, 2}, {"string", kString, 1},   {"bit", kBit, 1},
+    {"long", 5, 2},       {"ulong", 6, 2},
 };
 
-// The highest word the address_word column takes.
+// The highest word the address_word column takes, and the highest bit of a word.
 constexpr quint32 kMaxWord = 16777215;
+constexpr int kMaxBit = 15;
 
-// CLASS WORD[-LAST][:TYPE]. A bit of a word (V40.3) would be one more group after the word.
+// CLASS WORD[.BIT][-LAST][:TYPE]
+enum Part { kLetters = 1, kWord, kBitOfWord, kLast, kType };
 const QRegularExpression& itemPattern()
 {
     static const QRegularExpression pattern(
-        QStringLiteral("^([A-Za-z]*)([0-9]*)(?:-([0-9]*))?(?::(.*))?$"));
+        QStringLiteral("^([A-Za-z]*)([0-9]*)(?:\\.([0-9]*))?(?:-([0-9]*))?(?::(.*))?$"));
     return pattern;
 }
 
@@ -113,7 +115,7 @@ Columns columnsOf(const ClassForm& form, const QString& word, int type)
 QString shellItemForms()
 {
     return QStringLiteral("items are written V100, V100-120, V117:float, V200-203:string, "
-                          "WX5:unsigned, C12 (classes %1; types %2)")
+                          "WX5:unsigned, C12, V40.3 (classes %1; types %2)")
         .arg(classList(), typeList());
 }
 
@@ -126,10 +128,12 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
     if (!match.hasMatch()) {
         return refuse(text, QStringLiteral("not an item"), error);
     }
-    const QString letters = match.captured(1);
-    const QString firstText = match.captured(2);
-    const bool isRange = match.capturedStart(3) >= 0;
-    const bool typed = match.capturedStart(4) >= 0;
+    const QString letters = match.captured(kLetters);
+    const QString firstText = match.captured(kWord);
+    const bool isBit = match.capturedStart(kBitOfWord) >= 0;
+    const bool isRange = match.capturedStart(kLast) >= 0;
+    const bool typed = match.capturedStart(kType) >= 0;
+    const QString typeText = match.captured(kType);
     const ClassForm* form = findClass(letters);
     if (letters.isEmpty()) {
         return refuse(text, QStringLiteral("no memory class before the word"), error);
@@ -141,14 +145,43 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
         return refuse(text, QStringLiteral("no word address after %1").arg(letters), error);
     }
     quint32 first = 0;
-    quint32 last = 0;
     if (!wordNumber(firstText, &first)) {
         return refuse(text, QStringLiteral("word %1 is beyond %2").arg(firstText).arg(kMaxWord),
                       error);
     }
-    last = first;
+    const TypeForm* type = nullptr;
+    if (typed) {
+        type = findType(typeText);
+        if (!type) {
+            return refuse(text, QStringLiteral("no type :%1").arg(typeText), error);
+        }
+    }
+
+    if (isBit) {
+        const QString bitText = match.captured(kBitOfWord);
+        if (form->discrete) {
+            return refuse(text,
+                          QStringLiteral("a word of %1 has only its bit 0, which %1%2 reads")
+                              .arg(letters.toUpper())
+                              .arg(first),
+                          error);
+        }
+        if (bitText.isEmpty() || bitText.size() > 2 || bitText.toInt() > kMaxBit) {
+            return refuse(text, QStringLiteral("a word has bits 0 to %1").arg(kMaxBit), error);
+        }
+        if (isRange || (type && type->code != kBit)) {
+            return refuse(
+                text, QStringLiteral("a bit of a word takes no range and no type but :bit"), error);
+        }
+        items->append(
+            {text,
+             columnsOf(*form, QStringLiteral("%1.%2").arg(first).arg(bitText.toInt()), kBit)});
+        return true;
+    }
+
+    quint32 last = first;
     if (isRange) {
-        const QString lastText = match.captured(3);
+        const QString lastText = match.captured(kLast);
         if (lastText.isEmpty()) {
             return refuse(text, QStringLiteral("no last word after '-'"), error);
         }
@@ -160,15 +193,8 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
             return refuse(text, QStringLiteral("the range ends before it starts"), error);
         }
     }
-    const TypeForm* type = nullptr;
-    if (typed) {
-        type = findType(match.captured(4));
-        if (!type) {
-            return refuse(text, QStringLiteral("no type :%1").arg(match.captured(4)), error);
-        }
-    }
-    const int dataType = type ? type->code : form->defaultType;
-    const QString suffix = typed ? QLatin1Char(':') + match.captured(4) : QString();
+    const int dataType = type ? type->code : form->discrete ? kBit : kInteger;
+    const QString suffix = typed ? QLatin1Char(':') + typeText : QString();
 
     if (dataType == kString) {
         // One value of the whole range, two characters a word.
@@ -185,7 +211,7 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
     if (span % words != 0) {
         return refuse(text,
                       QStringLiteral("a %1 takes %2 words, and %3-%4 holds %5")
-                          .arg(match.captured(4).toLower())
+                          .arg(typeText.toLower())
                           .arg(words)
                           .arg(first)
                           .arg(last)

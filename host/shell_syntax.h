@@ -1,8 +1,8 @@
 #pragma once
 // Items and modules as a user types them on the shell, for the commands that need no project
 // (kib-host read, write HOST, identify): V100, V100-120, V117:float, V200-203:string, WX5:unsigned,
-// C12, and a module as HOST or HOST:PORT. Each item becomes the columns the host would store for
-// it.
+// V10:long, C12, V40.3, and a module as HOST or HOST:PORT. Each item becomes the columns the host
+// would store for it.
 
 #include <QList>
 #include <QString>

@@ -207,21 +207,26 @@ TEST_F(KibHostTest, AnUnreachableDeviceFailsButNotTheOthers)
 TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
 {
     const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
-    const Outcome write = runProgram(kibHostLine(
-        {"write", module, "V300=42", "V117:float=2.5", "V200-203:string=Hi", "V100=abc"}));
+    const Outcome write =
+        runProgram(kibHostLine({"write", module, "V300=42", "V117:float=2.5", "V200-203:string=Hi",
+                                "V10:long=-70000", "V40.3=1", "V100=abc"}));
     EXPECT_EQ(write.exitCode, 1); // V100 was not written
-    for (const char* line : {"^V300 +42 +written$", "^V117:float +2.5 +written$",
-                             "^V200-203:string +Hi +written$", "^V100 +abc +Invalid value$"}) {
+    for (const char* line :
+         {"^V300 +42 +written$", "^V117:float +2.5 +written$", "^V200-203:string +Hi +written$",
+          "^V10:long +-70000 +written$", "^V40.3 +1 +written$", "^V100 +abc +Invalid value$"}) {
         EXPECT_TRUE(hasLine(write, line)) << line << write.out.toStdString();
     }
     EXPECT_EQ(press1->word(V, 300), 42);
     EXPECT_EQ(press1->word(V, 117), 0x4020);
     EXPECT_EQ(press1->word(V, 200), 0x4869);
+    EXPECT_EQ(press1->word(V, 10), 0xFFFE);
+    EXPECT_EQ(press1->word(V, 11), 0xEE90);
+    EXPECT_EQ(press1->word(V, 40), 0x0008);
     EXPECT_EQ(press1->word(V, 100), 0xFFFE);
 
-    const Outcome read =
-        runProgram(kibHostLine({"read", "--json", "--count", "2", "--interval", "0", module, "V300",
-                                "V117:float", "v200-203:string", "V100-101:unsigned"}));
+    const Outcome read = runProgram(
+        kibHostLine({"read", "--json", "--count", "2", "--interval", "0", module, "V300",
+                     "V117:float", "v200-203:string", "V100-101:unsigned", "V10:long", "V40.3"}));
     ASSERT_EQ(read.exitCode, 0) << read.err.toStdString();
     const QList<QJsonObject> lines = jsonLines(read);
     ASSERT_EQ(lines.size(), 2) << read.out.toStdString();
@@ -234,7 +239,9 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
                                                            {"V117:float", "2.5"},
                                                            {"v200-203:string", "Hi"},
                                                            {"V100:unsigned", "65534"},
-                                                           {"V101:unsigned", "65534"}}));
+                                                           {"V101:unsigned", "65534"},
+                                                           {"V10:long", "-70000"},
+                                                           {"V40.3", "1"}}));
     }
     // The table; an item the module refuses fails the run.
     const QString beyond = QStringLiteral("K%1").arg(press1->memorySize(K) + 1);

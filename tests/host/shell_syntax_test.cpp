@@ -42,6 +42,10 @@ TEST(ShellItemSyntax, EveryFormAndEveryMistake)
         {"x3", "x3 6 3 0", ""},
         {"Y4:unsigned", "Y4:unsigned 7 4 2", ""},
         {"V5:bit", "V5:bit 1 5 0", ""},
+        {"V10:long", "V10:long 1 10 5", ""},
+        {"K20-23:ulong", "K20:ulong 2 20 6; K22:ulong 2 22 6", ""},
+        {"V40.3", "V40.3 1 40.3 0", ""},
+        {"stw259.15:bit", "stw259.15:bit 26 259.15 0", ""},
         {"V16777215", "V16777215 1 16777215 1", ""},
         {"V100-102", "V100 1 100 1; V101 1 101 1; V102 1 102 1", ""},
         {"wx1-2:unsigned", "wx1:unsigned 9 1 2; wx2:unsigned 9 2 2", ""},
@@ -59,7 +63,12 @@ TEST(ShellItemSyntax, EveryFormAndEveryMistake)
         {"V100-102:float", "", "a float takes 2 words, and 100-102 holds 3"},
         {"V0-10000", "", "10001 items; a range names at most 10000"},
         {"V100x", "", "not an item"},
-        {"V1.3", "", "not an item"},
+        {"V40.16", "", "a word has bits 0 to 15"},
+        {"V40.", "", "a word has bits 0 to 15"},
+        {"C12.1", "", "a word of C has only its bit 0, which C12 reads"},
+        {"V40.3-5", "", "a bit of a word takes no range and no type but :bit"},
+        {"V40.3:int", "", "a bit of a word takes no range and no type but :bit"},
+        {"V40.3.1", "", "not an item"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
@@ -67,11 +76,13 @@ TEST(ShellItemSyntax, EveryFormAndEveryMistake)
         QString error;
         const bool parsed = kib_host::parseShellItem(QString::fromUtf8(row.text), &items, &error);
         EXPECT_EQ(parsed, *row.error == 0);
-        EXPECT_EQ(described(items), QString::fromUtf8(row.items));
+        EXPECT_EQ(described(items).toStdString(), row.items);
         if (!parsed) {
-            EXPECT_EQ(error, QStringLiteral("\"%1\": %2; %3")
-                                 .arg(QString::fromUtf8(row.text), QString::fromUtf8(row.error),
-                                      kib_host::shellItemForms()));
+            EXPECT_EQ(error.toStdString(),
+                      QStringLiteral("\"%1\": %2; %3")
+                          .arg(QString::fromUtf8(row.text), QString::fromUtf8(row.error),
+                               kib_host::shellItemForms())
+                          .toStdString());
         }
     }
     EXPECT_TRUE(kib_host::shellItemForms().contains("V200-203:string"));
