@@ -29,9 +29,12 @@ const QString kHelp = QStringLiteral(
     "  --interval MS   time from the start of one round to the start of the next\n"
     "                  (default 1000)\n"
     "  --json          one JSON object per device and round, one per line:\n"
-    "                  {\"device\": 7, \"round\": 1, \"ok\": true, \"error\": \"\",\n"
-    "                   \"items\": [{\"uid\": \"...\", \"name\": \"...\", \"value\": \"...\",\n"
-    "                   \"error\": \"\"}]}\n"
+    "                  {\"device\": 7, \"round\": 1, \"ok\": true, \"state\": \"on-scan\",\n"
+    "                   \"error\": \"\", \"items\": [{\"uid\": \"...\", \"name\": \"...\",\n"
+    "                   \"value\": \"...\", \"error\": \"\"}]}\n"
+    "\n"
+    "The state is the plugin's: \"off-scan\" for a device whose module could not be reached\n"
+    "several times in a row, whose polls then fail at once until it answers again.\n"
     "\n"
     "Exit status 0 when every device answered every round, 1 when one did not, 130 after\n"
     "Ctrl-C (the rounds in progress are finished and shown).\n");
@@ -50,13 +53,25 @@ struct DeviceReading
     QString deviceName;
     int round = 0;
     bool ok = false;
+    QString state; // the plugin's "on-scan" or "off-scan"
     QString error;
     QList<ItemReading> items;
 };
 
+// The device's state as the plugin tells it: a status item asked for with every poll, which the
+// plugin fills without a frame on the wire.
+ItemInstancePlugin stateItem()
+{
+    ItemInstancePlugin item;
+    item.uid = QStringLiteral("__kib_host.state");
+    item.columns.insert(QStringLiteral("address_word"), QStringLiteral("__status.state"));
+    return item;
+}
+
 DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device, int round)
 {
-    LogList log = HostRuntime::request(device, device.configuredItems);
+    static const ItemInstancePlugin state = stateItem();
+    LogList log = HostRuntime::request(device, device.configuredItems + QList{state});
     DeviceReading reading;
     reading.deviceId = device.id;
     reading.deviceName = device.name;
@@ -64,8 +79,12 @@ DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device,
     reading.ok = plugin->readData(&log);
     reading.error = log.errorText;
     for (const DataItem& entry : log.items) {
-        reading.items.append({entry.item.uid, entry.item.name,
-                              entry.values.value(QStringLiteral("value")), entry.item.errorText});
+        const QString value = entry.values.value(QStringLiteral("value"));
+        if (entry.item.uid == state.uid) {
+            reading.state = value;
+            continue;
+        }
+        reading.items.append({entry.item.uid, entry.item.name, value, entry.item.errorText});
     }
     return reading;
 }
@@ -80,18 +99,19 @@ QString jsonLine(const DeviceReading& reading)
                          .arg(jsonString(item.uid), jsonString(item.name), jsonString(item.value),
                               jsonString(item.error)));
     }
-    return QStringLiteral("{\"device\":%1,\"round\":%2,\"ok\":%3,\"error\":%4,\"items\":[%5]}\n")
+    return QStringLiteral(
+               "{\"device\":%1,\"round\":%2,\"ok\":%3,\"state\":%4,\"error\":%5,\"items\":[%6]}\n")
         .arg(reading.deviceId)
         .arg(reading.round)
         .arg(reading.ok ? QStringLiteral("true") : QStringLiteral("false"))
-        .arg(jsonString(reading.error), items.join(QLatin1Char(',')));
+        .arg(jsonString(reading.state), jsonString(reading.error), items.join(QLatin1Char(',')));
 }
 
 void addTableRows(Table& table, const DeviceReading& reading)
 {
     const QString device = QStringLiteral("%1 %2").arg(reading.deviceId).arg(reading.deviceName);
     if (!reading.ok) {
-        table.addRow({device, QStringLiteral("-"), QStringLiteral("-"), QString(),
+        table.addRow({device, QStringLiteral("-"), QStringLiteral("-"), reading.state,
                       QStringLiteral("device: ") + reading.error});
     }
     for (const ItemReading& item : reading.items) {
