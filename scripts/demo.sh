@@ -82,9 +82,10 @@ configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$WORK/build.log
 say "Built: $BUILD/plugin/libapp_camp_nitp.so, $KIB_HOST and $CAMP_SIM."
 
 chapter "2. Two presses on the bench"
-say "Two simulated CTI 2500 PLCs, each behind its own 2572 Ethernet module, on free loopback ports. Press 1 counts parts, keeps an oil temperature and a recipe name; press 2 has a warning lamp and a line speed."
+say "Two simulated CTI 2500 PLCs, each behind its own 2572 Ethernet module, on free loopback ports. Press 1 counts parts (a shift counter in one word, a total past 65,535 in two), keeps an oil temperature, a recipe name and a status word whose bit 3 says the motor runs; press 2 has a warning lamp and a line speed."
 cat >"$WORK/press1.json" <<'EOF'
-{"words": {"V100": 1234, "V117": ["41AC", "0000"], "V200": ["5055", "4D50"]}}
+{"words": {"V100": 1234, "V117": ["41AC", "0000"], "V200": ["5055", "4D50"], "V40": "0009"},
+ "longs": {"V300": 1234567}}
 EOF
 cat >"$WORK/press2.json" <<'EOF'
 {"words": {"C5": 0, "V1": 420}}
@@ -112,7 +113,11 @@ cat >"$PROJECT" <<EOF
        {"uid": "press1_oil", "name": "Oil temperature",
         "columns": {"address_class": "1", "address_word": "117", "data_type": "3"}},
        {"uid": "press1_recipe", "name": "Recipe",
-        "columns": {"address_class": "1", "address_word": "200-203", "data_type": "4"}}]},
+        "columns": {"address_class": "1", "address_word": "200-203", "data_type": "4"}},
+       {"uid": "press1_total", "name": "Parts in all (32-bit)",
+        "columns": {"address_class": "1", "address_word": "300", "data_type": "6"}},
+       {"uid": "press1_motor", "name": "Motor running (V40 bit 3)",
+        "columns": {"address_class": "1", "address_word": "40.3", "data_type": "0"}}]},
     {"id": 2, "name": "press-2", "address": "127.0.0.1",
      "columns": {"port": "$PORT2"},
      "items": [
@@ -149,7 +154,7 @@ run "$KIB_HOST" --project "$PROJECT" poll --device 2 --json
 chapter "8. From the shell"
 say "Commissioning starts before any project exists. kib-host identifies and reads a module named on the command line, through the same plugin, with items written as the PLC names its memory (the port is 4450 unless given):"
 run "$KIB_HOST" identify "127.0.0.1:$PORT1" "127.0.0.1:$PORT2"
-run "$KIB_HOST" read "127.0.0.1:$PORT1" V100-101 V117:float V200-203:string
+run "$KIB_HOST" read "127.0.0.1:$PORT1" V100-101 V117:float V200-203:string V300:ulong V40.3
 
 chapter "9. Discovery"
 if [ "$(id -u)" -ne 0 ]; then
