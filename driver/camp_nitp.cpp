@@ -236,6 +236,7 @@ void CAMP_NITP::dropConnection()
 void CAMP_NITP::failSession(const QString& message)
 {
     sessionErrorText = message;
+    answeredBeforeLoss = repliesOnConnection > 0;
     disconnectFromPLC();
 }
 

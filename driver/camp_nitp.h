@@ -68,11 +68,10 @@ public:
     bool isConnected() const { return socketFd >= 0; }
     bool hasSessionError() const { return !sessionErrorText.isEmpty(); }
     QString sessionError() const { return sessionErrorText; }
-    // Whether the open connection has answered a request: what is learnt of a connection belongs
-    // to that TCP connection, and a new one starts knowing nothing.
-    bool hasAnswered() const { return repliesOnConnection > 0; }
-    // Whether the connection was lost because a reply did not come in time (not closed or reset).
+    // Whether the connection was lost because a reply did not come in time (not closed or reset),
+    // and whether it had answered a request before it was lost.
     bool lostByTimeout() const { return timedOut; }
+    bool lostAfterAnswering() const { return answeredBeforeLoss; }
     // Counts what this driver's connections do into `counters` (null: nowhere).
     void countInto(LinkCounters* counters) { linkCounters = counters; }
 
@@ -143,9 +142,11 @@ private:
     qint64 replyDeadlineMs = 0; // when the reply to the outstanding request is given up
     qint64 sentAtNs = 0;        // when the outstanding request went out
     LinkCounters* linkCounters = nullptr;
+    // What is learnt of a connection belongs to that TCP connection: a new one knows nothing.
     int repliesOnConnection = 0;
     bool everConnected = false;
     bool timedOut = false;
+    bool answeredBeforeLoss = false;
     // The target whose module has echoed a read request's class and address in its reply; from
     // then on a reply that echoes another request is refused.
     QByteArray echoingHost;

@@ -141,7 +141,7 @@ private:
     {
         Lane& at = lanes[lane];
         const bool timedOut = at.driver->lostByTimeout();
-        if (!at.extra || (at.driver->hasAnswered() && !timedOut)) {
+        if (!at.extra || (at.driver->lostAfterAnswering() && !timedOut)) {
             log->errorText = at.driver->sessionError();
             for (const Lane& other : lanes) {
                 if (other.busy) {
