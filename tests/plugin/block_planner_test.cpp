@@ -1,13 +1,15 @@
 // The block planner's merging rules as golden rows, without a socket or a PLC: a gap of at most
 // 16 unread words, at most 256 words a block, one class a block, spans sorted by class, start and
-// length, overlapping and contained spans, and a span alone above 256 words; and the connection
-// budget a refusing module lowers.
+// length, overlapping and contained spans, and a span alone above 256 words; the connection budget
+// a refusing module lowers; and an off-scan device's retry period, on a clock of the test's own.
 
+#include <QThread>
 #include <gtest/gtest.h>
 
 #include "app_camp_nitp.h"
 #include "block_planner.h"
 #include "block_reader.h"
+#include "simulated_plc.h"
 
 namespace {
 
@@ -150,4 +152,42 @@ TEST(ConnectionBudget, ARefusalLowersItUntilAMinuteHasPassed)
     EXPECT_EQ(budget.allowed(8, 1000 + ConnectionBudget::kRetryAfterMs), 8);
     budget.lowerTo(0, 5000); // the first connection is always used
     EXPECT_EQ(budget.allowed(8, 5000), 1);
+}
+
+// Off-scan, the module is watched with a probe; the call after its answer goes to the network.
+// Should that call fail too, nothing is tried, not even a probe, for a retry period. The clock is
+// the test's: only the probe's connection and reply are real.
+TEST(DeviceHealth, AfterAFailedAttemptNothingIsTriedForARetryPeriod)
+{
+    camp_sim::SimulatedPlc plc;
+    ASSERT_TRUE(plc.start());
+    DeviceInstancePlugin device;
+    device.address = QStringLiteral("127.0.0.1");
+    device.columns = {{"port", QString::number(plc.port())},
+                      {"offscan_after", "1"},
+                      {"offscan_retry_ms", "60000"}};
+    const HealthSettings settings = HealthSettings::of(device);
+    DeviceHealth health;
+    ASSERT_TRUE(health.admit(device, settings, 0));
+    EXPECT_TRUE(health.record(false, true, QStringLiteral("Timed out"), settings));
+    const auto admittedBy = [&](qint64 from) {
+        for (qint64 now = from; now < from + 500; ++now) {
+            if (health.admit(device, settings, now)) {
+                return true;
+            }
+            QThread::msleep(10);
+        }
+        return false;
+    };
+    EXPECT_TRUE(admittedBy(1000)); // the probe was answered
+    EXPECT_TRUE(device.errorText.startsWith("Off-scan since ")) << device.errorText.toStdString();
+    EXPECT_FALSE(health.record(false, true, QStringLiteral("Timed out again"), settings));
+    const int probes = plc.requestCount();
+    for (qint64 now = 2000; now < 1000 + 60000; now += 5000) {
+        EXPECT_FALSE(health.admit(device, settings, now));
+    }
+    EXPECT_EQ(plc.requestCount(), probes);
+    EXPECT_TRUE(admittedBy(1600 + 60000));
+    EXPECT_FALSE(health.record(true, false, QString(), settings));
+    EXPECT_FALSE(health.isOffScan());
 }
