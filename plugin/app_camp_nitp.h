@@ -49,7 +49,7 @@ private:
 
     template <typename Work> bool withSession(LogList* log, Work work);
     bool pollDevice(CampSession& session, LogList* log);
-    bool readDevice(CampSession& session, LogList* log, const PollPlan& plan);
+    bool readDevice(CampSession& session, LogList* log, PollPlan& plan);
     bool writeDevice(CampSession& session, LogList* log);
     bool writeEntries(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);

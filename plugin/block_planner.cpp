@@ -4,19 +4,35 @@
 
 namespace {
 
+// Whether the words from `first` to `last` of a class hold words of a span read alone.
+bool coversAlone(const std::vector<ReadSpan>& spans, qint32 cls, quint32 first, quint32 last)
+{
+    for (auto span = spans.rbegin(); span != spans.rend() && span->alone; ++span) {
+        if (span->addressClass == cls && span->startAddress <= last &&
+            span->startAddress + span->wordCount - 1 >= first) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // The block that starts at span `first`; returns one past its last span and sets its last word.
 size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
 {
     const ReadSpan& head = spans[first];
     end = head.startAddress + head.wordCount - 1;
+    if (head.alone) {
+        return first + 1;
+    }
     size_t next = first + 1;
     for (; next < spans.size() && spans[next].addressClass == head.addressClass; ++next) {
         const ReadSpan& span = spans[next];
-        if (span.startAddress > end + kMaxGapWords + 1) {
+        if (span.alone || span.startAddress > end + kMaxGapWords + 1) {
             break;
         }
         const quint32 newEnd = std::max(end, span.startAddress + span.wordCount - 1);
-        if (newEnd - head.startAddress + 1 > kMaxBlockWords) {
+        if (newEnd - head.startAddress + 1 > kMaxBlockWords ||
+            (newEnd > end && coversAlone(spans, head.addressClass, end + 1, newEnd))) {
             break;
         }
         end = newEnd;
@@ -24,12 +40,13 @@ size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
     return next;
 }
 
-// Class, start and word count in one number that orders as the three do: the class (at most
-// 0xFF) above the start (at most 0xFFFFFF) above the count, as itemAddress gives them.
+// Alone, class, start and word count in one number that orders as the four do: the spans read
+// alone last, then the class (at most 0xFF) above the start (at most 0xFFFFFF) above the count,
+// as itemAddress gives them.
 quint64 sortKey(const ReadSpan& span)
 {
-    return quint64(quint32(span.addressClass)) << 40 | quint64(span.startAddress) << 16 |
-           span.wordCount;
+    return quint64(span.alone) << 63 | quint64(quint32(span.addressClass)) << 40 |
+           quint64(span.startAddress) << 16 | span.wordCount;
 }
 
 // Sorting small keys moves far less memory than sorting the spans; hosts mostly list items in

@@ -12,6 +12,8 @@ struct ReadSpan : ItemAddress
 {
     int itemIndex = -1;           // in the request's items
     DataItem* dataItem = nullptr; // that item's entry, not owned
+    // The PLC refused a read of its words: it is read alone, and no other block reads them.
+    bool alone = false;
 };
 
 // One block read: the words it asks for and the spans [firstSpan, lastSpan) it serves.
@@ -32,4 +34,5 @@ constexpr quint32 kMaxBlockWords = 256;
 // Sorts the spans by class, start and word count, and cuts them into blocks: spans of one class
 // join while the gap to the block stays within 16 words and the block within 256 words
 // (overlapping and contained spans join too). A span alone keeps its own count, even above 256.
+// Spans marked alone come last, each a block of its own, and no other block covers their words.
 std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans);

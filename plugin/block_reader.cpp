@@ -28,8 +28,9 @@ class BlockReader
 {
 public:
     BlockReader(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks)
-        : session(session), log(log), spans(spans), blocks(blocks), finished(blocks.size())
+                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits)
+        : session(session), log(log), spans(spans), blocks(blocks), culprits(culprits),
+          finished(blocks.size())
     {
     }
 
@@ -59,8 +60,16 @@ public:
             // the next request finds the connection broken.
             const bool goOn = dispatch();
             finish(block, received, words);
+            if (received == Result::ItemFailed && read.lastSpan - read.firstSpan > 1) {
+                refusedByThePlc.push_back(block);
+            }
             if (!goOn) {
                 return failPoll();
+            }
+        }
+        for (const size_t block : refusedByThePlc) {
+            if (!readApart(blocks[block])) {
+                return false;
             }
         }
         if (!blocks.empty() && refused == blocks.size()) {
@@ -189,6 +198,33 @@ private:
         setErrorOfSpans(read, error);
     }
 
+    // The PLC refused a merged block: each of its items is read alone, on the first connection.
+    // The items it refuses again are the culprits; the others get their values after all.
+    bool readApart(const ReadBlock& block)
+    {
+        for (size_t k = block.firstSpan; k < block.lastSpan; ++k) {
+            const ReadSpan& span = spans[k];
+            ItemInstancePlugin& item = span.dataItem->item;
+            Words words;
+            item.errorText.clear();
+            const Result result = session.driver.read(span.addressClass, span.startAddress,
+                                                      span.wordCount, words, &item);
+            if (result == Result::ConnectionLost) {
+                log->errorText = session.driver.sessionError();
+                for (size_t rest = k; rest < block.lastSpan; ++rest) {
+                    spans[rest].dataItem->item.errorText = log->errorText;
+                }
+                return false;
+            }
+            if (result == Result::Done) {
+                App_CAMP_NITP::assignBlockValues(spans, k, k + 1, span.startAddress, words);
+            } else if (result == Result::ItemFailed) {
+                culprits.push_back(span.itemIndex);
+            }
+        }
+        return true;
+    }
+
     // Every item the failed poll did not read gets the device's error.
     bool failPoll()
     {
@@ -211,6 +247,8 @@ private:
     LogList* const log;
     const std::vector<ReadSpan>& spans;
     const std::vector<ReadBlock>& blocks;
+    std::vector<int>& culprits;
+    std::vector<size_t> refusedByThePlc; // merged blocks the PLC answered with an error reply
     std::vector<Lane> lanes;
     std::deque<std::pair<size_t, size_t>> inFlight; // (lane, block), in the order sent
     std::set<size_t> retry; // blocks of given-up connections, handed out first, in order
@@ -229,7 +267,7 @@ int pollConnections(const DeviceInstancePlugin& device)
 }
 
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks)
+                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits)
 {
-    return BlockReader(session, log, spans, blocks).run();
+    return BlockReader(session, log, spans, blocks, culprits).run();
 }

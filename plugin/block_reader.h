@@ -19,8 +19,12 @@
 // resets before it ever answered counts as refused: its block goes to another connection, and the
 // session uses no more connections than the module took. One that times out hands its block on
 // without lowering the count.
+//
+// A merged block the PLC refuses with an error reply is read again item by item, so that one bad
+// address never costs its neighbours their values: the items whose own reads the PLC refuses are
+// added to `culprits` (their request indexes).
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks);
+                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits);
 
 // The "connections" device column: 1 to 8, clamped; anything that is not a number reads as 1.
 int pollConnections(const DeviceInstancePlugin& device);

@@ -37,7 +37,7 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
 {
     session.keepExtraConnections(pollConnections(*log) - 1);
     PollPlan& plan = session.pollPlan;
-    if (!plan.isFor(log->items)) {
+    if (!plan.isFor(log->items) || plan.isolatedBefore(session.counters.reconnects)) {
         plan = PollPlan(log->items, log->id);
     }
     // The spans point into the request's entries: the identity read below may append one, which
@@ -67,7 +67,7 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
     return polled;
 }
 
-bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, const PollPlan& plan)
+bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& plan)
 {
     CAMP_NITP& driver = session.driver;
     if (!driver.connectToPLC(log)) {
@@ -88,7 +88,12 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, const PollPla
             return failEveryItem(log);
         }
     }
-    return readBlocks(session, log, plan.spans(), plan.blocks());
+    std::vector<int> culprits;
+    const bool read = readBlocks(session, log, plan.spans(), plan.blocks(), culprits);
+    if (!culprits.empty()) {
+        plan.isolate(culprits, session.counters.reconnects);
+    }
+    return read;
 }
 
 bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,

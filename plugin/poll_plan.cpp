@@ -1,5 +1,7 @@
 #include "poll_plan.h"
 
+#include <algorithm>
+
 #include "camp_identity.h"
 
 PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
@@ -85,4 +87,16 @@ void PollPlan::fillStatus(QList<DataItem>& items, const DeviceHealth& health,
         entry.values.insert(valueKey, health.statusValue(field, counters));
         entry.item.errorText.clear();
     }
+}
+
+void PollPlan::isolate(const std::vector<int>& items, quint64 reconnects)
+{
+    for (ReadSpan& span : sortedSpans) {
+        if (std::find(items.begin(), items.end(), span.itemIndex) != items.end()) {
+            span.alone = true;
+        }
+    }
+    readBlocks = planBlocks(sortedSpans);
+    isolated = true;
+    reconnectsAtIsolation = reconnects;
 }

@@ -33,6 +33,15 @@ public:
     void fillStatus(QList<DataItem>& items, const DeviceHealth& health,
                     const LinkCounters& counters) const;
 
+    // The items whose words the PLC refused in a merged block are read alone from now on, and no
+    // other block reads their words. The plan is made afresh after a reconnect (`reconnects` is
+    // the session's count), in case the module was changed.
+    void isolate(const std::vector<int>& items, quint64 reconnects);
+    bool isolatedBefore(quint64 reconnects) const
+    {
+        return isolated && reconnects != reconnectsAtIsolation;
+    }
+
     bool asksIdentity() const { return !identityItems.empty(); }
     // Whether the poll has anything to read from the PLC (status items alone have not).
     bool needsThePlc() const { return asksIdentity() || !sortedSpans.empty(); }
@@ -53,4 +62,6 @@ private:
     std::vector<std::pair<int, const char*>> unusable; // (item, reason)
     std::vector<int> identityItems;
     std::vector<std::pair<int, StatusField>> statusItems;
+    bool isolated = false;
+    quint64 reconnectsAtIsolation = 0;
 };

@@ -92,18 +92,17 @@ TEST_F(PluginTest, UnusableRepliesFailTheirItemsAndThePollGoesOn)
     EXPECT_TRUE(shortReply.items[2].values.isEmpty());
     EXPECT_EQ(shortReply.items[2].item.errorText, QStringLiteral("Error reading response"));
 
-    // An error reply gives its codes to every item of its block.
+    // An error reply lands on the item the PLC refuses; its block's others are read apart.
     faults = Faults();
     faults.errorAddresses = {{kClassV, 101}};
     plc->setFaults(faults);
     LogList errorReply = request(7, oneWordItems(kClassV, {100, 101}) + oneWordItems(kClassK, {5}));
     ASSERT_TRUE(plugin->readData(&errorReply));
-    for (int i : {0, 1}) {
-        EXPECT_TRUE(
-            errorReply.items[i].item.errorText.startsWith("Error code: 0292 Extended code: "))
-            << errorReply.items[i].item.errorText.toStdString();
-        EXPECT_TRUE(errorReply.items[i].values.isEmpty());
-    }
+    EXPECT_EQ(valueOf(errorReply.items[0]), QStringLiteral("1"));
+    EXPECT_TRUE(errorReply.items[0].item.errorText.isEmpty());
+    EXPECT_TRUE(errorReply.items[1].item.errorText.startsWith("Error code: 0292 Extended code: "))
+        << errorReply.items[1].item.errorText.toStdString();
+    EXPECT_TRUE(errorReply.items[1].values.isEmpty());
     EXPECT_EQ(valueOf(errorReply.items[2]), QStringLiteral("0"));
     EXPECT_TRUE(errorReply.errorText.isEmpty());
 }
@@ -229,4 +228,38 @@ TEST_F(PluginTest, AKeptPlanNeverOutlivesTheRecordsItWasMadeFrom)
         ASSERT_TRUE(plugin->readData(&firstPoll));
         EXPECT_EQ(polled, plc->requests().mid(beforeFirst));
     }
+}
+
+// One address the PLC refuses never costs its neighbours: the merged block it spoils is read again
+// item by item in the same poll, and later polls read it alone, its neighbours in the fewest
+// frames that leave its words out. After a reconnect the module may have changed: the whole block
+// is tried again.
+TEST_F(PluginTest, OneRefusedItemNeverCostsItsNeighbours)
+{
+    setWords(kClassV, 4090, {11});
+    setWords(kClassV, 4095, {12});
+    Faults faults;
+    faults.errorAddresses = {{kClassV, 4100}}; // as an address past the end of memory
+    plc->setFaults(faults);
+    LogList log = request(7, oneWordItems(kClassV, {4090, 4100, 4095}));
+    const auto poll = [&] {
+        for (DataItem& entry : log.items) {
+            entry.values.clear();
+            entry.item.errorText.clear();
+        }
+        const int before = frames("04").size();
+        EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+        EXPECT_EQ(valueOf(log.items[0]), QStringLiteral("11"));
+        EXPECT_EQ(valueOf(log.items[2]), QStringLiteral("12"));
+        EXPECT_TRUE(log.items[0].item.errorText.isEmpty());
+        EXPECT_TRUE(log.items[1].item.errorText.startsWith("Error code: 0292"))
+            << log.items[1].item.errorText.toStdString();
+        return frames("04").size() - before;
+    };
+    EXPECT_EQ(poll(), 1 + 3); // the block, then each item alone
+    EXPECT_EQ(poll(), 2);     // V4090-V4095, and V4100 alone
+    EXPECT_EQ(poll(), 2);
+    plc->dropConnections();
+    EXPECT_EQ(poll(), 2); // this poll reconnects ...
+    EXPECT_EQ(poll(), 4); // ... and the next plans afresh
 }

@@ -91,8 +91,8 @@ const Row kRows[] = {
     {"short_reply", "poooi", "Error reading response", [](Faults& f) { f.shortReplyWords = 1; }},
     {"error_reply", "eeeei", "Error code: 0292 Extended code: 0000",
      [](Faults& f) {
-         f.errorAddresses = {
-             {kClassV, 100}, {kClassV, 201}, {kClassV, 210}, {kClassY, 5}, {kClassSTW, 259}};
+         f.errorAddresses = {{kClassV, 100}, {kClassV, 101}, {kClassV, 201},
+                             {kClassV, 210}, {kClassY, 5},   {kClassSTW, 259}};
      }},
     {"endless_stream", "rrrri", "Lost connection to PLC",
      [](Faults& f) { f.endlessStream = true; }},
