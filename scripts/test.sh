@@ -5,7 +5,9 @@
 # target for a short fixed time. Installs what is missing on Debian 12.
 #
 # After the native suite it builds the Debian packages and checks them (scripts/check-packages.sh).
-# First of all it checks the relative links of README.md and docs/ (scripts/check-links.py).
+# First of all it checks the relative links of README.md and docs/ (scripts/check-links.py). Last
+# it checks that the run left nothing behind: no network namespace, process or temporary folder of
+# the suite (a test that crashed may leave one), and fails when it did.
 #
 #   SANITIZERS=0      skips the two sanitizer builds
 #   FUZZ_SECONDS=N    seconds of fuzzing per target (default 20; 0 skips it)
@@ -33,6 +35,18 @@ ensure_packages "${packages[@]}"
 
 # Every relative link of README.md and docs/ leads somewhere: a moment, before anything is built.
 "$ROOT/scripts/check-links.py"
+
+# What the suite makes and must take away again: its namespaces (kib_*), its programs and the
+# temporary folders and files of its tests (named after their programs, *_test-XXXXXX).
+TMP=${TMPDIR:-/tmp}
+suite_leftovers() {
+    { ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^kib[_-]' | sed 's/^/namespace /'
+      pgrep -a '^(camp-sim|soak_host|kib-host|.*_test)$' | sed 's/^/process /'
+      find "$TMP" -maxdepth 1 \( -name '*_test-??????' -o -name '*_test.??????' \
+          -o -name 'kib-demo.*' \) | sed 's/^/temporary /'
+    } 2>/dev/null || true
+}
+leftovers_before=$(suite_leftovers)
 
 # The native build; its suite includes the replay of every fuzz corpus.
 BUILD=${BUILD_DIR:-$ROOT/build}
@@ -71,3 +85,11 @@ if [ "$FUZZ_SECONDS" != 0 ]; then
     echo "== fuzzing every target for ${FUZZ_SECONDS}s"
     "$ROOT/scripts/fuzz.sh" "$FUZZ_SECONDS"
 fi
+
+leftovers=$(comm -13 <(echo "$leftovers_before" | sort) <(suite_leftovers | sort))
+if [ -n "$leftovers" ]; then
+    echo "The run left these behind:" >&2
+    echo "$leftovers" >&2
+    exit 1
+fi
+echo "== nothing left behind"
