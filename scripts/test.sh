@@ -41,7 +41,7 @@ ensure_packages "${packages[@]}"
 TMP=${TMPDIR:-/tmp}
 suite_leftovers() {
     { ip netns list 2>/dev/null | awk '{print $1}' | grep -E '^kib[_-]' | sed 's/^/namespace /'
-      pgrep -a '^(camp-sim|soak_host|kib-host|.*_test)$' | sed 's/^/process /'
+      pgrep -a -f '(^|/)(camp-sim|soak_host|kib-host|[a-z_]+_test)( |$)' | sed 's/^/process /'
       find "$TMP" -maxdepth 1 \( -name '*_test-??????' -o -name '*_test.??????' \
           -o -name 'kib-demo.*' \) | sed 's/^/temporary /'
     } 2>/dev/null || true
