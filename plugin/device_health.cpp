@@ -81,14 +81,12 @@ bool DeviceHealth::admit(DeviceInstancePlugin& device, const HealthSettings& set
 bool DeviceHealth::record(bool succeeded, bool unreachable, const QString& error,
                           const HealthSettings& settings)
 {
-    if (succeeded) {
+    // A module that answered is there, even when nothing it said could be used: it is on-scan.
+    if (succeeded || !unreachable) {
         offScan = false;
         failuresInRow = 0;
         probe.close();
         return false;
-    }
-    if (!unreachable) {
-        return false; // the module answered: it is there
     }
     ++failuresInRow;
     if (offScan || settings.offScanAfter == 0 || failuresInRow < settings.offScanAfter) {

@@ -59,7 +59,8 @@ public:
     // reason in the device's error text.
     bool admit(DeviceInstancePlugin& device, const HealthSettings& settings, qint64 nowMs);
     // The outcome of a call that went to the network: `unreachable` when it failed for want of
-    // the module (not for replies it could not use). True when it put the device off-scan.
+    // the module (not for replies it could not use, which show the module is there and put the
+    // device on-scan). True when it put the device off-scan.
     bool record(bool succeeded, bool unreachable, const QString& error,
                 const HealthSettings& settings);
     // A poll ended (off-scan or not): its outcome and its requests' mean round trip.

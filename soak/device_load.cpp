@@ -71,6 +71,7 @@ LogList DeviceLoad::request(const QList<DataItem>& entries) const
         kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
                                 QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
     log.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
+    log.columns.insert(QStringLiteral("offscan_retry_ms"), QString::number(kOffScanRetryMs));
     return log;
 }
 

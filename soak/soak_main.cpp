@@ -125,6 +125,7 @@ KIBInterface* startPlugin(const QString& path,
         device.columns.insert(QStringLiteral("port"), QString::number(module->port()));
         device.columns.insert(QStringLiteral("timeout"), QString::number(kDeviceTimeoutMs));
         device.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
+        device.columns.insert(QStringLiteral("offscan_retry_ms"), QString::number(kOffScanRetryMs));
         devices.append(device);
     }
     HostConfig::instance().setDevices(devices);

@@ -37,6 +37,10 @@ constexpr int kNormalScanMs = 2;
 // Every device polls and writes with its "connections" column at 3, so that a module that takes
 // only some of them, or answers on some only, tells.
 constexpr int kPollConnections = 3;
+// A device whose call failed again while off-scan waits this long before it tries once more: a
+// host with a one-second time-out sets it to about that, so that a module back from a fault is
+// polled well within the recovery bound.
+constexpr int kOffScanRetryMs = 1000;
 // A module restarted nearly full takes this many connections; the host wants more.
 constexpr int kNearlyFullConnections = 2;
 // A swapped module's stand-in has this much added to the module's serial number.
