@@ -68,6 +68,30 @@ std::vector<QByteArray> CAMP_NITP::tokenize(const QByteArray& text, char delimit
     return pieces;
 }
 
+namespace {
+
+// What the 2572 module's own error codes mean; the other codes are the PLC's, and its manual's.
+const char* moduleErrorMeaning(const QByteArray& code)
+{
+    static const char* const kMeanings[][2] = {
+        {"0271", "word count below 1"},
+        {"0272", "word count above 256 in a read"},
+        {"0273", "bad or missing delimiter"},
+        {"0274", "bad BCC"},
+        {"0275", "invalid address class"},
+        {"0276", "invalid data character"},
+        {"0277", "odd character count, or a length that does not fit the request"},
+    };
+    for (const auto& meaning : kMeanings) {
+        if (code.toUpper() == meaning[0]) {
+            return meaning[1];
+        }
+    }
+    return nullptr;
+}
+
+} // namespace
+
 bool CAMP_NITP::checkForError(const QByteArray& reply, ItemInstancePlugin* item)
 {
     camp_wire::ErrorCodes codes;
@@ -78,6 +102,9 @@ bool CAMP_NITP::checkForError(const QByteArray& reply, ItemInstancePlugin* item)
         item->errorText = QStringLiteral("Error code: ") + QString::fromLatin1(codes.code) +
                           QStringLiteral(" Extended code: ") +
                           QString::fromLatin1(codes.extendedCode);
+        if (const char* meaning = moduleErrorMeaning(codes.code)) {
+            item->errorText += QStringLiteral(" (") + QLatin1String(meaning) + QLatin1Char(')');
+        }
     }
     return true;
 }

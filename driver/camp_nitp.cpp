@@ -110,11 +110,19 @@ QString hostAndPort(const QByteArray& host, int port)
     return QString::fromUtf8(host) + QLatin1Char(':') + QString::number(port);
 }
 
-void printCommandFailure(const char* direction, const char* command, int cls, quint32 address,
-                         int count)
+// Every line names the device's address and port (when the driver has been given one), so that
+// two failing devices are told apart: " (HOST:PORT)".
+QByteArray where(const QByteArray& target)
 {
-    std::fprintf(stderr, "CAMP_NITP error %s. (%s) Class: %d Address: %d Word count: %d\n",
-                 direction, command, cls, static_cast<int>(address), count);
+    return target.isEmpty() ? QByteArray() : " (" + target + ')';
+}
+
+void printCommandFailure(const QByteArray& target, const char* direction, const char* command,
+                         int cls, quint32 address, int count)
+{
+    std::fprintf(stderr, "CAMP_NITP error %s. (%s) Class: %d Address: %d Word count: %d%s\n",
+                 direction, command, cls, static_cast<int>(address), count,
+                 where(target).constData());
 }
 
 } // namespace
@@ -127,14 +135,26 @@ CAMP_NITP::~CAMP_NITP()
 bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
 {
     const QByteArray host = device->address.toUtf8();
+    const QString portText = device->columns.value(QStringLiteral("port"));
     bool portOk = false;
-    int port = device->columns.value(QStringLiteral("port")).toInt(&portOk, 10);
+    int port = portText.toInt(&portOk, 10);
     if (!portOk) {
         port = 0; // no default here: the device column carries it
     }
     timeoutMs = loadTimeoutMs(*device);
+    target = host + ':' + QByteArray::number(port);
     sessionErrorText.clear();
     timedOut = false;
+
+    // "1445O" or a missing port would reach no module: say which column is wrong, send nothing.
+    if (port < 1 || port > 0xFFFF) {
+        disconnectFromPLC();
+        device->errorText =
+            QStringLiteral("Couldn't connect to %1 (port \"%2\": a number from 1 to 65535 is "
+                           "expected)")
+                .arg(hostAndPort(host, port), portText);
+        return false;
+    }
 
     if (isConnected()) {
         if (connectedHost == host && connectedPort == port && !peerHasClosed(socketFd)) {
@@ -244,7 +264,8 @@ bool CAMP_NITP::failTransfer(const char* direction, int errorNumber, const char*
 {
     const QString message = ioErrorMessage(errorNumber, activity);
     timedOut = errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ETIMEDOUT;
-    std::fprintf(stderr, "CAMP_NITP error %s. %s\n", direction, message.toLocal8Bit().constData());
+    std::fprintf(stderr, "CAMP_NITP error %s. %s%s\n", direction, message.toLocal8Bit().constData(),
+                 where(target).constData());
     failSession(message);
     return false;
 }
@@ -365,7 +386,9 @@ bool CAMP_NITP::reconnect()
     if (failure.isEmpty()) {
         return true;
     }
-    std::fprintf(stderr, "CAMP_NITP error connecting. %s\n", failure.toLocal8Bit().constData());
+    const QByteArray text = failure.toLocal8Bit();
+    std::fprintf(stderr, "CAMP_NITP error connecting. %s%s\n", text.constData(),
+                 text.contains(target) ? "" : where(target).constData());
     failSession(failure);
     return false;
 }
@@ -449,8 +472,8 @@ CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, const char* why, q
 {
     std::fprintf(stderr,
                  "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d %s; "
-                 "reconnecting\n",
-                 command, cls, static_cast<int>(address), count, why);
+                 "reconnecting%s\n",
+                 command, cls, static_cast<int>(address), count, why, where(target).constData());
     if (item) {
         item->errorText = QStringLiteral("Error reading response");
     }
@@ -481,7 +504,7 @@ CAMP_NITP::Result CAMP_NITP::sendRead(qint32 cls, quint32 address, quint16 count
         return Result::ItemFailed;
     }
     if (!sendRequest(camp_wire::readRequest(cls, address, count), kSendingRead)) {
-        printCommandFailure("writing", "READ", cls, address, count);
+        printCommandFailure(target, "writing", "READ", cls, address, count);
         return Result::ConnectionLost;
     }
     return Result::Done;
@@ -492,7 +515,7 @@ CAMP_NITP::Result CAMP_NITP::receiveRead(qint32 cls, quint32 address, quint16 co
 {
     QByteArray reply;
     if (!receiveReply(reply, kReadingResponse)) {
-        printCommandFailure("read", "READ", cls, address, count);
+        printCommandFailure(target, "read", "READ", cls, address, count);
         return Result::ConnectionLost;
     }
     if (!camp_wire::hasGoodBcc(reply)) {
@@ -528,7 +551,7 @@ CAMP_NITP::Result CAMP_NITP::sendWrite(const ItemAddress& at, const Words& words
     }
     const int cls = at.addressClass;
     if (!sendRequest(camp_wire::writeRequest(cls, at.startAddress, words), kSendingWrite)) {
-        printCommandFailure("writing", "WRITE", cls, at.startAddress,
+        printCommandFailure(target, "writing", "WRITE", cls, at.startAddress,
                             static_cast<int>(words.size()));
         return Result::ConnectionLost;
     }
@@ -543,7 +566,7 @@ CAMP_NITP::Result CAMP_NITP::receiveWrite(const ItemAddress& at, int count,
     const int cls = at.addressClass;
     QByteArray reply;
     if (!receiveReply(reply, kReadingWriteResponse)) {
-        printCommandFailure("read", "WRITE", cls, at.startAddress, count);
+        printCommandFailure(target, "read", "WRITE", cls, at.startAddress, count);
         return Result::ConnectionLost;
     }
     if (!camp_wire::hasGoodBcc(reply)) {
@@ -567,7 +590,7 @@ ItemAddress locate(ItemInstancePlugin* item)
 {
     ItemAddress at = itemAddress(*item);
     if (!at.isValid()) {
-        item->errorText = QLatin1String(at.invalid);
+        item->errorText = invalidText(at, *item);
     }
     return at;
 }

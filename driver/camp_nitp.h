@@ -67,6 +67,8 @@ public:
     bool disconnectFromPLC();
     bool isConnected() const { return socketFd >= 0; }
     bool hasSessionError() const { return !sessionErrorText.isEmpty(); }
+    // The device's address and port as the lines on standard error name them ("HOST:PORT").
+    const QByteArray& targetText() const { return target; }
     QString sessionError() const { return sessionErrorText; }
     // Whether the connection was lost because a reply did not come in time (not closed or reset),
     // and whether it had answered a request before it was lost.
@@ -139,6 +141,7 @@ private:
     QString sessionErrorText;
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
+    QByteArray target;          // "HOST:PORT" of the device, for the lines on standard error
     qint64 replyDeadlineMs = 0; // when the reply to the outstanding request is given up
     qint64 sentAtNs = 0;        // when the outstanding request went out
     LinkCounters* linkCounters = nullptr;

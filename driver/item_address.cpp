@@ -54,20 +54,30 @@ template <typename Text> bool parsePlainDecimal(const Text& text, quint32 maximu
     return true;
 }
 
-// The data type as the column has always been read (QString::toInt, empty as Bit 0), but a text
-// that is not a number names no type: reading it as Bit would put a Float's or a String's words
-// into an unsigned integer.
+// One of the types the plugin knows, as its number: anything else (empty, a name, a number of no
+// type) names no width, and reading it as some guessed type would put a Float's or a String's
+// words into an unsigned integer.
 bool parseDataType(const QString& text, qint32& type)
 {
-    type = 0;
     quint32 plain = 0;
-    if (text.isEmpty() || (text.size() <= 4 && parsePlainDecimal(text, 9999, plain))) {
-        type = static_cast<qint32>(plain);
-        return true;
+    if (!parsePlainDecimal(text, CAMP_NITP::UnsignedLongInteger, plain)) {
+        return false;
     }
-    bool ok = false;
-    type = text.toInt(&ok);
-    return ok;
+    type = static_cast<qint32>(plain);
+    return true;
+}
+
+// The class labels a PLC person types where the column wants the class number.
+const char* const kClassLabels[][2] = {{"V", "1"}, {"K", "2"},  {"X", "6"},   {"Y", "7"},
+                                       {"C", "8"}, {"WX", "9"}, {"WY", "10"}, {"STW", "26"}};
+
+ItemAddress refuse(ItemAddress address, const char* reason, const char* column,
+                   const char* expected)
+{
+    address.invalid = reason;
+    address.column = column;
+    address.expected = expected;
+    return address;
 }
 
 // A piece of a column's text, as parsePlainDecimal reads it.
@@ -173,34 +183,67 @@ ItemAddress itemAddress(const ItemColumns& columns)
 {
     ItemAddress address;
     if (!parseDataType(*columns.dataType, address.dataType)) {
-        address.invalid = kInvalidDataType;
-        return address;
+        return refuse(address, kInvalidDataType, "data_type",
+                      "a type number is expected: 0 Bit, 1 Integer, 2 Unsigned integer, 3 Float, "
+                      "4 String, 5 Long integer, 6 Unsigned long integer");
     }
     quint32 classCode = 0;
     if (!parsePlainDecimal(*columns.addressClass, kMaxAddressClass, classCode)) {
-        address.invalid = kInvalidAddress;
-        return address;
+        return refuse(address, kInvalidAddress, "address_class",
+                      "a class number is expected: V 1, K 2, X 6, Y 7, C 8, WX 9, WY 10, STW 26");
     }
     address.addressClass = static_cast<qint32>(classCode);
     address.discrete = isDiscreteClass(address.addressClass);
 
     quint32 first = 0;
     quint32 count = wordsPerValue(address.dataType);
-    bool located = false;
+    const char* expected = nullptr;
     if (address.dataType == CAMP_NITP::String) {
-        located = parseRange(*columns.addressWord, first, count);
+        if (!parseRange(*columns.addressWord, first, count)) {
+            expected = "a String takes its first and last word, for example 100-109";
+        }
     } else if (columns.addressWord->contains(QLatin1Char('.'))) {
         // A bit of a word is a Bit item of a word class: X, Y and C have one bit a word already.
-        located = address.dataType == CAMP_NITP::Bit && isWordClass(address.addressClass) &&
-                  parseBitOfWord(*columns.addressWord, first, address.bit);
-    } else {
-        located = parsePlainDecimal(*columns.addressWord, kMaxWordAddress, first);
+        if (address.dataType != CAMP_NITP::Bit || !isWordClass(address.addressClass)) {
+            expected = "a bit of a word is for Bit items of V, K, WX, WY and STW";
+        } else if (!parseBitOfWord(*columns.addressWord, first, address.bit)) {
+            expected = "a word number and a bit from 0 to 15 are expected, for example 40.3";
+        }
+    } else if (!parsePlainDecimal(*columns.addressWord, kMaxWordAddress, first)) {
+        expected = "a word number from 0 to 16777215 is expected";
     }
-    if (!located) {
-        address.invalid = kInvalidAddress;
-        return address;
+    if (expected) {
+        return refuse(address, kInvalidAddress, "address_word", expected);
     }
     address.startAddress = first;
     address.wordCount = static_cast<quint16>(count);
     return address;
+}
+
+QString invalidText(const ItemAddress& at, const ItemColumns& columns)
+{
+    if (at.column == nullptr) {
+        return QLatin1String(at.invalid);
+    }
+    const QLatin1String column(at.column);
+    const QString& value = column == kAddressClassColumn ? *columns.addressClass
+                           : column == kDataTypeColumn   ? *columns.dataType
+                                                         : *columns.addressWord;
+    QString text = QStringLiteral("%1 (%2 \"%3\": %4")
+                       .arg(QLatin1String(at.invalid), column, value, QLatin1String(at.expected));
+    // The letters a PLC person writes for a class: say its number.
+    for (const auto& label : kClassLabels) {
+        if (column == kAddressClassColumn &&
+            value.trimmed().compare(QLatin1String(label[0]), Qt::CaseInsensitive) == 0) {
+            text = QStringLiteral("%1 (address_class \"%2\": a class number is expected; %3 is %4")
+                       .arg(QLatin1String(at.invalid), value, QLatin1String(label[0]),
+                            QLatin1String(label[1]));
+        }
+    }
+    return text + QLatin1Char(')');
+}
+
+QString invalidText(const ItemAddress& at, const ItemInstancePlugin& item)
+{
+    return invalidText(at, itemColumns(item));
 }

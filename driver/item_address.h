@@ -18,9 +18,11 @@ struct ItemAddress
     quint32 startAddress = 0;
     quint16 wordCount = 0; // 1, 2 for a Float or a long integer, or the length of a String's range
     qint32 dataType = 0;
-    bool discrete = false;         // X, Y and C: only bit 0 of the word counts
-    qint8 bit = -1;                // "word.bit": this bit of the word alone; -1 the whole word
-    const char* invalid = nullptr; // why the item names no words ("Invalid address", ...)
+    bool discrete = false;          // X, Y and C: only bit 0 of the word counts
+    qint8 bit = -1;                 // "word.bit": this bit of the word alone; -1 the whole word
+    const char* invalid = nullptr;  // why the item names no words ("Invalid address", ...)
+    const char* column = nullptr;   // ... the column that says so ...
+    const char* expected = nullptr; // ... and what it should hold
 
     bool isValid() const { return invalid == nullptr; }
 };
@@ -37,6 +39,11 @@ ItemColumns itemColumns(const ItemInstancePlugin& item);
 
 ItemAddress itemAddress(const ItemColumns& columns);
 ItemAddress itemAddress(const ItemInstancePlugin& item);
+
+// The error text of an item that names no words: the reason, then the column, its value and what
+// is expected, for example: Invalid address (address_word "V100": a word number is expected).
+QString invalidText(const ItemAddress& at, const ItemColumns& columns);
+QString invalidText(const ItemAddress& at, const ItemInstancePlugin& item);
 
 // The reasons an item names no words, as ItemAddress::invalid points to them.
 extern const char kInvalidAddress[];

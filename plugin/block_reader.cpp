@@ -174,8 +174,8 @@ private:
     {
         session.connectionBudget.lowerTo(connections, monotonicMs());
         std::fprintf(stderr,
-                     "CAMP_NITP: the module refused a further connection; polling over %d\n",
-                     session.connectionBudget.current());
+                     "CAMP_NITP: the module refused a further connection; polling over %d (%s)\n",
+                     session.connectionBudget.current(), session.driver.targetText().constData());
     }
 
     // Stores a block's values, or gives its error to every one of its items.

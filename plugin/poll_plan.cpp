@@ -17,7 +17,10 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
             if (field) {
                 statusItems.emplace_back(index, *field);
             } else {
-                unusable.emplace_back(index, kInvalidAddress);
+                unusable.emplace_back(
+                    index, QStringLiteral("Invalid address (address_word \"%1\": no status of "
+                                          "that name)")
+                               .arg(*columns.addressWord));
             }
             continue;
         }
@@ -27,7 +30,7 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
             continue;
         }
         if (identity == IdentityRole::Foreign) {
-            unusable.emplace_back(index, kNotOwnIdentity);
+            unusable.emplace_back(index, QLatin1String(kNotOwnIdentity));
             continue;
         }
         ReadSpan span;
@@ -35,9 +38,11 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
         // A String range longer than one read can carry would never get a value: say so.
         if (span.isValid() && span.wordCount > kMaxBlockWords) {
             span.invalid = kInvalidAddress;
+            span.column = "address_word";
+            span.expected = "a String read by a poll holds at most 256 words";
         }
         if (!span.isValid()) {
-            unusable.emplace_back(index, span.invalid);
+            unusable.emplace_back(index, invalidText(span, columns));
             continue;
         }
         span.itemIndex = index;
@@ -67,7 +72,7 @@ void PollPlan::applyTo(QList<DataItem>& items)
         span.dataItem = &items[span.itemIndex];
     }
     for (const auto& [index, reason] : unusable) {
-        items[index].item.errorText = QLatin1String(reason);
+        items[index].item.errorText = reason;
     }
 }
 

@@ -59,7 +59,7 @@ private:
     std::vector<Record> records;
     std::vector<ReadSpan> sortedSpans;
     std::vector<ReadBlock> readBlocks;
-    std::vector<std::pair<int, const char*>> unusable; // (item, reason)
+    std::vector<std::pair<int, QString>> unusable; // (item, why it names no words)
     std::vector<int> identityItems;
     std::vector<std::pair<int, StatusField>> statusItems;
     bool isolated = false;

@@ -75,9 +75,15 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 
     const ItemAddress at = itemAddress(item);
     EncodedValue encoded = encodeValue(at, text);
-    const char* const refusal = encoded.refusal ? encoded.refusal : at.invalid;
-    if (refusal) {
-        item.errorText = QLatin1String(refusal);
+    // The value is checked before the address (a discrete item's 2 is refused as a value), but an
+    // item that names no words says which column and why.
+    if (at.invalid &&
+        (!encoded.refusal || encoded.refusal == at.invalid || at.invalid == kInvalidDataType)) {
+        item.errorText = invalidText(at, item);
+        return true;
+    }
+    if (encoded.refusal) {
+        item.errorText = QLatin1String(encoded.refusal);
         return true;
     }
 

@@ -235,6 +235,11 @@ TEST(CampFrames, ReplyKindEchoAndErrorCodes)
         const char* text;
     } replies[] = {
         {"[05F00100006401000000000292000B0000]", true, "Error code: 0292 Extended code: 000B"},
+        {"[05F00100006401000000000274036B0000]", true,
+         "Error code: 0274 Extended code: 036B (bad BCC)"},
+        {"[07F00100006401000000000277000B0000]", true,
+         "Error code: 0277 Extended code: 000B (odd character count, or a length that does not "
+         "fit the request)"},
         {"[07F0010000640100000000010200030000]", true, "Error code: 0102 Extended code: 0003"},
         {"[05F0010000640100000000029", true, "Error code: 029 Extended code: "},
         {"[05F", true, "Error code:  Extended code: "},
@@ -292,9 +297,9 @@ TEST(ItemModel, OneParseOfTheColumns)
         {"class 256", makeItem("256", "1", "0"), address},
         {"class negative", makeItem("-1", "1", "0"), address},
         {"class not a number", makeItem("V", "1", "0"), address},
-        // A data type that is not a number names no width; empty and other numbers read as Bit.
-        {"data type empty", makeItem("1", "", "7"), nullptr, 1, 7, 1, false},
-        {"data type 7", makeItem("1", "7", "7"), nullptr, 1, 7, 1, false},
+        // A data type the plugin does not know names no width: no guessed type.
+        {"data type empty", makeItem("1", "", "7"), dataType},
+        {"data type 7", makeItem("1", "7", "7"), dataType},
         {"data type with blanks", makeItem("1", " 3", "7"), nullptr, 1, 7, 2, false},
         {"data type Float", makeItem("1", "Float", "7"), dataType},
         {"data type 3.0", makeItem("1", "3.0", "7"), dataType},
@@ -327,6 +332,27 @@ TEST(ItemModel, OneParseOfTheColumns)
         EXPECT_EQ(CAMP_NITP::itemAddressRange(c.item, cls, start, count), c.invalid == nullptr)
             << c.name;
     }
+    // The error text names the column, its value and what is expected there.
+    const auto text = [](const ItemInstancePlugin& item) {
+        return invalidText(itemAddress(item), item).toStdString();
+    };
+    EXPECT_EQ(text(makeItem("V", "1", "100")),
+              "Invalid address (address_class \"V\": a class number is expected; V is 1)");
+    EXPECT_EQ(text(makeItem("300", "1", "100")),
+              "Invalid address (address_class \"300\": a class number is expected: V 1, K 2, X "
+              "6, Y 7, C 8, WX 9, WY 10, STW 26)");
+    EXPECT_EQ(text(makeItem("1", "1", "V100")),
+              "Invalid address (address_word \"V100\": a word number from 0 to 16777215 is "
+              "expected)");
+    EXPECT_EQ(text(makeItem("6", "0", "3.1")),
+              "Invalid address (address_word \"3.1\": a bit of a word is for Bit items of V, K, "
+              "WX, WY and STW)");
+    EXPECT_EQ(text(makeItem("1", "0", "40.16")),
+              "Invalid address (address_word \"40.16\": a word number and a bit from 0 to 15 are "
+              "expected, for example 40.3)");
+    EXPECT_EQ(text(makeItem("1", "9", "1")),
+              "Invalid data type (data_type \"9\": a type number is expected: 0 Bit, 1 Integer, 2 "
+              "Unsigned integer, 3 Float, 4 String, 5 Long integer, 6 Unsigned long integer)");
     EXPECT_EQ(itemAddress(makeItem("1", "0", "100.3")).bit, 3);
     EXPECT_EQ(itemAddress(makeItem("1", "0", "100")).bit, -1);
     EXPECT_EQ(CAMP_NITP::dataLength(DataType::Float), 2);

@@ -137,13 +137,15 @@ TEST_F(DriverOverTcp, OpeningFailuresGoIntoTheDeviceErrorText)
 {
     device.columns.remove(QStringLiteral("port"));
     EXPECT_FALSE(driver.connectToPLC(&device));
-    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:0");
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:0 (port \"\": a number from 1 to "
+                                "65535 is expected)");
     EXPECT_FALSE(driver.isConnected());
     EXPECT_FALSE(driver.hasSessionError());
 
     setPort(70000); // would wrap around to port 4464
     EXPECT_FALSE(driver.connectToPLC(&device));
-    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:70000");
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:70000 (port \"70000\": a number "
+                                "from 1 to 65535 is expected)");
 
     camp_sim::SimulatedPlc stopped;
     ASSERT_TRUE(stopped.start());
@@ -247,9 +249,12 @@ TEST_F(DriverOverTcp, TheSessionErrorStaysUntilTheNextConnect)
     Words words;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 100, 3, words, nullptr));
+    // Each line names the device's address and port.
+    const std::string where = " (127.0.0.1:" + std::to_string(plc.port()) + ")";
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              std::string("CAMP_NITP error read. ") + kClosedReading +
-                  "\nCAMP_NITP error read. (READ) Class: 1 Address: 100 Word count: 3\n");
+              std::string("CAMP_NITP error read. ") + kClosedReading + where +
+                  "\nCAMP_NITP error read. (READ) Class: 1 Address: 100 Word count: 3" + where +
+                  "\n");
     EXPECT_EQ(driver.sessionError(), kClosedReading);
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 100, 1, words, nullptr));
     EXPECT_TRUE(driver.hasSessionError());
@@ -352,9 +357,10 @@ TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
     };
     const Case cases[] = {
         {"trailing letters", makeItem(1, 1, QStringLiteral("12x")), wordsOf({"0001"}),
-         "Invalid address"},
+         "Invalid address (address_word \"12x\": a word number from 0 to 16777215 is expected)"},
         {"String without start", makeItem(1, 4, QStringLiteral("--")), wordsOf({"4142"}),
-         "Invalid address"},
+         "Invalid address (address_word \"--\": a String takes its first and last word, for "
+         "example 100-109)"},
         {"no word", makeItem(1, 1, QStringLiteral("1")), Words(), "Nothing to write"},
         {"256 words", makeItem(1, 4, QStringLiteral("0-299")), Words(256, 0),
          "Too many words to write: 256 (at most 255)"},
@@ -370,7 +376,7 @@ TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
     ItemInstancePlugin typo = makeItem(1, 1, QStringLiteral("1O0"));
     Words words;
     EXPECT_FALSE(driver.readMemory(&typo, words));
-    EXPECT_EQ(typo.errorText, "Invalid address");
+    EXPECT_TRUE(typo.errorText.startsWith("Invalid address (address_word \"1O0\""));
     ItemInstancePlugin blockItem;
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass(300), 0, 1, words, &blockItem));
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0x1000000, 1, words, &blockItem));

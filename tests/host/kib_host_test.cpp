@@ -160,7 +160,8 @@ TEST_F(KibHostTest, PollGivesEveryDeviceItsValuesAndIdentity)
     ASSERT_EQ(rows.size(), 5) << table.out.toStdString(); // two items, two identity items
     EXPECT_TRUE(rows[0].startsWith("DEVICE     ITEM UID"));
     EXPECT_TRUE(rows[1].contains(QRegularExpression("^7 press-7 +v100 +V100 +-2$")));
-    EXPECT_TRUE(rows[2].contains(QRegularExpression("^7 press-7 +bad +BAD +Invalid address$")));
+    EXPECT_TRUE(rows[2].contains(QRegularExpression(
+        "^7 press-7 +bad +BAD +Invalid address \\(address_word \"300-2\": .*\\)$")));
 }
 
 TEST_F(KibHostTest, WritesReachThePlcAndRefusedEntriesAreReported)

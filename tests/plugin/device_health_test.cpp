@@ -174,7 +174,9 @@ TEST_F(DeviceHealthTest, StatusItemsTellTheDevicesStory)
                                 entry(memoryItem("colour", kClassV, "__status.colour", String))});
     EXPECT_TRUE(plugin->readData(&alone));
     EXPECT_EQ(valueOf(alone.items[0]), QStringLiteral("on-scan"));
-    EXPECT_EQ(alone.items[1].item.errorText, QStringLiteral("Invalid address"));
+    EXPECT_EQ(alone.items[1].item.errorText,
+              QStringLiteral(
+                  "Invalid address (address_word \"__status.colour\": no status of that name)"));
     LogList write =
         request(7, {entry(memoryItem("state", kClassV, "__status.state", String), "x")});
     EXPECT_TRUE(plugin->writeData(&write));

@@ -34,7 +34,7 @@ TEST_F(PluginTest, WritesEveryTypeToItsOwnWords)
                               writeOf("float", kClassV, "300", Float, "3.4028235e38"),
                               writeOf("text", kClassV, "400-402", String, "ABC"),
                               writeOf("shorter", kClassV, "500-505", String, "HI"),
-                              writeWithType("empty type", "600", "", "7")});
+                              writeWithType("type with blanks", "600", " 2 ", "7")});
     ASSERT_TRUE(plugin->writeData(&log)) << log.errorText.toStdString();
     for (const DataItem& data : log.items) {
         EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
@@ -82,10 +82,16 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
         {writeOf("x is 2", kClassX, "3", Bit, "2"), "Invalid value"},
         {writeOf("x string", kClassX, "3", String, "1"), "Data type not writable to X, Y or C"},
         {writeOf("too long", kClassV, "600-601", String, "HELLO"), "Value too long"},
-        {writeOf("no range", kClassV, "600", String, "A"), "Invalid address"},
-        {writeOf("typo", kClassV, "60O", Integer, "1"), "Invalid address"},
-        {writeOf("discrete typo", kClassX, "3x", Bit, "1"), "Invalid address"},
-        {writeWithType("type Float", "600", "Float", "5"), "Invalid data type"},
+        {writeOf("no range", kClassV, "600", String, "A"),
+         "Invalid address (address_word \"600\": a String takes its first and last word, for "
+         "example 100-109)"},
+        {writeOf("typo", kClassV, "60O", Integer, "1"),
+         "Invalid address (address_word \"60O\": a word number from 0 to 16777215 is expected)"},
+        {writeOf("discrete typo", kClassX, "3x", Bit, "1"),
+         "Invalid address (address_word \"3x\": a word number from 0 to 16777215 is expected)"},
+        {writeWithType("type Float", "600", "Float", "5"),
+         "Invalid data type (data_type \"Float\": a type number is expected: 0 Bit, 1 Integer, 2 "
+         "Unsigned integer, 3 Float, 4 String, 5 Long integer, 6 Unsigned long integer)"},
     };
     QList<DataItem> items;
     for (const auto& refusal : refusals) {
