@@ -77,8 +77,19 @@ port_of() {
 chapter "1. Build"
 say "Installing what is missing and building kib-host, the plugin and the simulator into $BUILD."
 ensure_packages "${BUILD_PACKAGES[@]}"
-configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$WORK/build.log" ||
-    { cat "$WORK/build.log"; exit 1; }
+# A fresh build takes minutes on a small machine: one line for every tenth of it, not silence.
+build_progress() {
+    awk '/^\[[0-9]+\/[0-9]+\]/ {
+        steps = substr($1, 2, length($1) - 2); split(steps, step, "/")
+        share = int(100 * step[1] / step[2])
+        if (share >= shown + 10) { printf "  built %d%% (%s)\n", share, steps; fflush(); shown = share }
+    }'
+}
+if ! configure_and_build "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo 2>&1 | tee "$WORK/build.log" |
+    build_progress; then
+    cat "$WORK/build.log"
+    exit 1
+fi
 say "Built: $BUILD/plugin/libapp_camp_nitp.so, $KIB_HOST and $CAMP_SIM."
 
 chapter "2. Two presses on the bench"
