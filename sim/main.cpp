@@ -100,7 +100,7 @@ struct ControlOptionNames
     QCommandLineOption pattern{
         QStringLiteral("oracle-pattern"),
         QStringLiteral("Fill these words with a pattern that tells class, address and the time "
-                       "of the read (e.g. V1-1999,K1-999; see sim/README.md)."),
+                       "of the read (e.g. V1-1999,K1-999; see man camp-sim)."),
         QStringLiteral("RANGES")};
     QCommandLineOption journal{
         QStringLiteral("journal"),
@@ -228,7 +228,7 @@ struct OptionNames
         QStringLiteral("MAJ.MIN")};
     QCommandLineOption preset{
         QStringLiteral("preset"),
-        QStringLiteral("JSON file with memory sizes and preset words (see sim/README.md)."),
+        QStringLiteral("JSON file with memory sizes and preset words (see man camp-sim)."),
         QStringLiteral("FILE")};
     QCommandLineOption latency{QStringLiteral("latency-ms"),
                                QStringLiteral("Delay before every reply, in ms."),
