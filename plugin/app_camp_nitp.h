@@ -5,6 +5,7 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
+#include <QSet>
 
 #include <memory>
 #include <vector>
@@ -54,10 +55,16 @@ private:
     bool writeEntries(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
+    void checkColumns(const DeviceInstancePlugin& device, const QList<DataItem>& entries);
+    void checkColumns(const DeviceInstancePlugin& device, const QList<ItemInstancePlugin>& items);
+
     QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);
     void fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan);
 
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
     QMutex sessionsMutex;
+    // The device and item columns checked so far (device id, uid and columns), each reported once.
+    QSet<QString> checkedColumns;
+    QMutex checkedMutex; // taken last, inside a call's session lock, and only for the look
 };

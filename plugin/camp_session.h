@@ -77,4 +77,6 @@ struct CampSession
     PollPlan pollPlan;
     DeviceHealth health;
     LinkCounters counters; // of every connection of the session
+    // The device columns the last poll checked: the same data again needs no look.
+    QMap<QString, QString> checkedDeviceColumns;
 };

@@ -1,0 +1,130 @@
+#include "config_check.h"
+
+#include <algorithm>
+
+#include "block_reader.h"
+#include "camp_identity.h"
+#include "device_health.h"
+#include "item_address.h"
+
+namespace {
+
+const char* const kDeviceColumns[] = {
+    "port",        "timeout",       "timeout_ms",       "network_interface", "tcp_ports",
+    "connections", "offscan_after", "offscan_retry_ms", "connection_timeout"};
+const char* const kItemColumns[] = {"address_word", "address_class", "data_type", "item_tags"};
+
+QString deviceLabel(const DeviceInstancePlugin& device)
+{
+    return device.name.isEmpty() ? QStringLiteral("device %1").arg(device.id) : device.name;
+}
+
+// The number of single-character edits between two texts.
+int editDistance(const QString& a, const QString& b)
+{
+    std::vector<int> row(static_cast<size_t>(b.size()) + 1);
+    for (size_t j = 0; j < row.size(); ++j) {
+        row[j] = static_cast<int>(j);
+    }
+    for (int i = 1; i <= a.size(); ++i) {
+        int diagonal = row[0];
+        row[0] = i;
+        for (int j = 1; j <= b.size(); ++j) {
+            const int above = row[static_cast<size_t>(j)];
+            row[static_cast<size_t>(j)] = std::min({above + 1, row[static_cast<size_t>(j - 1)] + 1,
+                                                    diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row.back();
+}
+
+// A key the plugin does not know, with the known one it most likely meant.
+template <size_t N>
+void checkKeys(const QMap<QString, QString>& columns, const char* const (&known)[N],
+               const QString& where, QStringList& lines)
+{
+    for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
+        const auto same = [&](const char* key) { return it.key() == QLatin1String(key); };
+        if (std::any_of(std::begin(known), std::end(known), same)) {
+            continue;
+        }
+        QString line =
+            QStringLiteral("%1: column \"%2\" is not one the plugin reads").arg(where, it.key());
+        for (const char* key : known) {
+            if (editDistance(it.key(), QLatin1String(key)) <= 2) {
+                line += QStringLiteral("; a typo of \"%1\"?").arg(QLatin1String(key));
+                break;
+            }
+        }
+        lines.append(line);
+    }
+}
+
+// A number column that must lie in [least, most] when it is given; `used` is what the plugin uses.
+void checkNumber(const DeviceInstancePlugin& device, const char* column, int least, int most,
+                 int used, QStringList& lines)
+{
+    if (!device.columns.contains(QLatin1String(column))) {
+        return;
+    }
+    const QString value = device.columns.value(QLatin1String(column));
+    bool isNumber = false;
+    const int number = value.trimmed().toInt(&isNumber);
+    if (isNumber && number >= least && number <= most) {
+        return;
+    }
+    lines.append(QStringLiteral("%1: %2 \"%3\" is not a number from %4 to %5; %6 is used")
+                     .arg(deviceLabel(device), QLatin1String(column), value)
+                     .arg(least)
+                     .arg(most)
+                     .arg(used));
+}
+
+} // namespace
+
+QStringList checkDeviceColumns(const DeviceInstancePlugin& device)
+{
+    QStringList lines;
+    const QString port = device.columns.value(QStringLiteral("port"));
+    bool isNumber = false;
+    const int portNumber = port.toInt(&isNumber);
+    if (!isNumber || portNumber < 1 || portNumber > 0xFFFF) {
+        lines.append(QStringLiteral("%1: port \"%2\" is not a port number from 1 to 65535; "
+                                    "nothing is sent")
+                         .arg(deviceLabel(device), port));
+    }
+    const HealthSettings health = HealthSettings::of(device);
+    checkNumber(device, "timeout", 1, 86400000, CAMP_NITP::loadTimeoutMs(device), lines);
+    checkNumber(device, "connections", 1, 8, pollConnections(device), lines);
+    checkNumber(device, "offscan_after", 0, 1000000, health.offScanAfter, lines);
+    checkNumber(device, "offscan_retry_ms", 0, 86400000, health.retryMs, lines);
+    checkKeys(device.columns, kDeviceColumns, deviceLabel(device), lines);
+    return lines;
+}
+
+QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInstancePlugin& item)
+{
+    QStringList lines;
+    const QString where = QStringLiteral("%1 item %2").arg(deviceLabel(device), item.uid);
+    const ItemColumns columns = itemColumns(item);
+    if (isStatusAddress(*columns.addressWord)) {
+        if (!statusField(*columns.addressWord)) {
+            lines.append(QStringLiteral("%1: address_word \"%2\" is no status of the device")
+                             .arg(where, *columns.addressWord));
+        }
+    } else if (campIdentityRole(item, *columns.addressWord, device.id) == IdentityRole::Foreign) {
+        lines.append(QStringLiteral("%1: %2").arg(where, QLatin1String(kNotOwnIdentity)));
+    } else if (campIdentityRole(item, *columns.addressWord, device.id) == IdentityRole::None) {
+        const ItemAddress at = itemAddress(columns);
+        if (!at.isValid()) {
+            // The item's error text says the same in brackets: here it reads as a sentence.
+            QString detail = invalidText(at, columns);
+            detail = detail.mid(detail.indexOf(QLatin1Char('(')) + 1);
+            detail.chop(1);
+            lines.append(QStringLiteral("%1: %2").arg(where, detail));
+        }
+    }
+    checkKeys(item.columns, kItemColumns, where, lines);
+    return lines;
+}
