@@ -221,8 +221,8 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     connectedHost = host;
     connectedPort = port;
     repliesOnConnection = 0;
-    if (linkCounters && everConnected) {
-        ++linkCounters->reconnects;
+    if (everConnected) {
+        ++link->reconnects;
     }
     everConnected = true;
     return QString();
@@ -419,10 +419,8 @@ bool CAMP_NITP::receiveReply(QByteArray& frame, const char* activity)
     if (!recvMessage(frame, activity)) {
         return false;
     }
-    if (linkCounters) {
-        ++linkCounters->replies;
-        linkCounters->roundTripNs += nowNs() - sentAtNs;
-    }
+    ++link->replies;
+    link->roundTripNs += nowNs() - sentAtNs;
     return true;
 }
 
@@ -436,13 +434,14 @@ bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address
     }
     if (camp_wire::echoesRequest(reply, cls, address)) {
         if (cls != 0 || address != 0) {
-            echoingHost = connectedHost;
-            echoingPort = connectedPort;
-            zeroEchoesInRow = 0;
+            link->echoingHost = connectedHost;
+            link->echoingPort = connectedPort;
+            link->zeroEchoesInRow = 0;
         }
         return true;
     }
-    const bool knownToEcho = echoingHost == connectedHost && echoingPort == connectedPort;
+    const bool knownToEcho =
+        link->echoingHost == connectedHost && link->echoingPort == connectedPort;
     return !knownToEcho || moduleStoppedEchoing(reply);
 }
 
@@ -452,16 +451,16 @@ bool CAMP_NITP::answersRead(const QByteArray& reply, qint32 cls, quint32 address
 bool CAMP_NITP::moduleStoppedEchoing(const QByteArray& reply)
 {
     if (repliesOnConnection != 0 || !camp_wire::echoesRequest(reply, 0, 0) ||
-        ++zeroEchoesInRow < kZeroEchoesOfAReplacement) {
+        ++link->zeroEchoesInRow < kZeroEchoesOfAReplacement) {
         return false;
     }
     std::fprintf(stderr,
                  "CAMP_NITP: %s no longer echoes the requests' class and address (a replaced "
                  "module?); its replies are taken without the echo\n",
                  qPrintable(hostAndPort(connectedHost, connectedPort)));
-    echoingHost.clear();
-    echoingPort = -1;
-    zeroEchoesInRow = 0;
+    link->echoingHost.clear();
+    link->echoingPort = -1;
+    link->zeroEchoesInRow = 0;
     return true;
 }
 
@@ -477,9 +476,7 @@ CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, const char* why, q
     if (item) {
         item->errorText = QStringLiteral("Error reading response");
     }
-    if (linkCounters) {
-        ++linkCounters->refusedReplies;
-    }
+    ++link->refusedReplies;
     dropConnection();
     return Result::Refused;
 }

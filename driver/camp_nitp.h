@@ -17,14 +17,22 @@
 #include "item_address.h"
 #include "kib_records.h"
 
-// What the connections of one device did, counted by every driver of its session: the device's
-// status values are made from them.
+// What the connections of one device did and learnt, shared by every driver of its session: the
+// device's status values are made from the counts, and a connection opened later knows at once
+// what the others learnt of the module.
 struct LinkCounters
 {
     quint64 reconnects = 0; // connections opened by a driver that had one before
     quint64 refusedReplies = 0;
     quint64 replies = 0;    // replies received ...
     qint64 roundTripNs = 0; // ... and their round trips together, since the figures were reset
+    // The target whose module has echoed a read request's class and address in its reply; from
+    // then on a reply that echoes another request is refused.
+    QByteArray echoingHost;
+    int echoingPort = -1;
+    // First replies of new connections in a row that carried zeros where that module echoes: the
+    // signs of a module replaced by one that does not echo.
+    int zeroEchoesInRow = 0;
 };
 
 class CAMP_NITP
@@ -75,7 +83,7 @@ public:
     bool lostByTimeout() const { return timedOut; }
     bool lostAfterAnswering() const { return answeredBeforeLoss; }
     // Counts what this driver's connections do into `counters` (null: nowhere).
-    void countInto(LinkCounters* counters) { linkCounters = counters; }
+    void countInto(LinkCounters* counters) { link = counters ? counters : &ownLink; }
 
     // Memory commands. A read in its two halves lets a caller work on one reply while the PLC
     // answers the next request; only a request that was sent may be received.
@@ -141,22 +149,16 @@ private:
     QString sessionErrorText;
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
-    QByteArray target;          // "HOST:PORT" of the device, for the lines on standard error
-    qint64 replyDeadlineMs = 0; // when the reply to the outstanding request is given up
-    qint64 sentAtNs = 0;        // when the outstanding request went out
-    LinkCounters* linkCounters = nullptr;
+    QByteArray target;             // "HOST:PORT" of the device, for the lines on standard error
+    qint64 replyDeadlineMs = 0;    // when the reply to the outstanding request is given up
+    qint64 sentAtNs = 0;           // when the outstanding request went out
+    LinkCounters ownLink;          // a driver of its own ...
+    LinkCounters* link = &ownLink; // ... or one of a session's
     // What is learnt of a connection belongs to that TCP connection: a new one knows nothing.
     int repliesOnConnection = 0;
     bool everConnected = false;
     bool timedOut = false;
     bool answeredBeforeLoss = false;
-    // The target whose module has echoed a read request's class and address in its reply; from
-    // then on a reply that echoes another request is refused.
-    QByteArray echoingHost;
-    int echoingPort = -1;
-    // First replies of new connections in a row that carried zeros where that module echoes: the
-    // signs of a module replaced by one that does not echo.
-    int zeroEchoesInRow = 0;
 };
 
 // The plugin and its helpers name these without the class prefix.

@@ -309,6 +309,20 @@ TEST_F(ReplyIntegrity, SilentExtraConnectionsHandTheirBlocksOnAndAreTriedAgain)
     EXPECT_EQ(pollsUntilWhole(generation, 3, kConnections), 1);
 }
 
+// A connection opened later knows what the others learnt: a module that echoes is held to its
+// echo from a further connection's very first reply.
+TEST_F(ReplyIntegrity, AFurtherConnectionKnowsTheModuleEchoes)
+{
+    expectWholePoll(1); // the first connection learns that the module echoes
+    Faults faults;
+    faults.readReplyAddressOffset = 1;
+    plc->setFaults(faults);
+    setGeneration(2);
+    LogList log = oraclePoll(3000, 4); // three further connections, new to the module
+    EXPECT_FALSE(plugin->readData(&log));
+    EXPECT_EQ(checkValues(log, 2), 0);
+}
+
 // A user who lowers "connections" frees the module's slots at the next poll.
 TEST_F(ReplyIntegrity, ConnectionsNoLongerWantedAreClosed)
 {
