@@ -192,6 +192,13 @@ QString CAMP_NITP::ioErrorMessage(int errorNumber, const char* activity)
     return QString::fromLatin1(prefix) + QString::fromLatin1(activity);
 }
 
+int CAMP_NITP::loadPort(const DeviceInstancePlugin& device)
+{
+    bool isNumber = false;
+    const int port = device.columns.value(QStringLiteral("port")).toInt(&isNumber, 10);
+    return isNumber ? port : 0;
+}
+
 // "timeout", else "connection_timeout", else the default; a setting counts when it is a positive
 // decimal number.
 int CAMP_NITP::loadTimeoutMs(const DeviceInstancePlugin& device)

@@ -135,12 +135,7 @@ CAMP_NITP::~CAMP_NITP()
 bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
 {
     const QByteArray host = device->address.toUtf8();
-    const QString portText = device->columns.value(QStringLiteral("port"));
-    bool portOk = false;
-    int port = portText.toInt(&portOk, 10);
-    if (!portOk) {
-        port = 0; // no default here: the device column carries it
-    }
+    const int port = loadPort(*device);
     timeoutMs = loadTimeoutMs(*device);
     target = host + ':' + QByteArray::number(port);
     sessionErrorText.clear();
@@ -152,7 +147,7 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
         device->errorText =
             QStringLiteral("Couldn't connect to %1 (port \"%2\": a number from 1 to 65535 is "
                            "expected)")
-                .arg(hostAndPort(host, port), portText);
+                .arg(hostAndPort(host, port), device->columns.value(QStringLiteral("port")));
         return false;
     }
 

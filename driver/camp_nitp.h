@@ -118,6 +118,9 @@ public:
     static std::vector<QByteArray> tokenize(const QByteArray& text, char delimiter);
     static QString ioErrorMessage(int errorNumber, const char* activity);
     static int loadTimeoutMs(const DeviceInstancePlugin& device);
+    // The "port" column as a number; 0 when it is missing or not a number (no default here: the
+    // device column carries it). A port outside 1 to 65535 reaches no module.
+    static int loadPort(const DeviceInstancePlugin& device);
     static QString writeRefusal(const Words& values);
 
 private:

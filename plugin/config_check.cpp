@@ -87,9 +87,8 @@ QStringList checkDeviceColumns(const DeviceInstancePlugin& device)
 {
     QStringList lines;
     const QString port = device.columns.value(QStringLiteral("port"));
-    bool isNumber = false;
-    const int portNumber = port.toInt(&isNumber);
-    if (!isNumber || portNumber < 1 || portNumber > 0xFFFF) {
+    const int portNumber = CAMP_NITP::loadPort(device);
+    if (portNumber < 1 || portNumber > 0xFFFF) {
         lines.append(QStringLiteral("%1: port \"%2\" is not a port number from 1 to 65535; "
                                     "nothing is sent")
                          .arg(deviceLabel(device), port));

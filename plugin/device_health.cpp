@@ -64,9 +64,7 @@ bool DeviceHealth::admit(DeviceInstancePlugin& device, const HealthSettings& set
     if (!attempted || nowMs - lastAttemptMs >= settings.retryMs) {
         ModuleProbe::State state = probe.look(nowMs, settings.patienceMs);
         if (state == ModuleProbe::State::Idle || state == ModuleProbe::State::Failed) {
-            bool isNumber = false;
-            const int port = device.columns.value(QStringLiteral("port")).toInt(&isNumber);
-            state = probe.start(device.address.toUtf8(), isNumber ? port : 0, nowMs);
+            state = probe.start(device.address.toUtf8(), CAMP_NITP::loadPort(device), nowMs);
         }
         if (state == ModuleProbe::State::Answered) {
             attempted = true;
