@@ -450,7 +450,7 @@ QJsonObject scan(const QString& interface, quint16 port, int expectedFound, doub
 // controllers. The floor of a scan is one 80 ms connect time-out for every 48 silent addresses.
 QJsonObject discovery(const QString& namespaceName)
 {
-    kib_test::NetworkNamespace ns(namespaceName);
+    camp_sim::NetworkNamespace ns(namespaceName);
     const QString problem = ns.create();
     if (!problem.isEmpty()) {
         return QJsonObject{{"skipped", problem}};

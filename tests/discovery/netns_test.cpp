@@ -10,7 +10,7 @@
 #include "qt_printers.h"
 
 using namespace CampDiscovery;
-using kib_test::NetworkNamespace;
+using camp_sim::NetworkNamespace;
 
 namespace {
 

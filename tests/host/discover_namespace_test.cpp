@@ -50,8 +50,8 @@ protected:
         return runProgram(inside(project.line(arguments)));
     }
 
-    const QString name = kib_test::NetworkNamespace::uniqueName("kibhost");
-    kib_test::NetworkNamespace ns{name};
+    const QString name = camp_sim::NetworkNamespace::uniqueName("kibhost");
+    camp_sim::NetworkNamespace ns{name};
     QProcess sim; // stopped before the namespace goes
     ProjectDir project;
 };

@@ -1,5 +1,6 @@
 #pragma once
-// A private network namespace for code that scans subnets or needs addresses nobody answers for.
+// A private network namespace for simulated modules, and for code that scans subnets or needs
+// addresses nobody answers for (tests and benchmarks alike).
 // Its interfaces are ifb devices (one end of a veth pair where ifb is missing) with 10.77.x.x
 // addresses: they drop every packet, like a subnet where nobody is home. The calling thread moves
 // in with enter(); threads it starts afterwards (scan workers, simulated PLCs) stay inside. The
@@ -19,7 +20,7 @@
 #include <atomic>
 #include <cstdio>
 
-namespace kib_test {
+namespace camp_sim {
 
 class NetworkNamespace
 {
@@ -151,4 +152,4 @@ private:
     int original = -1;
 };
 
-} // namespace kib_test
+} // namespace camp_sim
