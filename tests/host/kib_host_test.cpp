@@ -217,9 +217,8 @@ TEST_F(KibHostTest, AnUnreachableDeviceFailsButNotTheOthers)
 TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
 {
     const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
-    const Outcome write =
-        runProgram(kibHostLine({"write", module, "V300=42", "V200-203:string=Hi", "V10:long=-70000",
-                                "V40.3=1", "V100=abc"}));
+    const Outcome write = runProgram(kibHostLine({"write", module, "V300=42", "V200-203:string=Hi",
+                                                  "V10:long=-70000", "V40.3=1", "V100=abc"}));
     EXPECT_EQ(write.exitCode, 1); // V100 was not written
     for (const char* line :
          {"^V300 +42 +written$", "^V200-203:string +Hi +written$", "^V10:long +-70000 +written$",
@@ -231,9 +230,9 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     EXPECT_EQ(press1->word(V, 40), 0x0008);
     EXPECT_EQ(press1->word(V, 100), 0xFFFE);
 
-    const Outcome read = runProgram(
-        kibHostLine({"read", "--json", "--count", "2", "--interval", "0", module, "V300",
-                     "v200-203:string", "V100-101:unsigned", "V10:long", "V40.3"}));
+    const Outcome read =
+        runProgram(kibHostLine({"read", "--json", "--count", "2", "--interval", "0", module, "V300",
+                                "v200-203:string", "V100-101:unsigned", "V10:long", "V40.3"}));
     ASSERT_EQ(read.exitCode, 0) << read.err.toStdString();
     const QList<QJsonObject> lines = jsonLines(read);
     ASSERT_EQ(lines.size(), 2) << read.out.toStdString();

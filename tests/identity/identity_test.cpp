@@ -118,12 +118,18 @@ TEST_F(IdentityTest, CreatesMissingItemsOnceWithOneReload)
     EXPECT_EQ(host->addedItems().size(), 4);
     EXPECT_EQ(host->reloadRequests(), 1);
 
+    // One item missing is enough to ask for a reload.
+    host->setDevices({device(4, {item("identity_4_serial")})});
+    kib_identity::ensureItemsForAllDevices(&services, twoSpecs());
+    EXPECT_EQ(host->addedItems().size(), 5);
+    EXPECT_EQ(host->reloadRequests(), 2);
+
     // A host that is already reloading is not asked again.
     host->setDevices({device(3)});
     host->setSetting("plugin_refreshing", "1");
     kib_identity::ensureItemsForAllDevices(&services, twoSpecs());
-    EXPECT_EQ(host->addedItems().size(), 6);
-    EXPECT_EQ(host->reloadRequests(), 1);
+    EXPECT_EQ(host->addedItems().size(), 7);
+    EXPECT_EQ(host->reloadRequests(), 2);
     EXPECT_EQ(kib_identity::ensureItems(&services, 0, twoSpecs()), 0);
     EXPECT_EQ(kib_identity::ensureItems(nullptr, 1, twoSpecs()), 0);
 }

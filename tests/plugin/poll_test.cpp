@@ -60,25 +60,6 @@ TEST_F(PluginTest, ReadsThePlannedBlocksAndConvertsEveryType)
     EXPECT_EQ(reads[0].count, 7);
 }
 
-TEST_F(PluginTest, HundredsOfItemsInTheFewestFrames)
-{
-    // 300 dense V words need two blocks; 300 K words ten apart fill blocks of 26 items.
-    QList<int> dense, sparse;
-    for (int i = 1; i <= 300; ++i) {
-        dense << i;
-        sparse << i * 10;
-        plc->setWord(kClassV, quint32(i), quint16(i));
-        plc->setWord(kClassK, quint32(i * 10), quint16(i * 10));
-    }
-    LogList log = request(7, oneWordItems(kClassK, sparse) + oneWordItems(kClassV, dense));
-    ASSERT_TRUE(plugin->readData(&log));
-    EXPECT_EQ(frames("04").size(), 2 + 12);
-    for (int i = 0; i < 300; ++i) {
-        EXPECT_EQ(valueOf(log.items[i]), QString::number((i + 1) * 10));
-        EXPECT_EQ(valueOf(log.items[300 + i]), QString::number(i + 1));
-    }
-}
-
 TEST_F(PluginTest, UnusableRepliesFailTheirItemsAndThePollGoesOn)
 {
     setWords(kClassV, 100, {1, 2, 3});
