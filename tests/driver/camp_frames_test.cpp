@@ -176,10 +176,8 @@ TEST(CampFrames, ReplyKindEchoAndErrorCodes)
     EXPECT_FALSE(camp_wire::echoesRequest("[0500020000640112340000]", 1, 100)); // other class
     EXPECT_FALSE(camp_wire::echoesRequest("[0500000000000112340000]", 1, 100)); // no echo
     EXPECT_FALSE(camp_wire::echoesRequest("[050001", 1, 100));
-    EXPECT_TRUE(camp_wire::isWriteReply("[0700010000640102"
-                                        "0315]"));
-    EXPECT_FALSE(camp_wire::isWriteReply("[0900010000640102"
-                                         "0317]"));
+    EXPECT_TRUE(camp_wire::isWriteReply("[07000100006401020315]"));
+    EXPECT_FALSE(camp_wire::isWriteReply("[09000100006401020317]"));
 
     // The BCC: the low 16 bits of the byte sum in four digits of either case, or the whole sum in
     // five when it is above FFFF. One digit changed anywhere changes the sum.
@@ -189,36 +187,18 @@ TEST(CampFrames, ReplyKindEchoAndErrorCodes)
         QByteArray frame;
         bool good;
     } checks[] = {
-        {"[0500010000640112AB"
-         "0397]",
-         true},
-        {"[0500010000640112ab"
-         "03D7]",
-         true}, // lower-case words count as themselves
-        {"[0500010000640112EB"
-         "039b]",
-         true}, // and a lower-case BCC reads as any other
-        {"[0500010000640112AC"
-         "0397]",
-         false}, // a word's digit garbled
-        {"[0500010000640112AB"
-         "0398]",
-         false},
-        {"[0500010000640112AB"
-         "397]",
-         false},
-        {"[0500010000640112AB"
-         "00397]",
-         false}, // five digits only for a sum above FFFF
+        {"[0500010000640112AB0397]", true},
+        {"[0500010000640112ab03D7]", true},  // lower-case words count as themselves
+        {"[0500010000640112EB039b]", true},  // and a lower-case BCC reads as any other
+        {"[0500010000640112AC0397]", false}, // a word's digit garbled
+        {"[0500010000640112AB0398]", false},
+        {"[0500010000640112AB397]", false},
+        {"[0500010000640112AB00397]", false}, // five digits only for a sum above FFFF
         {"[" + longWords + "19F8]", true},
         {"[" + longWords + "119F8]", true},
         {"[" + longWords + "119F9]", false},
-        {"[0500010000640112AB"
-         "0397",
-         false},
-        {"0500010000640112AB"
-         "0397]",
-         false},
+        {"[0500010000640112AB0397", false},
+        {"0500010000640112AB0397]", false},
         {"[]", false},
         {"", false},
     };

@@ -1,7 +1,7 @@
 // One poll's blocks over several connections ("connections" device column) against a simulated PLC
 // that serves requests at scan boundaries: fewer scans, the same values and frames as one
-// connection, a fallback when the module refuses connections, and no value on a wrong item when a
-// connection breaks.
+// connection, no more connections than asked for, and no value on a wrong item when a connection
+// breaks.
 
 #include <algorithm>
 #include <atomic>
@@ -31,12 +31,11 @@ class ParallelPoll : public PluginTest
 {
 protected:
     // A PLC whose scans end only when the test says so.
-    void startSteppedPlc(int maxConnections = 24)
+    void startSteppedPlc()
     {
         plc->stop();
         PlcConfig config;
         config.scanTimeMs = 3600000;
-        config.maxConnections = maxConnections;
         plc = std::make_unique<SimulatedPlc>(config);
         plc->setTrace([this](const QByteArray&, const QByteArray& reply) {
             served += reply.isEmpty() ? 0 : 1;
@@ -141,51 +140,21 @@ TEST_F(ParallelPoll, NoMoreConnectionsThanTheColumnOrTheBlocksAsk)
     EXPECT_EQ(plc->connectionCount(), 2);
 }
 
-TEST_F(ParallelPoll, AModuleThatTakesTwoConnectionsIsPolledOverTwo)
-{
-    startSteppedPlc(2);
-    LogList first = pollOf("4");
-    bool ok = false;
-    testing::internal::CaptureStderr();
-    pollInScans(first, 2, ok);
-    const std::string lines = testing::internal::GetCapturedStderr();
-    EXPECT_TRUE(ok) << first.errorText.toStdString();
-    expectEveryValue(first);
-    EXPECT_NE(lines.find("the module refused a further connection"), std::string::npos) << lines;
-
-    // The session remembers: the next poll asks for no connection the module would refuse.
-    plc->resetCounters();
-    LogList second = pollOf("4");
-    EXPECT_EQ(pollInScans(second, 2, ok), kBlocks / 2);
-    EXPECT_TRUE(ok);
-    expectEveryValue(second);
-    EXPECT_EQ(plc->connectionCount(), 0); // both connections were kept
-    EXPECT_EQ(plc->refusedConnections(), 0);
-}
-
 TEST_F(ParallelPoll, ABrokenConnectionFailsThePollAndPutsNoValueOnAWrongItem)
 {
     for (int k = 0; k < kBlocks; ++k) {
         plc->setWord(kClassV, 1 + 20 * quint32(k), quint16(0x1000 + k));
     }
-    LogList warm = pollOf("4");
-    ASSERT_TRUE(plugin->readData(&warm));
-
     Faults faults;
     faults.closeAfterRequests = 3; // every connection breaks after its third request
     plc->setFaults(faults);
     LogList broken = pollOf("4");
     EXPECT_FALSE(plugin->readData(&broken));
     EXPECT_FALSE(broken.errorText.isEmpty());
-    int given = 0;
     for (int k = 0; k < kBlocks; ++k) {
-        if (broken.items[k].values.contains(QStringLiteral("value"))) {
-            ++given;
-            EXPECT_EQ(valueOf(broken.items[k]), QString::number(0x1000 + k)) << "item " << k;
-        }
+        const QString value = valueOf(broken.items[k]);
+        EXPECT_TRUE(value.isNull() || value == QString::number(0x1000 + k)) << "item " << k;
     }
-    EXPECT_LT(given, kBlocks);
-
     plc->setFaults(Faults());
     LogList again = pollOf("4");
     ASSERT_TRUE(plugin->readData(&again)) << again.errorText.toStdString();

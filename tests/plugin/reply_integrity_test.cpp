@@ -226,7 +226,7 @@ TEST_F(ReplyIntegrity, AModuleSwappedForOneThatDoesNotEchoIsPolledAgain)
 }
 
 // The extra connections answered once; the module restarts and takes only two connections (HMIs
-// hold the rest): polls fall back to the two and stay whole.
+// hold the rest): polls fall back to the two, say so once, and stay whole.
 TEST_F(ReplyIntegrity, ANearlyFullModuleIsPolledOverTheConnectionsItTakes)
 {
     quint8 generation = 1;
@@ -237,8 +237,15 @@ TEST_F(ReplyIntegrity, ANearlyFullModuleIsPolledOverTheConnectionsItTakes)
     faults.connectionLimit = 2;
     plc->setFaults(faults);
     plc->dropConnections();
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(wholeAgainSoon(generation, kConnections));
+    const std::string lines = testing::internal::GetCapturedStderr();
+    EXPECT_NE(lines.find("the module refused a further connection"), std::string::npos) << lines;
     EXPECT_LE(plc->openConnections(), 2);
+    // The session remembers: the next poll asks for no connection the module would refuse.
+    const int refused = plc->refusedConnections();
+    EXPECT_TRUE(pollIsWhole(++generation, kConnections));
+    EXPECT_EQ(plc->refusedConnections(), refused);
 }
 
 // Extra connections that take their requests and never answer: their blocks go to the first
