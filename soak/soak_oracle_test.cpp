@@ -1,7 +1,11 @@
 // The soak's own judgement: a fault schedule that gives a short run every kind of fault, one at a
-// time per module, and a write audit that catches every way a write can go astray. A soak whose
-// oracle could not fail would pass whatever the plugin did.
+// time per module, a memory pattern that tells a value read from the wrong word or time, and a
+// write audit that catches every way a write can go astray. A soak whose oracle could not fail
+// would pass whatever the plugin did.
 #include "fault_schedule.h"
+#include "oracle_pattern.h"
+#include "plc_memory.h"
+#include "simulated_plc.h"
 #include "soak_plan.h"
 #include "write_ledger.h"
 
@@ -132,4 +136,45 @@ TEST(SoakWriteAudit, CatchesLostDuplicatedStrayAndClobberedWrites)
         run.memory[4] = 0x0001;
         EXPECT_EQ(1, run.ledger.audit(run.journal, run.memory).wrong);
     }
+}
+
+// The memory pattern the soak reads: each word tells its place and time: neighbours, the same
+// address in another class and words a block apart all differ; a word passes only within its
+// generations (which wrap at 256); the program fills the ranges it is given and leaves the rest
+// alone.
+TEST(OraclePattern, EachWordTellsItsPlaceAndGeneration)
+{
+    using namespace camp_sim;
+    const quint8 v100 = patternMark(kClassV, 100);
+    for (const auto& other : {std::make_pair(int(kClassV), 101u),
+                              {kClassV, 99u},
+                              {kClassK, 100u},
+                              {kClassV, 356u},
+                              {kClassV, 100u + 65536u}}) {
+        EXPECT_NE(v100, patternMark(other.first, other.second)) << other.second;
+    }
+    const quint16 word = patternWord(kClassV, 100, 7);
+    EXPECT_EQ(v100, word >> 8);
+    EXPECT_TRUE(isPatternWordWithin(word, kClassV, 100, 5, 9));
+    EXPECT_TRUE(isPatternWordWithin(word, kClassV, 100, 256 + 5,
+                                    256 + 9)); // the round wraps
+    EXPECT_TRUE(isPatternWordWithin(patternWord(kClassV, 100, 1), kClassV, 100, 250, 260));
+    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 100, 8, 9)); // too old
+    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 100, 3, 6)); // not yet
+    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 101, 7, 7)); // another word's
+
+    QList<WordRange> ranges;
+    QString error;
+    for (const char* bad : {"", "V", "V3-1", "V0-2", "Q1-2", "V1-2,"}) {
+        EXPECT_FALSE(parseWordRanges(bad, &ranges, &error)) << bad;
+    }
+    ASSERT_TRUE(parseWordRanges("V1-3, wx17", &ranges, &error)) << error.toStdString();
+    PlcMemory memory;
+    memory.setWord(kClassV, 4, 0xBEEF);
+    OraclePattern(ranges).apply(memory, 9);
+    for (quint32 address = 1; address <= 3; ++address) {
+        EXPECT_EQ(patternWord(kClassV, address, 9), memory.word(kClassV, address));
+    }
+    EXPECT_EQ(patternWord(kClassWX, 17, 9), memory.word(kClassWX, 17));
+    EXPECT_EQ(0xBEEF, memory.word(kClassV, 4)); // outside the ranges: left alone
 }

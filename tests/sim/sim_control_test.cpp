@@ -1,6 +1,6 @@
-// What a test uses to steer a camp-sim process and to check what it saw: the command lines of
-// --commands against a real simulated PLC, the oracle pattern that tells a word's place and time,
-// and the write journal that keeps written words through a restart.
+// What a test or the soak uses to steer a camp-sim process and to check what it saw: the command
+// lines of --commands against a real simulated PLC, and the write journal that keeps written words
+// through a restart. The oracle pattern is checked by the soak's own oracle test.
 #include "control_commands.h"
 #include "oracle_pattern.h"
 #include "plc_memory.h"
@@ -81,44 +81,6 @@ TEST(ControlCommands, StretchTheScanAndDropConnectionsOfARunningPlc)
     EXPECT_TRUE(client.readToEnd());
 }
 
-// Each word tells its place and time: neighbours, the same address in another class and words a
-// block apart all differ; a word passes only within its generations (which wrap at 256); the
-// program fills the ranges it is given and leaves the rest alone.
-TEST(OraclePattern, EachWordTellsItsPlaceAndGeneration)
-{
-    const quint8 v100 = patternMark(kClassV, 100);
-    for (const auto& other : {std::make_pair(int(kClassV), 101u),
-                              {kClassV, 99u},
-                              {kClassK, 100u},
-                              {kClassV, 356u},
-                              {kClassV, 100u + 65536u}}) {
-        EXPECT_NE(v100, patternMark(other.first, other.second)) << other.second;
-    }
-    const quint16 word = patternWord(kClassV, 100, 7);
-    EXPECT_EQ(v100, word >> 8);
-    EXPECT_TRUE(isPatternWordWithin(word, kClassV, 100, 5, 9));
-    EXPECT_TRUE(isPatternWordWithin(word, kClassV, 100, 256 + 5, 256 + 9)); // the round wraps
-    EXPECT_TRUE(isPatternWordWithin(patternWord(kClassV, 100, 1), kClassV, 100, 250, 260));
-    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 100, 8, 9)); // too old
-    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 100, 3, 6)); // not yet
-    EXPECT_FALSE(isPatternWordWithin(word, kClassV, 101, 7, 7)); // another word's
-
-    QList<WordRange> ranges;
-    QString error;
-    for (const char* bad : {"", "V", "V3-1", "V0-2", "Q1-2", "V1-2,"}) {
-        EXPECT_FALSE(parseWordRanges(bad, &ranges, &error)) << bad;
-    }
-    ASSERT_TRUE(parseWordRanges("V1-3, wx17", &ranges, &error)) << error.toStdString();
-    PlcMemory memory;
-    memory.setWord(kClassV, 4, 0xBEEF);
-    OraclePattern(ranges).apply(memory, 9);
-    for (quint32 address = 1; address <= 3; ++address) {
-        EXPECT_EQ(patternWord(kClassV, address, 9), memory.word(kClassV, address));
-    }
-    EXPECT_EQ(patternWord(kClassWX, 17, 9), memory.word(kClassWX, 17));
-    EXPECT_EQ(0xBEEF, memory.word(kClassV, 4)); // outside the ranges: left alone
-}
-
 // A journal line a word list; an unfinished last line (a PLC killed mid-write) is left out, and a
 // journal that names words the PLC does not have is refused.
 TEST(WriteJournal, LinesRoundTripAndAnUnfinishedLastLineIsLeftOut)
@@ -150,8 +112,6 @@ TEST(WriteJournal, LinesRoundTripAndAnUnfinishedLastLineIsLeftOut)
 }
 
 namespace {
-
-const QByteArray kReadV1 = "[0400010000010100010368]";
 
 // One command line to the program, and the line it answers with.
 QByteArray command(QProcess& process, const QByteArray& line)
@@ -192,33 +152,6 @@ void startSteeredPlc(QProcess& process, const QString& journal,
 }
 
 } // namespace
-
-// The PLC's own program runs before every request is served, and the write journal hears of every
-// write that changed memory, with the words as they are now, and of nothing else.
-TEST(SimulatedPlcServing, ProgramAndWriteJournal)
-{
-    SimulatedPlc plc;
-    int runs = 0;
-    plc.setProgram([&runs](PlcMemory& memory) { memory.setWord(kClassV, 1, quint16(++runs)); });
-    QByteArrayList journal;
-    plc.setWriteJournal([&journal](int addressClass, quint32 address, const QList<quint16>& words) {
-        journal.append(journalLine({addressClass, address, words}));
-    });
-    ASSERT_TRUE(plc.start());
-    TestClient client(plc.port());
-    EXPECT_EQ(QByteArray("[0500010000010100010369]"), client.exchange(kReadV1));
-    EXPECT_EQ(QByteArray("[050001000001010002036A]"), client.exchange(kReadV1));
-    EXPECT_EQ(QByteArray("[0700010000640202B4]"), client.exchange("[06000100006402123400FF0469]"));
-    Faults faults;
-    faults.errorAddresses.append({kClassV, 300});
-    faults.readReplyToWrite = true; // carried out, though answered with a read reply
-    plc.setFaults(faults);
-    EXPECT_TRUE(client.exchange(withBcc("06000100012C010007")).startsWith("[07FF"));
-    EXPECT_TRUE(client.exchange(withBcc("0600010000C8010007")).startsWith("[0500"));
-    plc.stop(); // joins the serving threads that ran the program and the journal
-    EXPECT_EQ((QByteArrayList{"V100 1234 00FF\n", "V200 0007\n"}), journal);
-    EXPECT_EQ(5, runs);
-}
 
 // A test steers camp-sim through its standard input, reads the oracle pattern over TCP, and finds
 // every write in the journal, which a killed and restarted PLC replays.

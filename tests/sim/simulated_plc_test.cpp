@@ -262,49 +262,6 @@ TEST(SimulatedPlcLimits, RefusesConnectionsBeyondTheLimitAndClosesIdleOnes)
     EXPECT_TRUE(idle.waitForOpenConnections(0));
 }
 
-// A module that came back with only some of its slots, and one whose extra connections take in
-// requests and never answer. Each connection is answered in order, so a connection that answers
-// a later request with its own reply first never answered the earlier one.
-TEST(SimulatedPlcLimits, ConnectionLimitAndSilentExtraConnections)
-{
-    SimulatedPlc plc(kExample);
-    ASSERT_TRUE(plc.start());
-    Faults faults;
-    faults.connectionLimit = 2;
-    plc.setFaults(faults);
-    TestClient first(plc.port()), second(plc.port());
-    ASSERT_TRUE(plc.waitForOpenConnections(2));
-    TestClient refused(plc.port());
-    EXPECT_TRUE(refused.readToEnd());
-    EXPECT_EQ(1, plc.refusedConnections());
-    EXPECT_EQ(2, plc.connectionCount());
-    EXPECT_EQ(kStwReply, second.exchange(kReadStw));
-    plc.setFaults(Faults()); // the module's own limit again
-    TestClient third(plc.port());
-    ASSERT_TRUE(plc.waitForOpenConnections(3));
-    EXPECT_EQ(kStwReply, third.exchange(kReadStw));
-
-    // Accepted with 0, 1 and 2 others open: silent-beyond=N silences those with N others or more.
-    TestClient* clients[] = {&first, &second, &third};
-    for (int beyond : {1, 2}) {
-        SCOPED_TRACE(beyond);
-        faults.silentBeyond = beyond;
-        plc.setFaults(faults);
-        const int seen = plc.requestCount();
-        for (int i = beyond; i < 3; ++i) {
-            ASSERT_TRUE(clients[i]->send(kReadStw));
-        }
-        ASSERT_TRUE(plc.waitForRequests(seen + 3 - beyond));
-        for (int i = 0; i < beyond; ++i) {
-            EXPECT_EQ(kStwReply, clients[i]->exchange(kReadStw)) << i;
-        }
-        plc.setFaults(Faults());
-        for (int i = beyond; i < 3; ++i) {
-            EXPECT_EQ(QByteArray("[0500010000010100000368]"), clients[i]->exchange(kReadV1)) << i;
-        }
-    }
-}
-
 // With a scan time, requests are served at scan boundaries in arrival order, 8 per boundary.
 // The scan is an hour long here and the test steps the boundaries itself.
 TEST(SimulatedPlcLimits, ServesAtMostEightRequestsPerScanInArrivalOrder)
