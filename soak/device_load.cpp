@@ -2,7 +2,7 @@
 
 #include "kibinterface.h"
 #include "oracle_pattern.h"
-#include "plugin_requests.h"
+#include "kib_requests.h"
 
 #include <cstring>
 
@@ -31,7 +31,7 @@ QString floatText(const PolledItem& item, quint8 generation)
 // Whether the text is the item's value in one of the generations from step `first` to `last`.
 bool isRightValue(const PolledItem& item, const QString& text, qint64 first, qint64 last)
 {
-    if (item.dataType == kib_test::Float) {
+    if (item.dataType == kib_requests::Float) {
         const qint64 steps = std::min<qint64>(last - first, 255);
         for (qint64 step = first; step <= first + steps; ++step) {
             if (floatText(item, quint8(step & 0xFF)) == text) {
@@ -42,7 +42,7 @@ bool isRightValue(const PolledItem& item, const QString& text, qint64 first, qin
     }
     bool ok = false;
     const int number = text.toInt(&ok);
-    const bool inRange = item.dataType == kib_test::Integer ? number >= -32768 && number <= 32767
+    const bool inRange = item.dataType == kib_requests::Integer ? number >= -32768 && number <= 32767
                                                             : number >= 0 && number <= 65535;
     return ok && inRange &&
            camp_sim::isPatternWordWithin(quint16(number & 0xFFFF), item.addressClass, item.address,
@@ -57,8 +57,8 @@ DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
     m_recoveries.reserve(4096); // no allocation while the soak measures
     QList<DataItem> entries;
     for (const PolledItem& item : m_items) {
-        entries.append(kib_test::entry(
-            kib_test::memoryItem(itemLabel(item.addressClass, item.address), item.addressClass,
+        entries.append(kib_requests::entry(
+            kib_requests::memoryItem(itemLabel(item.addressClass, item.address), item.addressClass,
                                  QString::number(item.address), item.dataType)));
     }
     m_pollRequest = request(entries);
@@ -68,7 +68,7 @@ DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
 LogList DeviceLoad::request(const QList<DataItem>& entries) const
 {
     LogList log =
-        kib_test::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
+        kib_requests::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
                                 QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
     log.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
     log.columns.insert(QStringLiteral("offscan_retry_ms"), QString::number(kOffScanRetryMs));
@@ -154,7 +154,7 @@ void DeviceLoad::checkValues(const LogList& log, Clock::time_point start, Clock:
         if (!data.item.errorText.isEmpty() || !data.values.contains(QStringLiteral("value"))) {
             continue;
         }
-        const QString value = kib_test::valueOf(data);
+        const QString value = kib_requests::valueOf(data);
         if (isRightValue(m_items[i], value, first, last)) {
             continue;
         }
@@ -222,10 +222,10 @@ void DeviceLoad::writeOnce(bool discreteBit)
         if (!items[i].discrete && !m_ledger.nextValue(i, &value)) {
             continue; // its sequence is used up
         }
-        entries.append(kib_test::entry(
-            kib_test::memoryItem(itemLabel(items[i].addressClass, items[i].address),
+        entries.append(kib_requests::entry(
+            kib_requests::memoryItem(itemLabel(items[i].addressClass, items[i].address),
                                  items[i].addressClass, QString::number(items[i].address),
-                                 kib_test::Unsigned),
+                                 kib_requests::Unsigned),
             QString::number(value)));
         itemOfEntry.append(i);
         values.append(value);

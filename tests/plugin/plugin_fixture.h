@@ -9,13 +9,14 @@
 
 #include "host_config_scope.h"
 #include "plugin_loader.h"
-#include "plugin_requests.h"
+#include "kib_requests.h"
 #include "simulated_plc.h"
 
 namespace plugin_test {
 
 using namespace camp_sim;
 using namespace kib_test;
+using namespace kib_requests;
 
 // A request frame as the PLC sees it: command, class, start address and word count.
 struct Frame

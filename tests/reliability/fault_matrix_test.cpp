@@ -17,13 +17,13 @@
 #include "hostconfig.h"
 #include "network_namespace.h"
 #include "plugin_loader.h"
-#include "plugin_requests.h"
+#include "kib_requests.h"
 #include "simulated_plc.h"
 
 namespace {
 
 using namespace camp_sim;
-using namespace kib_test;
+using namespace kib_requests;
 
 // Short enough that a time-out costs little, long enough for any reply on a loaded machine.
 constexpr int kTimeoutMs = 300;

@@ -23,13 +23,13 @@
 
 #include "hostconfig.h"
 #include "plugin_loader.h"
-#include "plugin_requests.h"
+#include "kib_requests.h"
 #include "simulated_plc.h"
 
 namespace {
 
 using namespace camp_sim;
-using namespace kib_test;
+using namespace kib_requests;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kDevices = 64;

@@ -1,13 +1,13 @@
 #pragma once
-// Requests as the host hands them to the plugin: items built from their columns, and the LogList
-// of one device.
+// Requests as a host hands them to the plugin: items built from their columns, and the LogList of
+// one device. Host programs and tests build theirs with these.
 
 #include <QList>
 #include <QString>
 
 #include "kib_records.h"
 
-namespace kib_test {
+namespace kib_requests {
 
 // The item's data_type column.
 enum DataType { Bit = 0, Integer = 1, Unsigned = 2, Float = 3, String = 4, Long = 5, ULong = 6 };
@@ -53,4 +53,4 @@ inline LogList deviceRequest(int deviceId, const QString& deviceName, const QStr
     return log;
 }
 
-} // namespace kib_test
+} // namespace kib_requests
