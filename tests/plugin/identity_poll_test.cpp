@@ -79,7 +79,8 @@ TEST_F(PluginTest, PollsReadTheStatusWordsOnceAndOnlyForIdentityItems)
     EXPECT_EQ(plc->requests(), QList<QByteArray>{kStwRead});
 }
 
-TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
+// Status words of 0 are "not reported"; a refused identity read is in the fault matrix.
+TEST_F(PluginTest, ZeroStatusWordsPublishNothing)
 {
     HostConfig::instance().setDevices(
         {hostDevice(7, {"identity_7_serial", "identity_7_firmware"})});
@@ -90,16 +91,6 @@ TEST_F(PluginTest, ZeroStatusWordsOrAnErrorReplyPublishNothing)
     EXPECT_TRUE(zero.items[0].values.isEmpty());
     EXPECT_EQ(zero.items[0].item.errorText,
               QStringLiteral("Not reported by the PLC (its status word holds 0)"));
-
-    setWords(kClassSTW, 259, {812, 4, 10});
-    Faults faults;
-    faults.errorAddresses = {{kClassSTW, 259}};
-    plc->setFaults(faults);
-    LogList refused = request(7, {entry(identityItem(7, "serial"))});
-    ASSERT_TRUE(plugin->readData(&refused));
-    ASSERT_EQ(refused.items.size(), 1);
-    EXPECT_TRUE(refused.items[0].values.isEmpty());
-    EXPECT_TRUE(refused.items[0].item.errorText.startsWith("Error code: 0292 Extended code: "));
 }
 
 // An item whose uid or address has the identity form but names no identity field of this device is

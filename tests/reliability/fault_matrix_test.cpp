@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "hostconfig.h"
+#include "kib_requests.h"
 #include "network_namespace.h"
 #include "plugin_loader.h"
-#include "kib_requests.h"
 #include "simulated_plc.h"
 
 namespace {
