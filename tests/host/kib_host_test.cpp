@@ -295,70 +295,47 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
 // with one line on standard error and status 2, never with a crash, and nothing is sent.
 TEST_F(KibHostTest, HelpAndMistakesTable)
 {
-    const QString press = QStringLiteral("127.0.0.1:%1").arg(press1->port());
+    // The command line, its words split at blanks: "@" runs it on the fixture's project (or on
+    // the row's), %press is press-1's HOST:PORT, %self a file that is no plugin.
     struct Row
     {
-        const char* name;
-        QByteArray project; // empty: the fixture's project
-        QStringList arguments;
+        const char* line;
         int exitCode;
-        QString shown;           // a line of the help, or what the error line must say
-        bool withProject = true; // run with --project FILE
+        const char* shown; // a line of the help, or what the error line must say
+        QByteArray project = {};
     };
-    const QList<Row> rows = {
-        {"help", {}, {"--help"}, 0, "discovery service is always taken from the linked plugin"},
-        {"poll help", {}, {"poll", "--help"}, 0, "Usage: kib-host --project FILE poll"},
-        {"malformed JSON", "{\"devices\": [", {"poll"}, 2, "project.json: not valid JSON"},
-        {"unknown device", {}, {"poll", "--device", "99"}, 2, "the project has no device 99"},
-        {"unknown item",
-         {},
-         {"write", "--device", "7", "nope=1"},
-         2,
-         "device 7 has no item \"nope\""},
-        {"identity item",
-         {},
-         {"write", "--device", "7", "identity_7_serial=1"},
-         2,
-         "cannot be written"},
-        {"not a plugin", {}, {"--plugin", KIB_HOST_PROGRAM, "init"}, 2, "cannot load the plugin"},
-        {"bad count", {}, {"poll", "--count", "0"}, 2, "--count takes a whole number"},
-        {"unknown command", {}, {"frobnicate"}, 2, "unknown command \"frobnicate\""},
-        {"read help", {}, {"read", "--help"}, 0, "Usage: kib-host read", false},
-        {"write help", {}, {"write", "--help"}, 0, "kib-host write [--timeout MS]", false},
-        {"bad item",
-         {},
-         {"read", press, "V100", "Q7"},
-         2,
-         "\"Q7\": no memory class Q; items are written V100",
-         false},
-        {"not ITEM=VALUE", {}, {"write", press, "V100"}, 2, "\"V100\" is not ITEM=VALUE", false},
-        {"read without items",
-         {},
-         {"read", press},
-         2,
-         "read needs HOST[:PORT] and at least one item",
-         false},
-        {"bad port",
-         {},
-         {"identify", "127.0.0.1:70000"},
-         2,
-         "\"127.0.0.1:70000\" is not HOST or HOST:PORT",
-         false},
-        {"read of a project", {}, {"read", press, "V100"}, 2, "read takes no --project"},
-        {"device without project",
-         {},
-         {"write", "--device", "7", "v100=1"},
-         2,
-         "write --device needs --project FILE",
-         false},
+    const Row rows[] = {
+        {"@ --help", 0, "discovery service is always taken from the linked plugin"},
+        {"@ poll --help", 0, "Usage: kib-host --project FILE poll"},
+        {"@ poll", 2, "project.json: not valid JSON", "{\"devices\": ["},
+        {"@ poll --device 99", 2, "the project has no device 99"},
+        {"@ write --device 7 nope=1", 2, "device 7 has no item \"nope\""},
+        {"@ write --device 7 identity_7_serial=1", 2, "cannot be written"},
+        {"@ --plugin %self init", 2, "cannot load the plugin"},
+        {"@ poll --count 0", 2, "--count takes a whole number"},
+        {"@ frobnicate", 2, "unknown command \"frobnicate\""},
+        {"read --help", 0, "Usage: kib-host read"},
+        {"write --help", 0, "kib-host write [--timeout MS]"},
+        {"read %press V100 Q7", 2, "\"Q7\": no memory class Q; items are written V100"},
+        {"write %press V100", 2, "\"V100\" is not ITEM=VALUE"},
+        {"read %press", 2, "read needs HOST[:PORT] and at least one item"},
+        {"identify 127.0.0.1:70000", 2, "\"127.0.0.1:70000\" is not HOST or HOST:PORT"},
+        {"@ read %press V100", 2, "read takes no --project"},
+        {"write --device 7 v100=1", 2, "write --device needs --project FILE"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
+        SCOPED_TRACE(row.line);
+        QStringList arguments =
+            QString::fromUtf8(row.line)
+                .replace("%press", QStringLiteral("127.0.0.1:%1").arg(press1->port()))
+                .replace("%self", KIB_HOST_PROGRAM)
+                .split(' ');
         if (!row.project.isEmpty()) {
             project.write(row.project);
         }
-        const Outcome run = row.withProject ? project.kibHost(row.arguments)
-                                            : runProgram(kibHostLine(row.arguments));
+        const bool withProject = arguments.first() == "@";
+        const Outcome run =
+            withProject ? project.kibHost(arguments.mid(1)) : runProgram(kibHostLine(arguments));
         EXPECT_FALSE(run.crashed);
         EXPECT_EQ(run.exitCode, row.exitCode);
         if (row.exitCode == 0) {
@@ -368,9 +345,7 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
                         run.err.contains(row.shown))
                 << run.err.toStdString();
         }
-        if (!row.project.isEmpty()) {
-            project.write(twoPresses());
-        }
+        project.write(twoPresses());
     }
     EXPECT_EQ(press1->connectionCount(), 0);
 }

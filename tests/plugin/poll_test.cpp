@@ -60,34 +60,6 @@ TEST_F(PluginTest, ReadsThePlannedBlocksAndConvertsEveryType)
     EXPECT_EQ(reads[0].count, 7);
 }
 
-TEST_F(PluginTest, UnusableRepliesFailTheirItemsAndThePollGoesOn)
-{
-    setWords(kClassV, 100, {1, 2, 3});
-    Faults faults;
-    faults.shortReplyWords = 2;
-    plc->setFaults(faults);
-    LogList shortReply = request(7, oneWordItems(kClassV, {100, 101, 102}));
-    ASSERT_TRUE(plugin->readData(&shortReply));
-    EXPECT_EQ(valueOf(shortReply.items[0]), QStringLiteral("1"));
-    EXPECT_EQ(valueOf(shortReply.items[1]), QStringLiteral("2"));
-    EXPECT_TRUE(shortReply.items[2].values.isEmpty());
-    EXPECT_EQ(shortReply.items[2].item.errorText, QStringLiteral("Error reading response"));
-
-    // An error reply lands on the item the PLC refuses; its block's others are read apart.
-    faults = Faults();
-    faults.errorAddresses = {{kClassV, 101}};
-    plc->setFaults(faults);
-    LogList errorReply = request(7, oneWordItems(kClassV, {100, 101}) + oneWordItems(kClassK, {5}));
-    ASSERT_TRUE(plugin->readData(&errorReply));
-    EXPECT_EQ(valueOf(errorReply.items[0]), QStringLiteral("1"));
-    EXPECT_TRUE(errorReply.items[0].item.errorText.isEmpty());
-    EXPECT_TRUE(errorReply.items[1].item.errorText.startsWith("Error code: 0292 Extended code: "))
-        << errorReply.items[1].item.errorText.toStdString();
-    EXPECT_TRUE(errorReply.items[1].values.isEmpty());
-    EXPECT_EQ(valueOf(errorReply.items[2]), QStringLiteral("0"));
-    EXPECT_TRUE(errorReply.errorText.isEmpty());
-}
-
 // Items whose columns name no words get their reason (the texts are tabled with the item model)
 // and are not read; a String read by a poll holds at most 256 words.
 TEST_F(PluginTest, ItemsThatNameNoWordsAreReportedNotRead)
