@@ -17,6 +17,7 @@
 #include "hostconfig.h"
 #include "kib_requests.h"
 #include "network_namespace.h"
+#include "open_descriptors.h"
 #include "plugin_loader.h"
 #include "simulated_plc.h"
 
@@ -230,6 +231,7 @@ protected:
     void runRow(const Row& row, const QString& host, NetworkNamespace* ns)
     {
         const PlcConfig config{kSerial, 4, 10, {}};
+        int descriptors = -1; // open after the first cell, once what opens on first use is open
         for (int op = 0; op < kOps; ++op) {
             SCOPED_TRACE(std::string(row.name) + " x " + kOpNames[op]);
             const Seen want = expected(row, Op(op));
@@ -286,6 +288,10 @@ protected:
             EXPECT_TRUE(plc.waitForOpenConnections(0)) << "a connection outlived stopPlugin()";
             plc.stop();
             ASSERT_TRUE(!ns || ns->removeAddress(kQuiet, QStringLiteral("10.77.8.2/24")));
+            // No descriptor of the plugin's outlives the cell, whatever the fault did to it.
+            EXPECT_TRUE(descriptors < 0 || openDescriptors() == descriptors)
+                << openDescriptors() << " descriptors open, " << descriptors << " before";
+            descriptors = descriptors < 0 ? openDescriptors() : descriptors;
         }
     }
 

@@ -8,8 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <QDir>
-
 #include <malloc.h>
 
 #include <atomic>
@@ -24,6 +22,7 @@
 
 #include "hostconfig.h"
 #include "kib_requests.h"
+#include "open_descriptors.h"
 #include "plugin_loader.h"
 #include "simulated_plc.h"
 
@@ -39,11 +38,6 @@ constexpr int kCallsPerThread = 600; // the short run
 constexpr int kCallsBetweenStops = 40;
 constexpr quint32 kOwnWord = 1000;     // thread t writes V(1000 + t) on every device
 constexpr quint32 kRefusedWord = 3000; // V(3000 + t): the PLC answers every write with an error
-
-int openDescriptors()
-{
-    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files).size());
-}
 
 // Every other device is addressed by a host name, resolved by each new connection on the threads
 // at once.
