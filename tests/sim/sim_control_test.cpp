@@ -1,16 +1,10 @@
-// What a test or the soak uses to steer a camp-sim process and to check what it saw: the command
-// lines of --commands against a real simulated PLC, and the write journal that keeps written words
-// through a restart. The oracle pattern is checked by the soak's own oracle test.
+// What the soak uses to steer a camp-sim process and to check what it saw: the command lines of
+// --commands and their mistakes, and the write journal that keeps written words through a restart.
+// The soak itself runs them in a camp-sim process (and checks its oracle pattern in its own test).
 #include "control_commands.h"
-#include "oracle_pattern.h"
-#include "plc_memory.h"
-#include "program_line.h"
-#include "sim_test_support.h"
 #include "simulated_plc.h"
 #include "write_journal.h"
 
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -65,22 +59,6 @@ TEST(ControlCommands, SetReadStatusAndMistakes)
     EXPECT_EQ("ok 1234", runControlCommand("read V100", plc));
 }
 
-TEST(ControlCommands, StretchTheScanAndDropConnectionsOfARunningPlc)
-{
-    PlcConfig config;
-    config.scanTimeMs = 3600 * 1000;
-    SimulatedPlc plc(config);
-    ASSERT_TRUE(plc.start());
-    TestClient client(plc.port());
-    ASSERT_TRUE(client.send("[04001A000103010003037E]"));
-    ASSERT_TRUE(plc.waitForRequests(1));
-    EXPECT_EQ("ok", runControlCommand("scan-time-ms 1", plc));
-    EXPECT_EQ(QByteArray("[05001A0001030300000000000004FE]"), client.read());
-    EXPECT_EQ("ok open 1 accepted 1 refused 0 requests 1", runControlCommand("status", plc));
-    EXPECT_EQ("ok", runControlCommand("drop-connections", plc));
-    EXPECT_TRUE(client.readToEnd());
-}
-
 // A journal line a word list; an unfinished last line (a PLC killed mid-write) is left out, and a
 // journal that names words the PLC does not have is refused.
 TEST(WriteJournal, LinesRoundTripAndAnUnfinishedLastLineIsLeftOut)
@@ -109,90 +87,4 @@ TEST(WriteJournal, LinesRoundTripAndAnUnfinishedLastLineIsLeftOut)
     file.close();
     SimulatedPlc tooSmall;
     EXPECT_FALSE(attachWriteJournal(path, tooSmall, &error));
-}
-
-namespace {
-
-// One command line to the program, and the line it answers with.
-QByteArray command(QProcess& process, const QByteArray& line)
-{
-    process.write(line + "\n");
-    while (!process.canReadLine() && process.waitForReadyRead(TestClient::kPatienceMs)) {
-    }
-    return process.readLine().trimmed();
-}
-
-// The port of a camp-sim that was started on port 0, from its "listening on" line.
-quint16 listeningPort(QProcess& process)
-{
-    const QRegularExpression line(QStringLiteral("listening on 127\\.0\\.0\\.1:(\\d+)"));
-    if (!process.waitForStarted(TestClient::kPatienceMs)) {
-        return 0;
-    }
-    QString output;
-    while (process.canReadLine() || process.waitForReadyRead(TestClient::kPatienceMs)) {
-        output += QString::fromUtf8(process.readLine());
-        const QRegularExpressionMatch match = line.match(output);
-        if (match.hasMatch()) {
-            return static_cast<quint16>(match.captured(1).toUInt());
-        }
-    }
-    return 0;
-}
-
-void startSteeredPlc(QProcess& process, const QString& journal,
-                     const QStringList& more = QStringList())
-{
-    startProgram(process, QStringLiteral(CAMP_SIM_PATH),
-                 QStringList{QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"),
-                             QStringLiteral("--commands"), QStringLiteral("--scan-time-ms"),
-                             QStringLiteral("2"), QStringLiteral("--journal"), journal,
-                             QStringLiteral("--oracle-pattern"), QStringLiteral("V1-10")} +
-                     more);
-}
-
-} // namespace
-
-// A test steers camp-sim through its standard input, reads the oracle pattern over TCP, and finds
-// every write in the journal, which a killed and restarted PLC replays.
-TEST(CampSimProgram, TakesCommandsKeepsAJournalAndShowsThePattern)
-{
-    QTemporaryDir folder;
-    const QString journal = folder.filePath(QStringLiteral("plc.journal"));
-    QProcess process;
-    startSteeredPlc(process, journal);
-    const quint16 port = listeningPort(process);
-    ASSERT_NE(0, port) << process.readAllStandardError().toStdString();
-
-    EXPECT_EQ("ok", command(process, "set V100 1234"));
-    TestClient client(port);
-    EXPECT_EQ(QByteArray("[050001000064011234037B]"), client.exchange("[0400010000640100010371]"));
-    const QByteArray patterned = client.exchange("[040001000005010001036C]");
-    const quint16 word = static_cast<quint16>(patterned.mid(15, 4).toUInt(nullptr, 16));
-    EXPECT_EQ(camp_sim::patternMark(camp_sim::kClassV, 5), word >> 8) << patterned.constData();
-    EXPECT_EQ(QByteArray("[0700010000C80102C4]"), client.exchange("[0600010000C80100050388]"));
-
-    QFile file(journal);
-    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    EXPECT_EQ(QByteArray("V200 0005\n"), file.readAll());
-    EXPECT_EQ("ok open 1 accepted 1 refused 0 requests 3", command(process, "status"));
-    EXPECT_EQ("ok", command(process, "faults silent=1 latency-ms=10"));
-    EXPECT_TRUE(command(process, "faults loud=1").startsWith("error: "));
-
-    process.kill(); // SIGKILL: no chance to save anything
-    ASSERT_TRUE(process.waitForFinished(TestClient::kPatienceMs));
-    // Started again as another module, with a fault from its first connection on.
-    QProcess restarted;
-    startSteeredPlc(restarted, journal, {"--faults", " foreign-write-reply=1\tlatency-ms=0 "});
-    const quint16 restartedPort = listeningPort(restarted);
-    ASSERT_NE(0, restartedPort);
-    EXPECT_EQ("ok 0005", command(restarted, "read V200"));
-    EXPECT_EQ("ok 0000", command(restarted, "read V100")); // set by hand: not kept
-    EXPECT_EQ(QByteArray("[0900010000C80102C6]"),
-              TestClient(restartedPort).exchange("[0600010000C8010007038A]"));
-    EXPECT_EQ("ok 0007", command(restarted, "read V200"));
-    restarted.closeWriteChannel(); // the end of the commands stops it
-    ASSERT_TRUE(restarted.waitForFinished(TestClient::kPatienceMs));
-    EXPECT_EQ(0, restarted.exitCode());
-    EXPECT_TRUE(restarted.readAll().contains("camp-sim stopping (end of input)"));
 }
