@@ -1,6 +1,5 @@
 // The plugin as the host first meets it: loaded from its file, registered with its columns.
 
-#include <QLibrary>
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
@@ -146,43 +145,8 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
               selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
     EXPECT_TRUE(HostConfig::instance().addedItems().isEmpty());
     EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
-}
-
-TEST(PluginEntry, InstanceFunctionKeepsOneObject)
-{
-    QLibrary library(QStringLiteral(KIB_PLUGIN_PATH));
-    ASSERT_TRUE(library.load()) << library.errorString().toStdString();
-    using InstanceFunction = QObject* (*)();
-    auto instance = reinterpret_cast<InstanceFunction>(library.resolve("qt_plugin_instance"));
-    ASSERT_NE(instance, nullptr);
-
-    QObject* first = instance();
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(instance(), first);
-    EXPECT_EQ(pluginLoader().instance(), first);
-    EXPECT_STREQ(first->metaObject()->className(), "App_CAMP_NITP");
-    EXPECT_NE(first->qt_metacast("KIBInterface"), nullptr);
-    EXPECT_EQ(first->qt_metacast("KIBInterface"), first->qt_metacast(KIBInterface_iid));
-}
-
-TEST(PluginEntry, EventAndLogCallbacksLeaveTheRequestAlone)
-{
-    KIBInterface* plugin = loadPlugin();
-    ASSERT_NE(plugin, nullptr);
-    LogList log;
-    log.id = 7;
-    log.errorText = QStringLiteral("old device error");
-    ItemInstancePlugin item;
-    item.errorText = QStringLiteral("old item error");
-    log.items.append(DataItem(item));
-    log.items[0].values.insert(QStringLiteral("value"), QStringLiteral("42"));
-    const LogList before = log;
-    EXPECT_TRUE(plugin->getEventData(&log));
-    EXPECT_TRUE(plugin->logCallback(&log));
-    EXPECT_EQ(log.errorText, before.errorText);
-    ASSERT_EQ(log.items.size(), 1);
-    EXPECT_EQ(log.items[0].item.errorText, before.items[0].item.errorText);
-    EXPECT_EQ(log.items[0].values, before.items[0].values);
+    LogList nothing; // the host's event and log callbacks have nothing to do here
+    EXPECT_TRUE(plugin->getEventData(&nothing) && plugin->logCallback(&nothing));
 }
 
 TEST(PluginEntry, WriteToAClosedSocketDoesNotEndTheProcess)
