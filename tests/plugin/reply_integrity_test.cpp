@@ -4,19 +4,12 @@
 // broken digit. No value may ever land on an item other than its own, and once the faults stop the
 // next poll must be whole.
 
+#include "oracle_pattern.h"
 #include "plugin_fixture.h"
 
 using namespace plugin_test;
 
 namespace {
-
-// Oracle memory: a word's high byte names its class and address, its low byte the generation, so
-// a word read from anywhere else, or from an earlier generation, cannot pass for the right one.
-quint16 oracleWord(int addressClass, quint32 address, quint8 generation)
-{
-    const quint8 place = static_cast<quint8>(address * 7 + static_cast<quint32>(addressClass) * 31);
-    return static_cast<quint16>(place << 8 | generation);
-}
 
 struct OracleItem
 {
@@ -24,22 +17,25 @@ struct OracleItem
     quint32 address;
 };
 
-// 26 one-word items in four blocks: V100-V114 (every other word), V140-V144, V200-V202 (each more
-// than 16 words from the one before) and K10-K19.
+// Oracle memory is the soak's pattern: a word's high byte tells its class and address, its low
+// byte the generation, so a word read from anywhere else, or from an earlier generation, cannot
+// pass for the right one. 26 one-word items in four blocks: V100-V114 (every other word),
+// V140-V144, V200-V202 (each more than 16 words from the one before) and K10-K19.
 QList<OracleItem> oracleItems()
 {
+    const struct
+    {
+        int addressClass;
+        quint32 first, last, step;
+    } runs[] = {{kClassV, 100, 114, 2},
+                {kClassV, 140, 144, 1},
+                {kClassV, 200, 202, 1},
+                {kClassK, 10, 19, 1}};
     QList<OracleItem> items;
-    for (quint32 a = 100; a < 115; a += 2) {
-        items.append({kClassV, a});
-    }
-    for (quint32 a = 140; a < 145; ++a) {
-        items.append({kClassV, a});
-    }
-    for (quint32 a = 200; a < 203; ++a) {
-        items.append({kClassV, a});
-    }
-    for (quint32 a = 10; a < 20; ++a) {
-        items.append({kClassK, a});
+    for (const auto& run : runs) {
+        for (quint32 address = run.first; address <= run.last; address += run.step) {
+            items.append({run.addressClass, address});
+        }
     }
     return items;
 }
@@ -51,7 +47,7 @@ protected:
     {
         for (const OracleItem& item : oracleItems()) {
             plc->setWord(item.addressClass, item.address,
-                         oracleWord(item.addressClass, item.address, generation));
+                         patternWord(item.addressClass, item.address, generation));
         }
     }
 
@@ -85,7 +81,7 @@ protected:
             }
             ++given;
             const quint16 expected =
-                oracleWord(items[i].addressClass, items[i].address, generation);
+                patternWord(items[i].addressClass, items[i].address, generation);
             EXPECT_EQ(valueOf(log.items[i]), QString::number(expected))
                 << "item " << log.items[i].item.uid.toStdString() << " generation "
                 << int(generation);

@@ -136,54 +136,6 @@ TEST(SimulatedPlc, FaultsOnTheWire)
     EXPECT_EQ(7, plc.word(kClassV, 200));
 }
 
-// Digits garbled on the line: the share asked for of the read replies that carry words, each with
-// exactly one hex digit of its words moved on by one and the BCC of the true reply. Error replies
-// and replies without words pass untouched.
-TEST(SimulatedPlc, GarblesOneDigitOfTheAskedShareOfReadReplies)
-{
-    struct Case
-    {
-        int percent;
-        int shortReplyWords;
-        QByteArray request;
-        int garbled; // of 10 replies
-    } const cases[] = {
-        {100, -1, kReadStw, 10},
-        {30, -1, withBcc("04000100000101000F"), 3},  // 15 words: digits all over them
-        {100, 0, kReadStw, 0},                       // no words
-        {100, -1, withBcc("040001000000010001"), 0}, // an error reply (V0)
-    };
-    SimulatedPlc plc(kExample);
-    ASSERT_TRUE(plc.start());
-    TestClient client(plc.port());
-    const QByteArray digits = "0123456789ABCDEF";
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.request.constData());
-        Faults faults;
-        faults.shortReplyWords = c.shortReplyWords;
-        plc.setFaults(faults);
-        const QByteArray clean = client.exchange(c.request);
-        faults.garbledDigitPercent = c.percent;
-        plc.setFaults(faults);
-        int garbled = 0;
-        for (int i = 0; i < 10; ++i) {
-            const QByteArray reply = client.exchange(c.request);
-            ASSERT_EQ(clean.size(), reply.size());
-            QList<int> changed;
-            for (int pos = 15; pos < reply.size() - 5; ++pos) { // the words, never the BCC
-                if (reply[pos] != clean[pos]) {
-                    changed.append(pos);
-                    EXPECT_EQ(digits[(digits.indexOf(clean[pos]) + 1) % 16], reply[pos]);
-                }
-            }
-            EXPECT_EQ(reply.left(15) + reply.right(5), clean.left(15) + clean.right(5));
-            EXPECT_LE(changed.size(), 1) << reply.constData();
-            garbled += changed.size();
-        }
-        EXPECT_EQ(c.garbled, garbled);
-    }
-}
-
 // stop() closes every connection at once, even one whose reply is held back for minutes, never
 // comes, or goes on without end to a client that stopped reading; no reply gets out after it.
 // Each case restarts the same PLC on the same port: memory survives, the counts start again.
