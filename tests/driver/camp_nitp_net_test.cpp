@@ -8,7 +8,15 @@
 #include "driver_test_words.h"
 #include "simulated_plc.h"
 
+#include <QDir>
 #include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <fcntl.h>
 #include <functional>
@@ -31,6 +39,32 @@ ItemInstancePlugin makeItem(int addressClass, int dataType, const QString& addre
     item.columns.insert(QStringLiteral("data_type"), QString::number(dataType));
     item.columns.insert(QStringLiteral("address_word"), addressWord);
     return item;
+}
+
+// This process's TCP socket from port `local` to port `peer` (0: any), or -1: the driver's end
+// of a connection, or the simulated PLC's.
+int socketBetween(quint16 local, quint16 peer)
+{
+    for (const QString& name : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::System)) {
+        sockaddr_in mine{}, theirs{};
+        socklen_t size = sizeof mine;
+        const int fd = name.toInt();
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &size) == 0 &&
+            ::getpeername(fd, reinterpret_cast<sockaddr*>(&theirs), &size) == 0 &&
+            mine.sin_family == AF_INET && (local == 0 || ntohs(mine.sin_port) == local) &&
+            (peer == 0 || ntohs(theirs.sin_port) == peer)) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+quint16 localPort(int fd)
+{
+    sockaddr_in mine{};
+    socklen_t size = sizeof mine;
+    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &size) == 0 ? ntohs(mine.sin_port)
+                                                                             : 0;
 }
 
 // Runs body on a thread of its own inside a new, empty network namespace (only a loopback that
@@ -325,6 +359,68 @@ TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
     EXPECT_EQ(read(AddressClass::V, 1, 1).size(), 1u);
     EXPECT_EQ(plc.requestCount(), 1);
     EXPECT_EQ(plc.requests(), QList<QByteArray>{camp_wire::readRequest(AddressClass::V, 1, 1)});
+}
+
+// A PLC that vanishes without a FIN (power cut, pulled cable) is noticed within about a minute.
+TEST_F(DriverOverTcp, ConnectionsAreKeptAlive)
+{
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    const int fd = socketBetween(0, plc.port());
+    ASSERT_GE(fd, 0);
+    int keepAlive = 0, idle = 0, interval = 0, probes = 0;
+    socklen_t size = sizeof(int);
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, &size), 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &size), 0);
+    EXPECT_EQ(keepAlive, 1);
+    EXPECT_EQ(idle + interval * probes, 60) << idle << " + " << interval << " x " << probes;
+}
+
+// Bytes on the socket before a request can only be a reply to an earlier one: the connection is
+// dropped and the request goes out on a new one, so no stale reply is taken for its answer.
+TEST_F(DriverOverTcp, BytesWaitingBeforeARequestCostTheConnection)
+{
+    plc.setWord(camp_sim::kClassV, 1, 0x1111);
+    plc.setWord(camp_sim::kClassV, 2, 0x2222);
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    EXPECT_EQ(read(AddressClass::V, 1, 1), wordsOf({"1111"}));
+    const int ours = socketBetween(0, plc.port());
+    const int plcs = socketBetween(plc.port(), localPort(ours));
+    ASSERT_GE(plcs, 0);
+    const QByteArray stale = "[0500010000020100000369]"; // V2 holds 0000, a reply of long ago
+    ASSERT_EQ(::send(plcs, stale.constData(), size_t(stale.size()), MSG_NOSIGNAL), stale.size());
+    pollfd waiting{ours, POLLIN, 0};
+    ASSERT_EQ(::poll(&waiting, 1, 10000), 1); // on the driver's socket, not yet read
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(read(AddressClass::V, 2, 1), wordsOf({"2222"}));
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("unexpected data from 127.0.0.1:"),
+              std::string::npos);
+    EXPECT_EQ(plc.connectionCount(), 2);
+}
+
+// A connection the PLC reset fails the next request at once, in its send: never as a time-out.
+TEST_F(DriverOverTcp, AResetConnectionIsNoTimeOut)
+{
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    setPort(server.serverPort());
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    ASSERT_TRUE(server.waitForNewConnection(10000));
+    QTcpSocket* accepted = server.nextPendingConnection();
+    const linger reset{1, 0};
+    ::setsockopt(int(accepted->socketDescriptor()), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    pollfd ours{socketBetween(0, server.serverPort()), POLLIN, 0};
+    server.close();
+    accepted->abort();
+    ASSERT_EQ(::poll(&ours, 1, 10000), 1); // the reset has reached the driver's socket
+    Words words;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 1, 1, words, nullptr));
+    testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(driver.sessionError().endsWith("while sending a read command to the PLC") &&
+                !driver.sessionError().startsWith("Timed out"))
+        << driver.sessionError().toStdString();
 }
 
 TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
