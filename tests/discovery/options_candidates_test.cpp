@@ -110,6 +110,7 @@ TEST(DiscoveryOptions, RequestsTable)
         {"ports: 65536", R"j({"tcp_ports": "65536"})j", ""},
         {"ports: text", R"j({"tcp_ports": "abc"})j", ""},
         {"ports: negative", R"j({"tcp_ports": "-4450"})j", ""},
+        {"ports: range with a leading dash", R"j({"tcp_ports": "-4450-4451"})j", ""},
         {"ports: open range", R"j({"tcp_ports": "4450-"})j", ""},
         {"ports: two dashes", R"j({"tcp_ports": "4450-4451-4452"})j", ""},
         {"ports: range past 65535", R"j({"tcp_ports": "65534-99999999"})j", "ports=65534,65535"},
