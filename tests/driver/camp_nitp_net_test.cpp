@@ -18,7 +18,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 
-#include <fcntl.h>
 #include <functional>
 #include <sched.h>
 #include <sys/resource.h>
@@ -57,14 +56,6 @@ int socketBetween(quint16 local, quint16 peer)
         }
     }
     return -1;
-}
-
-quint16 localPort(int fd)
-{
-    sockaddr_in mine{};
-    socklen_t size = sizeof mine;
-    return ::getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &size) == 0 ? ntohs(mine.sin_port)
-                                                                             : 0;
 }
 
 // Runs body on a thread of its own inside a new, empty network namespace (only a loopback that
@@ -386,7 +377,7 @@ TEST_F(DriverOverTcp, BytesWaitingBeforeARequestCostTheConnection)
     ASSERT_TRUE(driver.connectToPLC(&device));
     EXPECT_EQ(read(AddressClass::V, 1, 1), wordsOf({"1111"}));
     const int ours = socketBetween(0, plc.port());
-    const int plcs = socketBetween(plc.port(), localPort(ours));
+    const int plcs = socketBetween(plc.port(), 0); // its only connection
     ASSERT_GE(plcs, 0);
     const QByteArray stale = "[0500010000020100000369]"; // V2 holds 0000, a reply of long ago
     ASSERT_EQ(::send(plcs, stale.constData(), size_t(stale.size()), MSG_NOSIGNAL), stale.size());
