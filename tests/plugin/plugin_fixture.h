@@ -8,8 +8,8 @@
 #include <functional>
 
 #include "host_config_scope.h"
-#include "plugin_loader.h"
 #include "kib_requests.h"
+#include "plugin_loader.h"
 #include "simulated_plc.h"
 
 namespace plugin_test {
@@ -92,15 +92,6 @@ protected:
     {
         for (int i = 0; i < words.size(); ++i) {
             plc->setWord(addressClass, start + quint32(i), words[i]);
-        }
-    }
-
-    void setText(int addressClass, quint32 start, const QByteArray& text)
-    {
-        for (int i = 0; i < text.size(); i += 2) {
-            const quint8 high = quint8(text[i]);
-            const quint8 low = i + 1 < text.size() ? quint8(text[i + 1]) : 0;
-            plc->setWord(addressClass, start + quint32(i / 2), quint16(high << 8 | low));
         }
     }
 

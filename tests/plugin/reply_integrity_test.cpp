@@ -293,20 +293,3 @@ TEST_F(ReplyIntegrity, ConnectionsNoLongerWantedAreClosed)
     EXPECT_TRUE(pollIsWhole(2, 1));
     EXPECT_TRUE(plc->waitForOpenConnections(1));
 }
-
-// A module that does not echo the request is never held to an echo; a duplicated reply is still
-// caught, since it is waiting when the next request is due.
-TEST_F(ReplyIntegrity, AModuleThatDoesNotEchoStillPollsWhole)
-{
-    Faults faults;
-    faults.noEcho = true;
-    plc->setFaults(faults);
-    EXPECT_TRUE(pollIsWhole(1));
-    faults.duplicateReadReply = true;
-    plc->setFaults(faults);
-    EXPECT_TRUE(pollIsWhole(2));
-    faults.duplicateReadReply = false;
-    plc->setFaults(faults);
-    EXPECT_TRUE(pollIsWhole(3));
-    EXPECT_GT(plc->connectionCount(), 1); // reconnected past the duplicates
-}

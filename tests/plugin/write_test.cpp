@@ -28,7 +28,7 @@ DataItem writeWithType(const char* uid, const char* word, const char* dataType, 
 TEST_F(PluginTest, WritesEveryTypeToItsOwnWords)
 {
     setWords(kClassV, 400, {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA});
-    setText(kClassV, 500, "HELLO WORLD");
+    setWords(kClassV, 500, {0x4845, 0x4C4C, 0x4F20, 0x574F, 0x524C, 0x4400}); // "HELLO WORLD"
     LogList log = request(7, {writeOf("neg", kClassV, "200", Integer, "-1"),
                               writeOf("uint", kClassV, "202", Unsigned, "65535"),
                               writeOf("float", kClassV, "300", Float, "3.4028235e38"),
@@ -49,24 +49,6 @@ TEST_F(PluginTest, WritesEveryTypeToItsOwnWords)
     const QStringList debug = HostConfig::instance().debugLines();
     ASSERT_EQ(debug.size(), 6);
     EXPECT_EQ(debug[0], QStringLiteral("Writing -1 Item: neg Device: press-7"));
-}
-
-TEST_F(PluginTest, DiscreteWritesChangeOnlyBitZero)
-{
-    plc->setWord(kClassC, 5, 0x1234);
-    LogList set = request(7, {writeOf("c5", kClassC, "5", Bit, "1")});
-    ASSERT_TRUE(plugin->writeData(&set));
-    EXPECT_EQ(plc->word(kClassC, 5), 0x1235);
-
-    LogList clear = request(
-        7, {writeOf("c5", kClassC, "5", Bit, "0"), writeOf("y9", kClassY, "9", Integer, "1")});
-    ASSERT_TRUE(plugin->writeData(&clear));
-    EXPECT_EQ(plc->word(kClassC, 5), 0x1234);
-    EXPECT_EQ(plc->word(kClassY, 9), 0x0001);
-
-    // Each discrete write reads the word first, then writes it back.
-    EXPECT_EQ(frames("06").size(), 3);
-    EXPECT_EQ(frames("04").size(), 3);
 }
 
 TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
