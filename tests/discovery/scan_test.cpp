@@ -163,10 +163,14 @@ TEST(DiscoveryScan, NothingToDoStartsNoWorker)
     QStringList log;
     Options off = optionsFor({"10.77.0.1"});
     off.tcpSubnetScan = false;
+    qputenv("KIB_DISCOVERY_DEBUG", QByteArray()); // a scan without workers tells nothing
+    testing::internal::CaptureStderr();
     EXPECT_TRUE(discoverDevices(off, transport, &log, nullptr).isEmpty());
     EXPECT_TRUE(discoverDevices(optionsFor({"10.77.0.1"}, {}), transport, &log, nullptr).isEmpty());
     EXPECT_TRUE(discoverDevices(optionsFor({"", "0.0.0.0", "127.1.2.3"}), transport, &log, nullptr)
                     .isEmpty());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    qunsetenv("KIB_DISCOVERY_DEBUG");
     EXPECT_EQ(transport.threadCount(), 0);
     ASSERT_EQ(log.size(), 3); // the probes line is written every time
     EXPECT_TRUE(log[1].startsWith(QStringLiteral("CAMP NITP discovery probes TCP  . Accept")));
@@ -261,7 +265,6 @@ TEST(DiscoveryScan, DebugLineFollowsTheEnvironment)
     testing::internal::CaptureStderr();
     discoverDevices(options, transport, nullptr, nullptr);
     discoverDevices(options, transport, nullptr, &cancel);
-    discoverDevices(optionsFor({"127.0.0.1"}), transport, nullptr, nullptr); // no workers, no line
     const std::string written = testing::internal::GetCapturedStderr();
     qunsetenv("KIB_DISCOVERY_DEBUG");
     EXPECT_EQ(written, "CAMP NITP discovery importable=2\nCAMP NITP discovery importable=0\n");

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QRegularExpression>
+
 #include "camp_discovery.h"
 #include "posix_net.h"
 #include "qt_printers.h"
@@ -61,15 +63,9 @@ template <typename Change> Faults faults(Change change)
 // "camp error V0=00A1 1234 4.10", the parts present; "none" for nothing at all.
 QString summary(const IdentifyResult& r)
 {
-    QStringList parts;
-    parts << (r.campReply ? QStringLiteral("camp") : QStringLiteral("none"));
-    if (r.protocolError) {
-        parts << QStringLiteral("error");
-    }
-    if (!r.v0Word.isEmpty()) {
-        parts << QStringLiteral("V0=") + r.v0Word;
-    }
-    return (parts + QStringList({r.serial, r.firmware})).join(' ').trimmed();
+    const QStringList parts = {r.campReply ? "camp" : "none", r.protocolError ? "error" : "",
+                               r.v0Word.isEmpty() ? "" : "V0=" + r.v0Word, r.serial, r.firmware};
+    return parts.filter(QRegularExpression(".")).join(' ');
 }
 
 } // namespace

@@ -417,20 +417,17 @@ TEST_F(DriverOverTcp, AResetConnectionIsNoTimeOut)
 TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
 {
     // Occupy every descriptor below 1100 so the driver's socket gets a number past FD_SETSIZE.
-    rlimit limit{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
-    if (limit.rlim_max < 1200) {
+    rlimit original{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &original), 0);
+    if (original.rlim_max < 1200) {
         GTEST_SKIP() << "descriptor limit too low";
     }
-    const rlimit original = limit;
-    limit.rlim_cur = std::max<rlim_t>(limit.rlim_cur, 1200);
-    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit raised{std::max<rlim_t>(original.rlim_cur, 1200), original.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
     std::vector<int> fillers;
     while (fillers.empty() || (fillers.back() >= 0 && fillers.back() < 1100)) {
         fillers.push_back(::dup(0));
     }
-    ASSERT_GE(fillers.back(), 1100);
-
     const bool connected = driver.connectToPLC(&device);
     Words words;
     const bool readOk = connected && driver.readMemoryBlock(AddressClass::V, 1, 1, words, nullptr);
@@ -439,6 +436,7 @@ TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
         ::close(fd);
     }
     setrlimit(RLIMIT_NOFILE, &original);
+    ASSERT_GE(fillers.back(), 1100);
     EXPECT_TRUE(connected) << device.errorText.toStdString();
     EXPECT_TRUE(readOk) << driver.sessionError().toStdString();
 }

@@ -6,6 +6,8 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "app_camp_nitp.h"
 #include "block_planner.h"
 #include "block_reader.h"
@@ -20,25 +22,8 @@ struct Span
     quint16 count;
 };
 
-struct Block
-{
-    qint32 cls;
-    quint32 start;
-    quint16 count;
-    size_t spans; // how many spans the block serves
-
-    bool operator==(const Block& other) const
-    {
-        return cls == other.cls && start == other.start && count == other.count &&
-               spans == other.spans;
-    }
-};
-
-std::ostream& operator<<(std::ostream& out, const Block& b)
-{
-    return out << "{class " << b.cls << " at " << b.start << ", " << b.count << " words, "
-               << b.spans << " spans}";
-}
+// A block: class, start, words, and how many spans it serves.
+using Block = std::tuple<qint32, quint32, quint16, size_t>;
 
 std::vector<Block> plan(const std::vector<Span>& input)
 {
@@ -55,7 +40,7 @@ std::vector<Block> plan(const std::vector<Span>& input)
     for (const ReadBlock& b : planBlocks(spans)) {
         EXPECT_EQ(b.firstSpan, next); // blocks cover the sorted spans in order, each once
         next = b.lastSpan;
-        blocks.push_back({b.addressClass, b.startAddress, b.wordCount, b.lastSpan - b.firstSpan});
+        blocks.emplace_back(b.addressClass, b.startAddress, b.wordCount, b.lastSpan - b.firstSpan);
     }
     EXPECT_EQ(next, spans.size());
     return blocks;

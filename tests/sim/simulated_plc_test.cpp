@@ -143,7 +143,6 @@ TEST(SimulatedPlc, StopsWhateverItWaitsForAndStartsAgain)
 {
     const FaultCase cases[] = {
         {"no fault", [](Faults&) {}, kWriteV100, kWriteV100Reply},
-        {"a long latency", [](Faults& f) { f.latencyMs = 600000; }, kReadStw, ""},
         {"a long pause between pieces",
          [](Faults& f) {
              f.chunkBytes = 5;
