@@ -74,6 +74,7 @@ TEST(CampFrames, GoldenRequestFramesAndBlockChecks)
         {"intToHexStr width 0", CAMP_NITP::intToHexStr(0, 0), "0"},
         {"realToHexStr 1.0", CAMP_NITP::realToHexStr(1.0f), "3F800000"},
         {"realToHexStr -2.5", CAMP_NITP::realToHexStr(-2.5f), "C0200000"},
+        {"realToHexStr 0", CAMP_NITP::realToHexStr(0.0f), "00000000"},
         {"stringToHexStr", CAMP_NITP::stringToHexStr(QByteArray("A\xE9", 2)), "41E9"},
         {"appendZeros pads", CAMP_NITP::appendZeros("7", 4), "0007"},
         {"appendZeros keeps longer", CAMP_NITP::appendZeros("12345", 4), "12345"},

@@ -3,6 +3,7 @@
 // module answers a probe (a one-word read of V1) again. Status items tell the device's state
 // without a frame on the wire. Counted, never timed: frames at the simulated PLC.
 
+#include "open_descriptors.h"
 #include "plugin_fixture.h"
 
 using namespace plugin_test;
@@ -65,6 +66,8 @@ TEST_F(DeviceHealthTest, ADeadModuleGoesOffScanAndComesBack)
     const QStringList states = {"state"};
     setWords(kClassV, 100, {42});
     EXPECT_EQ(status(poll(columns, states), "state"), QStringLiteral("on-scan"));
+    plugin->stopPlugin();
+    const int descriptors = openDescriptors();
     const quint16 port = plc->port();
     plc->stop();
     for (int failure = 1; failure <= 3; ++failure) {
@@ -103,6 +106,9 @@ TEST_F(DeviceHealthTest, ADeadModuleGoesOffScanAndComesBack)
     EXPECT_EQ(received[0].address, 1u); // the probe
     EXPECT_EQ(received[1].address, 100u);
     EXPECT_TRUE(frames("06").isEmpty());
+    plugin->stopPlugin(); // every probe and connection closed again
+    EXPECT_TRUE(plc->waitForOpenConnections(0));
+    EXPECT_EQ(openDescriptors(), descriptors);
 }
 
 // A module that accepts connections but never answers (a stopped CPU behind a live Ethernet
