@@ -201,7 +201,9 @@ bool readReplyWords(const QByteArray& reply, quint16 requested, Words& words)
         count = kMaxReadWords; // the count field 00 stands for 256 words
     }
     count = qMin<quint32>(count, requested);
-    if (reply.size() < kReplyFirstWordPos + 4 * static_cast<int>(count)) {
+    // The words end before the BCC and "]": a reply that carries fewer words than it announces
+    // must not have its BCC taken for one.
+    if (reply.size() < kReplyFirstWordPos + 4 * static_cast<int>(count) + kBccAndEndSize) {
         return false;
     }
     const size_t before = words.size();

@@ -103,6 +103,7 @@ constexpr int kReplyStatusPos = 3;
 constexpr int kReplyEchoPos = 5;
 constexpr int kReplyCountPos = 13;
 constexpr int kReplyFirstWordPos = 15;
+constexpr int kBccAndEndSize = 5; // at least four BCC digits, then "]"
 
 struct ErrorCodes // texts, not decoded; shorter than four characters when the reply is cut short
 {

@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include "camp_discovery.h"
+#include "open_descriptors.h"
 #include "posix_net.h"
 #include "qt_printers.h"
 #include "simulated_plc.h"
@@ -130,7 +131,11 @@ TEST(PosixNet, ConnectSendAndReceive)
     posix_net::closeFd(client);
     posix_net::closeFd(-1);
 
-    // Refused at once; a long limit would only show up as a slow test.
+    // No address, no socket left behind; refused at once (a long limit would only show up as a
+    // slow test).
+    const int descriptors = openDescriptors();
+    EXPECT_EQ(posix_net::tcpConnect(QString(), listener.port, 1000), -1);
+    EXPECT_EQ(openDescriptors(), descriptors);
     LoopbackPort closed;
     EXPECT_EQ(posix_net::tcpConnect(kLoopback, closed.port, 30000), -1);
     // A listener with a full queue drops further handshakes: nothing answers, the time-out ends it.

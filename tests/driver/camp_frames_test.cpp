@@ -142,6 +142,8 @@ TEST(CampFrames, ReadReplyDecoding)
         {"lower case", readReply("01", "abcd"), 1, true, {0xABCD}},
         {"too short for the header", "[0500010000000", 1, false, {}},
         {"too short for its words", "[05000100000002111]", 2, false, {}},
+        {"fewer words than announced", readReply("02", "1111"), 2, false, {}}, // not the BCC
+        {"none of 256 announced", readReply("00", ""), 1, false, {}},
         // A character that is not a hex digit, in a word or in the count, fails the whole reply.
         {"G in a word", readReply("02", "1G112222"), 2, false, {}},
         {"blank in a word", readReply("02", "11112 22"), 2, false, {}},

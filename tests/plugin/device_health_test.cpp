@@ -131,8 +131,9 @@ TEST_F(DeviceHealthTest, AModuleThatAcceptsButNeverAnswersCostsNothingOffScan)
     plc->resetCounters();
     const QMap<QString, QString> never = {{"offscan_after", "0"}, {"timeout", "100"}};
     for (int i = 0; i < 4; ++i) {
-        const LogList log = poll(never);
+        const LogList log = poll(never, {"state"});
         EXPECT_EQ(log.errorText, QStringLiteral("Timed out while reading a response from the PLC"));
+        EXPECT_EQ(status(log, "state"), QStringLiteral("on-scan"));
     }
     EXPECT_TRUE(plc->waitForRequests(4));
     EXPECT_EQ(pollReads(), 4);

@@ -147,6 +147,7 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
     EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
     LogList nothing; // the host's event and log callbacks have nothing to do here
     EXPECT_TRUE(plugin->getEventData(&nothing) && plugin->logCallback(&nothing));
+    EXPECT_FALSE(plugin->readData(nullptr) || plugin->writeData(nullptr));
 }
 
 TEST(PluginEntry, WriteToAClosedSocketDoesNotEndTheProcess)

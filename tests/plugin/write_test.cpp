@@ -121,6 +121,13 @@ TEST_F(PluginTest, AnErrorReplyFailsItsEntryAndALostConnectionTheRest)
     EXPECT_TRUE(refused.items[0].item.errorText.startsWith("Error code: "));
     EXPECT_EQ(plc->word(kClassV, 800), 0);
     EXPECT_EQ(plc->word(kClassV, 801), 2);
+    faults = Faults();
+    faults.shortReplyWords = 0; // a discrete write's read brings no word: nothing is written
+    plc->setFaults(faults);
+    LogList noWord = request(7, {writeOf("c5", kClassC, "5", Bit, "1")});
+    EXPECT_TRUE(plugin->writeData(&noWord));
+    EXPECT_EQ(noWord.items[0].item.errorText, QStringLiteral("Error reading response"));
+    EXPECT_EQ(frames("06").size(), 2); // the two entries above; none for C5
 
     faults = Faults();
     faults.closeAfterRequests = 1;
