@@ -35,6 +35,16 @@ inline Frame decode(const QByteArray& frame)
             read ? frame.mid(15, 4).toInt(nullptr, 16) : frame.mid(13, 2).toInt(nullptr, 16)};
 }
 
+// A V item whose data_type column holds the given text, as a hand-edited configuration may; a write
+// entry when a value is given.
+inline DataItem withDataType(const char* uid, const char* word, const char* dataType,
+                             const char* value = nullptr)
+{
+    ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), Bit);
+    item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
+    return entry(item, value ? QString::fromUtf8(value) : QString());
+}
+
 // Waits (without asserting on time) until the condition holds or a generous bound passes.
 inline bool eventually(const std::function<bool()>& condition)
 {

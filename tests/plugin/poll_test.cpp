@@ -20,13 +20,6 @@ QList<DataItem> oneWordItems(int addressClass, const QList<int>& addresses)
     return items;
 }
 
-DataItem withDataType(const char* uid, const char* word, const char* dataType)
-{
-    ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), 0);
-    item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
-    return entry(item);
-}
-
 } // namespace
 
 TEST_F(PluginTest, ReadsThePlannedBlocksAndConvertsEveryType)

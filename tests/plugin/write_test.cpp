@@ -15,14 +15,6 @@ DataItem writeOf(const char* uid, int addressClass, const char* word, int dataTy
                  QString::fromUtf8(value));
 }
 
-// An item whose data_type column holds the given text, as a hand-edited configuration may.
-DataItem writeWithType(const char* uid, const char* word, const char* dataType, const char* value)
-{
-    ItemInstancePlugin item = memoryItem(QLatin1String(uid), kClassV, QLatin1String(word), Bit);
-    item.columns.insert(QStringLiteral("data_type"), QLatin1String(dataType));
-    return entry(item, QString::fromUtf8(value));
-}
-
 } // namespace
 
 TEST_F(PluginTest, WritesEveryTypeToItsOwnWords)
@@ -34,7 +26,7 @@ TEST_F(PluginTest, WritesEveryTypeToItsOwnWords)
                               writeOf("float", kClassV, "300", Float, "3.4028235e38"),
                               writeOf("text", kClassV, "400-402", String, "ABC"),
                               writeOf("shorter", kClassV, "500-505", String, "HI"),
-                              writeWithType("type with blanks", "600", " 2 ", "7")});
+                              withDataType("type with blanks", "600", " 2 ", "7")});
     ASSERT_TRUE(plugin->writeData(&log)) << log.errorText.toStdString();
     for (const DataItem& data : log.items) {
         EXPECT_TRUE(data.item.errorText.isEmpty()) << data.item.errorText.toStdString();
@@ -69,7 +61,7 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
          "example 100-109)"},
         {writeOf("typo", kClassV, "60O", Integer, "1"),
          "Invalid address (address_word \"60O\": a word number from 0 to 16777215 is expected)"},
-        {writeWithType("type Float", "600", "Float", "5"),
+        {withDataType("type Float", "600", "Float", "5"),
          "Invalid data type (data_type \"Float\": a type number is expected: 0 Bit, 1 Integer, 2 "
          "Unsigned integer, 3 Float, 4 String, 5 Long integer, 6 Unsigned long integer)"},
     };
