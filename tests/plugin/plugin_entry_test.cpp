@@ -13,7 +13,6 @@
 namespace {
 
 using Column = DatabaseColumnStructure;
-using Selection = QList<Column::SelectionValue>;
 
 struct ExpectedColumn
 {
@@ -22,8 +21,18 @@ struct ExpectedColumn
     int size;
     const char* defaultValue;
     const char* description; // null: not pinned
-    Selection selections;
+    const char* selections;  // "label=value" each, blank between
 };
+
+// "label=value" of each selection, in order.
+QString selectionsOf(const Column& column)
+{
+    QStringList texts;
+    for (const Column::SelectionValue& selection : column.selectionValues) {
+        texts.append(selection.label + '=' + selection.value);
+    }
+    return texts.join(' ');
+}
 
 void expectColumns(const QList<Column>& actual, const QList<ExpectedColumn>& expected)
 {
@@ -37,25 +46,11 @@ void expectColumns(const QList<Column>& actual, const QList<ExpectedColumn>& exp
         EXPECT_EQ(got.size, want.size);
         EXPECT_EQ(got.defaultValue, QLatin1String(want.defaultValue));
         EXPECT_TRUE(!want.description || got.description == QLatin1String(want.description));
-        ASSERT_EQ(got.selectionValues.size(), want.selections.size());
-        for (int s = 0; s < want.selections.size(); ++s) {
-            EXPECT_EQ(got.selectionValues[s].label, want.selections[s].label) << "selection " << s;
-            EXPECT_EQ(got.selectionValues[s].value, want.selections[s].value) << "selection " << s;
-        }
+        EXPECT_EQ(selectionsOf(got), QLatin1String(want.selections));
     }
 }
 
-Selection selections(std::initializer_list<std::pair<const char*, const char*>> pairs)
-{
-    Selection list;
-    for (const auto& pair : pairs) {
-        list.append({QLatin1String(pair.first), QLatin1String(pair.second)});
-    }
-    return list;
-}
-
-const Selection kDiscoveryTags =
-    selections({{"__kib_discovery_editable", "1"}, {"__kib_discovery_parameter_only", "1"}});
+#define DISCOVERY_TAGS "__kib_discovery_editable=1 __kib_discovery_parameter_only=1"
 
 NetworkInterfaceInstance nic(const char* name)
 {
@@ -82,47 +77,25 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
     EXPECT_TRUE(reg.pluginColumns.isEmpty());
     EXPECT_TRUE(reg.fileColumns.isEmpty());
 
-    expectColumns(reg.itemColumns, {
-                                       {"address_word", 2, 0, "", "", {}},
-                                       {"address_class", 0, 0, "", "",
-                                        selections({{"V", "1"},
-                                                    {"K", "2"},
-                                                    {"X", "6"},
-                                                    {"Y", "7"},
-                                                    {"C", "8"},
-                                                    {"WX", "9"},
-                                                    {"WY", "10"},
-                                                    {"STW", "26"}})},
-                                       {"data_type", 0, 3, "", "",
-                                        selections({{"Bit", "0"},
-                                                    {"Integer", "1"},
-                                                    {"Unsigned integer", "2"},
-                                                    {"Float", "3"},
-                                                    {"String", "4"},
-                                                    {"Long integer", "5"},
-                                                    {"Unsigned long integer", "6"}})},
-                                   });
+    expectColumns(reg.itemColumns,
+                  {{"address_word", 2, 0, "", "", ""},
+                   {"address_class", 0, 0, "", "", "V=1 K=2 X=6 Y=7 C=8 WX=9 WY=10 STW=26"},
+                   {"data_type", 0, 3, "", "",
+                    "Bit=0 Integer=1 Unsigned integer=2 Float=3 String=4 Long integer=5 "
+                    "Unsigned long integer=6"}});
 
     // The texts the host shows beside each column are pinned for one of them.
-    expectColumns(
-        reg.deviceColumns,
-        {
-            {"port", 0, 0, "4450", "", {}},
-            {"timeout",
-             0,
-             0,
-             "10000",
-             "Socket timeout in milliseconds for connect, read and write",
-             {}},
-            {"timeout_ms", 0, 0, "60000", nullptr, kDiscoveryTags},
-            {"network_interface", 8, 64, "eth0", nullptr,
-             selections({{"All IPv4 interfaces", ""}, {"eth0", "eth0"}, {"enp3s0", "enp3s0"}}) +
-                 kDiscoveryTags},
-            {"tcp_ports", 8, 64, "4450", nullptr, kDiscoveryTags},
-            {"connections", 2, 0, "1", nullptr, {}},
-            {"offscan_after", 2, 0, "3", nullptr, {}},
-            {"offscan_retry_ms", 2, 0, "10000", nullptr, {}},
-        });
+    expectColumns(reg.deviceColumns,
+                  {{"port", 0, 0, "4450", "", ""},
+                   {"timeout", 0, 0, "10000",
+                    "Socket timeout in milliseconds for connect, read and write", ""},
+                   {"timeout_ms", 0, 0, "60000", nullptr, DISCOVERY_TAGS},
+                   {"network_interface", 8, 64, "eth0", nullptr,
+                    "All IPv4 interfaces= eth0=eth0 enp3s0=enp3s0 " DISCOVERY_TAGS},
+                   {"tcp_ports", 8, 64, "4450", nullptr, DISCOVERY_TAGS},
+                   {"connections", 2, 0, "1", nullptr, ""},
+                   {"offscan_after", 2, 0, "3", nullptr, ""},
+                   {"offscan_retry_ms", 2, 0, "10000", nullptr, ""}});
 
     const PluginInitOptions& options = reg.options;
     EXPECT_EQ(options.maxConnections, 32);
@@ -141,8 +114,8 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
     // no reload request.
     HostConfig::instance().setNetworkInterfaces({});
     EXPECT_TRUE(plugin->init());
-    EXPECT_EQ(HostConfig::instance().registration().deviceColumns[3].selectionValues,
-              selections({{"All IPv4 interfaces", ""}}) + kDiscoveryTags);
+    EXPECT_EQ(selectionsOf(HostConfig::instance().registration().deviceColumns[3]),
+              QStringLiteral("All IPv4 interfaces= " DISCOVERY_TAGS));
     EXPECT_TRUE(HostConfig::instance().addedItems().isEmpty());
     EXPECT_EQ(HostConfig::instance().reloadRequests(), 0);
     LogList nothing; // the host's event and log callbacks have nothing to do here
