@@ -292,6 +292,7 @@ TEST(ItemModel, OneParseOfTheColumns)
         // A bit of a word: a Bit item of V, K, WX, WY or STW, bits 0 to 15.
         {"bit of a V word", makeItem("1", "0", "100.3"), nullptr, 1, 100, 1, false},
         {"bit 15 of a status word", makeItem("26", "0", "259.15"), nullptr, 26, 259, 1, false},
+        {"bit of a K word", makeItem("2", "0", "5.1"), nullptr, 2, 5, 1, false},
         {"bit 16", makeItem("1", "0", "100.16"), address},
         {"bit -1", makeItem("1", "0", "100.-1"), address},
         {"bit x", makeItem("1", "0", "100.x"), address},

@@ -352,9 +352,11 @@ TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
     EXPECT_EQ(plc.requests(), QList<QByteArray>{camp_wire::readRequest(AddressClass::V, 1, 1)});
 }
 
-// A PLC that vanishes without a FIN (power cut, pulled cable) is noticed within about a minute.
-TEST_F(DriverOverTcp, ConnectionsAreKeptAlive)
+// A PLC that vanishes without a FIN (power cut, pulled cable) is noticed within about a minute;
+// a blocking call on the socket waits no longer than the device's time-out.
+TEST_F(DriverOverTcp, ConnectionsAreKeptAliveAndTimed)
 {
+    setTimeout(QStringLiteral("999"));
     ASSERT_TRUE(driver.connectToPLC(&device));
     const int fd = socketBetween(0, plc.port());
     ASSERT_GE(fd, 0);
@@ -366,6 +368,12 @@ TEST_F(DriverOverTcp, ConnectionsAreKeptAlive)
     ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &size), 0);
     EXPECT_EQ(keepAlive, 1);
     EXPECT_EQ(idle + interval * probes, 60) << idle << " + " << interval << " x " << probes;
+    for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+        timeval wait{};
+        socklen_t length = sizeof wait;
+        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, option, &wait, &length), 0);
+        EXPECT_NEAR(wait.tv_sec * 1000 + wait.tv_usec / 1000, 999, 10); // the kernel's ticks
+    }
 }
 
 // Bytes on the socket before a request can only be a reply to an earlier one: the connection is

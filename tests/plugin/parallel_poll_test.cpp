@@ -150,6 +150,7 @@ TEST_F(ParallelPoll, ABrokenConnectionFailsThePollAndPutsNoValueOnAWrongItem)
     for (int k = 0; k < kBlocks; ++k) {
         const QString value = valueOf(broken.items[k]);
         EXPECT_TRUE(value.isNull() || value == QString::number(0x1000 + k)) << "item " << k;
+        EXPECT_NE(value.isNull(), broken.items[k].item.errorText.isEmpty()) << "item " << k;
     }
     plc->setFaults(Faults());
     LogList again = pollOf("4");
