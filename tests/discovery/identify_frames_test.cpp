@@ -94,7 +94,6 @@ TEST(IdentifyFrames, RepliesTable)
         {"non-hex BCC", "[050001000001010ABC03G1]", "none |"},
         {"command 03", frameOf("030001000001010ABC"), "none |"},
         {"command 0A", frameOf("0A0001000001010ABC"), "none |"},
-        {"command 14", frameOf("140001000001010ABC"), "none |"},
         {"too short", "[0400]", "none |"},
         {"no closing bracket", "[050001000001010ABC0361", "none |"},
         {"text service", "SSH-2.0-OpenSSH_9.2\r\n", "none |"},

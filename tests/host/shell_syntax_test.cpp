@@ -37,7 +37,6 @@ TEST(ShellItemSyntax, EveryFormAndEveryMistake)
         {"WX5:unsigned", "WX5:unsigned 9 5 2", ""},
         {"V117:float", "V117:float 1 117 3", ""},
         {"C12", "C12 8 12 0", ""},
-        {"Y4:unsigned", "Y4:unsigned 7 4 2", ""},
         {"V10:long", "V10:long 1 10 5", ""},
         {"K20-23:ulong", "K20:ulong 2 20 6; K22:ulong 2 22 6", ""},
         {"V40.3", "V40.3 1 40.3 0", ""},

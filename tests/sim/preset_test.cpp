@@ -32,7 +32,6 @@ TEST(Preset, FillsTheWordsOrSaysWhatIsWrong)
         {"firmware without minor", R"({"firmware": "4"})", nullptr},
         {"no such class", R"({"memory_sizes": {"Q": 10}})", nullptr},
         {"too large for a word", R"({"words": {"V1": 65536}})", nullptr},
-        {"not whole", R"({"words": {"V1": 1.5}})", nullptr},
         {"not a word", R"({"words": {"V1": [1, true]}})", nullptr},
         {"past the end", R"({"memory_sizes": {"V": 10}, "words": {"V10": [1, 2]}})", nullptr},
     };

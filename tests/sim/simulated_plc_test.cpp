@@ -92,8 +92,6 @@ TEST(SimulatedPlc, FaultsOnTheWire)
              f.chunkPauseMs = 1;
          },
          kReadStw, "\x01junk" + kStwReply},
-        {"close after two requests", [](Faults& f) { f.closeAfterRequests = 2; },
-         kReadStw + kReadStw + kReadStw, kStwReply + kStwReply, true},
         {"close mid reply", [](Faults& f) { f.closeMidReply = true; }, kReadStw,
          kStwReply.left(kStwReply.size() / 2), true},
         // Every fault of a module that answers another request at once: the read reply comes
