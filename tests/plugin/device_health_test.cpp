@@ -67,6 +67,7 @@ TEST_F(DeviceHealthTest, ADeadModuleGoesOffScanAndComesBack)
     setWords(kClassV, 100, {42});
     EXPECT_EQ(status(poll(columns, states), "state"), QStringLiteral("on-scan"));
     plugin->stopPlugin();
+    ASSERT_TRUE(plc->waitForOpenConnections(0)); // the PLC's end closed too, before counting
     const int descriptors = openDescriptors();
     const quint16 port = plc->port();
     plc->stop();
