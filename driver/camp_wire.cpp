@@ -147,12 +147,44 @@ bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes)
 
 namespace {
 
-// Whether the last `digits` characters before "]" hold the sum of the bytes after "[" before them.
-bool checkFieldHolds(const QByteArray& frame, int digits)
+// Where the check field of a reply starts, as its layout tells: after the words its count field
+// announces (a read reply), after the error codes (an error reply), after the count (a write
+// reply); the four characters before "]" in a frame of any other kind. -1 when the count field is
+// not hex.
+int checkFieldPos(const QByteArray& frame)
 {
-    const int fieldPos = frame.size() - 1 - digits;
+    if (frame.size() > kReplyStatusPos && frame.at(kReplyStatusPos) == 'F') {
+        return kErrorReplyCheckPos;
+    }
+    if (isWriteReply(frame)) {
+        return kReplyFirstWordPos;
+    }
+    if (!isReadReply(frame)) {
+        return frame.size() - kBccAndEndSize;
+    }
+    quint32 count = 0;
+    if (frame.size() < kReplyFirstWordPos ||
+        !decodeHex(frame.constData() + kReplyCountPos, 2, count)) {
+        return -1;
+    }
+    return kReplyFirstWordPos + 4 * static_cast<int>(count == 0 ? kMaxReadWords : count);
+}
+
+} // namespace
+
+// Four digits hold the low 16 bits of the sum. A module that renders a sum above FFFF in full, as
+// the protocol's own encoder does, sends five: they are taken only where a read reply's layout
+// leaves exactly five characters, never by trying a second width.
+bool hasGoodBcc(const QByteArray& frame)
+{
+    if (!frame.startsWith('[') || !frame.endsWith(']')) {
+        return false;
+    }
+    const int fieldPos = checkFieldPos(frame);
+    const int digits = frame.size() - 1 - fieldPos;
     quint32 field = 0;
-    if (fieldPos < 1 || !decodeHex(frame.constData() + fieldPos, digits, field)) {
+    if (fieldPos < 1 || (digits != 4 && !(digits == 5 && isReadReply(frame))) ||
+        !decodeHex(frame.constData() + fieldPos, digits, field)) {
         return false;
     }
     quint32 sum = 0;
@@ -160,14 +192,6 @@ bool checkFieldHolds(const QByteArray& frame, int digits)
         sum += static_cast<unsigned char>(frame.at(at));
     }
     return digits == 4 ? field == (sum & 0xFFFFu) : sum > 0xFFFFu && field == sum;
-}
-
-} // namespace
-
-bool hasGoodBcc(const QByteArray& frame)
-{
-    return frame.startsWith('[') && frame.endsWith(']') &&
-           (checkFieldHolds(frame, 4) || checkFieldHolds(frame, 5));
 }
 
 bool isWriteReply(const QByteArray& reply)

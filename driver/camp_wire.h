@@ -103,7 +103,8 @@ constexpr int kReplyStatusPos = 3;
 constexpr int kReplyEchoPos = 5;
 constexpr int kReplyCountPos = 13;
 constexpr int kReplyFirstWordPos = 15;
-constexpr int kBccAndEndSize = 5; // at least four BCC digits, then "]"
+constexpr int kBccAndEndSize = 5;       // four BCC digits, then "]"
+constexpr int kErrorReplyCheckPos = 31; // after the codes at 23-26 and 27-30
 
 struct ErrorCodes // texts, not decoded; shorter than four characters when the reply is cut short
 {
@@ -111,9 +112,11 @@ struct ErrorCodes // texts, not decoded; shorter than four characters when the r
     QByteArray extendedCode;
 };
 bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes);
-// Whether the check field before "]" holds the sum of the bytes between "[" and it: four hex digits
-// of either case for its low 16 bits, or five for a sum above FFFF, as a module may send. A digit
-// garbled on the way changes the sum, so such a reply fails here.
+// Whether the check field holds the sum of the bytes between "[" and it. Where it lies comes
+// from the reply's layout (a read reply's count field, an error or write reply's fixed fields):
+// four hex digits of either case for the sum's low 16 bits; a read reply may instead end in five
+// for a sum above FFFF, where exactly five characters are left. A digit garbled on the way changes
+// the sum, so such a reply fails here.
 bool hasGoodBcc(const QByteArray& frame);
 bool isReadReply(const QByteArray& reply);
 bool isWriteReply(const QByteArray& reply);

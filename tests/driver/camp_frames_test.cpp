@@ -183,8 +183,16 @@ TEST(CampFrames, ReplyKindEchoAndErrorCodes)
     EXPECT_FALSE(camp_wire::isWriteReply("[09000100006401020317]"));
 
     // The BCC: the low 16 bits of the byte sum in four digits of either case, or the whole sum in
-    // five when it is above FFFF. One digit changed anywhere changes the sum.
-    const QByteArray longWords = QByteArray("0500010000640000") + QByteArray(4 * 255, 'F');
+    // five when it is above FFFF and the count field leaves five characters. One digit changed
+    // anywhere changes the sum.
+    const QByteArray longWords = QByteArray("05000100006400") + QByteArray(4 * 256, 'F');
+    // 256 words whose sum lies between 10000 and 1FFFF, the last data digit "1": a garble that adds
+    // 49 to the sum ("1" to "b") passes if the last data digit may be taken for a fifth BCC digit.
+    QByteArray ones =
+        QByteArray("05000100006400") + QByteArray(4 * 200, 'F') + QByteArray(4 * 56, '1');
+    const QByteArray onesGood = '[' + ones + "0850]";
+    ones[14 + 4 * 210] = 'b';
+    const QByteArray onesGarbled = '[' + ones + "0850]";
     const struct
     {
         QByteArray frame;
@@ -197,9 +205,15 @@ TEST(CampFrames, ReplyKindEchoAndErrorCodes)
         {"[0500010000640112AB0398]", false},
         {"[0500010000640112AB397]", false},
         {"[0500010000640112AB00397]", false}, // five digits only for a sum above FFFF
-        {"[" + longWords + "19F8]", true},
-        {"[" + longWords + "119F8]", true},
-        {"[" + longWords + "119F9]", false},
+        {"[" + longWords + "1AB0]", true},
+        {"[" + longWords + "11AB0]", true},
+        {"[" + longWords + "11AB1]", false},
+        {onesGood, true},
+        {onesGarbled, false},
+        {"[0500010000640212AB0397]", false}, // count 02: the words run into the check field
+        {"[0700010000640102B3]", true},      // a write reply's check field is at 15
+        {"[07000100006401020315]", false},   // not wherever four digits fit the sum
+        {"[05F00100006401000000000292000B05E6]", true}, // an error reply's at 31
         {"[0500010000640112AB0397", false},
         {"0500010000640112AB0397]", false},
         {"[]", false},
