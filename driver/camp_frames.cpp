@@ -3,6 +3,7 @@
 
 #include "camp_nitp.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -207,7 +208,7 @@ int CAMP_NITP::loadTimeoutMs(const DeviceInstancePlugin& device)
         bool ok = false;
         const int value = device.columns.value(QString::fromLatin1(key)).toInt(&ok, 10);
         if (ok && value > 0) {
-            return value;
+            return std::min(value, kMaxTimeoutMs);
         }
     }
     return kDefaultTimeoutMs;

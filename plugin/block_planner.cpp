@@ -87,3 +87,14 @@ std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans)
     }
     return blocks;
 }
+
+ItemAddress pollAddress(const ItemColumns& columns)
+{
+    ItemAddress at = itemAddress(columns);
+    if (at.isValid() && at.wordCount > kMaxBlockWords) {
+        at.invalid = kInvalidAddress;
+        at.column = "address_word";
+        at.expected = "a String read by a poll holds at most 256 words";
+    }
+    return at;
+}

@@ -26,10 +26,22 @@ struct ReadBlock
     size_t lastSpan = 0;
 };
 
+// What a poll learnt of the items it read alone (their request indexes): the PLC refused their
+// words in a merged block and again alone, or it answered an item read alone.
+struct Isolation
+{
+    std::vector<int> refused;  // to be read alone from now on
+    std::vector<int> answered; // to join their blocks again
+};
+
 // More than this many unread words between two items starts a new block.
 constexpr quint32 kMaxGapWords = 16;
 // One read request carries at most this many words.
 constexpr quint32 kMaxBlockWords = 256;
+
+// An item's place as a poll reads it: invalid, with the reason, also when it is longer than one
+// read can carry (a String range of more than 256 words would never get a value).
+ItemAddress pollAddress(const ItemColumns& columns);
 
 // Sorts the spans by class, start and word count, and cuts them into blocks: spans of one class
 // join while the gap to the block stays within 16 words and the block within 256 words

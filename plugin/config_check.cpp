@@ -61,7 +61,8 @@ void checkKeys(const QMap<QString, QString>& columns, const char* const (&known)
     }
 }
 
-// A number column that must lie in [least, most] when it is given; `used` is what the plugin uses.
+// A number column that must lie in [least, most] when it is given; `used` is what the plugin uses:
+// a larger number is limited to `most`, anything else gives way to a default.
 void checkNumber(const DeviceInstancePlugin& device, const char* column, int least, int most,
                  int used, QStringList& lines)
 {
@@ -70,15 +71,20 @@ void checkNumber(const DeviceInstancePlugin& device, const char* column, int lea
     }
     const QString value = device.columns.value(QLatin1String(column));
     bool isNumber = false;
-    const int number = value.trimmed().toInt(&isNumber);
+    const qlonglong number = value.trimmed().toLongLong(&isNumber);
     if (isNumber && number >= least && number <= most) {
         return;
     }
-    lines.append(QStringLiteral("%1: %2 \"%3\" is not a number from %4 to %5; %6 is used")
-                     .arg(deviceLabel(device), QLatin1String(column), value)
-                     .arg(least)
-                     .arg(most)
-                     .arg(used));
+    const QString line =
+        isNumber && number > most
+            ? QStringLiteral("%1: %2 \"%3\" is more than %4; %5 is used")
+                  .arg(deviceLabel(device), QLatin1String(column), value)
+                  .arg(most)
+            : QStringLiteral("%1: %2 \"%3\" is not a number from %4 to %5; %6 is used")
+                  .arg(deviceLabel(device), QLatin1String(column), value)
+                  .arg(least)
+                  .arg(most);
+    lines.append(line.arg(used));
 }
 
 } // namespace
@@ -94,10 +100,12 @@ QStringList checkDeviceColumns(const DeviceInstancePlugin& device)
                          .arg(deviceLabel(device), port));
     }
     const HealthSettings health = HealthSettings::of(device);
-    checkNumber(device, "timeout", 1, 86400000, CAMP_NITP::loadTimeoutMs(device), lines);
-    checkNumber(device, "connections", 1, 8, pollConnections(device), lines);
-    checkNumber(device, "offscan_after", 0, 1000000, health.offScanAfter, lines);
-    checkNumber(device, "offscan_retry_ms", 0, 86400000, health.retryMs, lines);
+    checkNumber(device, "timeout", 1, CAMP_NITP::kMaxTimeoutMs, CAMP_NITP::loadTimeoutMs(device),
+                lines);
+    checkNumber(device, "connections", 1, kMaxPollConnections, pollConnections(device), lines);
+    checkNumber(device, "offscan_after", 0, HealthSettings::kMaxOffScanAfter, health.offScanAfter,
+                lines);
+    checkNumber(device, "offscan_retry_ms", 0, HealthSettings::kMaxRetryMs, health.retryMs, lines);
     checkKeys(device.columns, kDeviceColumns, deviceLabel(device), lines);
     return lines;
 }
@@ -115,7 +123,7 @@ QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInsta
     } else if (campIdentityRole(item, *columns.addressWord, device.id) == IdentityRole::Foreign) {
         lines.append(QStringLiteral("%1: %2").arg(where, QLatin1String(kNotOwnIdentity)));
     } else if (campIdentityRole(item, *columns.addressWord, device.id) == IdentityRole::None) {
-        const ItemAddress at = itemAddress(columns);
+        const ItemAddress at = pollAddress(columns);
         if (!at.isValid()) {
             // The item's error text says the same in brackets: here it reads as a sentence.
             QString detail = invalidText(at, columns);

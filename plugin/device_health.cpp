@@ -1,5 +1,6 @@
 #include "device_health.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
@@ -17,12 +18,14 @@ const std::pair<const char*, StatusField> kStatusNames[] = {
     {"round_trip_ms", StatusField::RoundTripMs},
 };
 
-// A device column as a number, or the fallback when it is missing or not a number from `least`.
-int numberColumn(const DeviceInstancePlugin& device, const char* column, int fallback, int least)
+// A device column as a number limited to `most`, or the fallback when it is missing or not a
+// number from `least`.
+int numberColumn(const DeviceInstancePlugin& device, const char* column, int fallback, int least,
+                 int most)
 {
     bool isNumber = false;
     const int value = device.columns.value(QLatin1String(column)).trimmed().toInt(&isNumber);
-    return isNumber && value >= least ? value : fallback;
+    return isNumber && value >= least ? std::min(value, most) : fallback;
 }
 
 } // namespace
@@ -30,8 +33,9 @@ int numberColumn(const DeviceInstancePlugin& device, const char* column, int fal
 HealthSettings HealthSettings::of(const DeviceInstancePlugin& device)
 {
     HealthSettings settings;
-    settings.offScanAfter = numberColumn(device, "offscan_after", settings.offScanAfter, 0);
-    settings.retryMs = numberColumn(device, "offscan_retry_ms", settings.retryMs, 0);
+    settings.offScanAfter =
+        numberColumn(device, "offscan_after", settings.offScanAfter, 0, kMaxOffScanAfter);
+    settings.retryMs = numberColumn(device, "offscan_retry_ms", settings.retryMs, 0, kMaxRetryMs);
     settings.patienceMs = CAMP_NITP::loadTimeoutMs(device);
     return settings;
 }
@@ -62,9 +66,10 @@ bool DeviceHealth::admit(DeviceInstancePlugin& device, const HealthSettings& set
     // Otherwise the module is watched with a probe started by one call and looked at by the next;
     // the call after its answer goes to the network.
     if (!attempted || nowMs - lastAttemptMs >= settings.retryMs) {
-        ModuleProbe::State state = probe.look(nowMs, settings.patienceMs);
+        ModuleProbe::State state = probe.look(nowMs);
         if (state == ModuleProbe::State::Idle || state == ModuleProbe::State::Failed) {
-            state = probe.start(device.address.toUtf8(), CAMP_NITP::loadPort(device), nowMs);
+            state = probe.start(device.address.toUtf8(), CAMP_NITP::loadPort(device), nowMs,
+                                settings.patienceMs);
         }
         if (state == ModuleProbe::State::Answered) {
             attempted = true;

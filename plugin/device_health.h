@@ -29,6 +29,10 @@ inline qint64 monotonicMs()
 
 struct HealthSettings
 {
+    // Larger values are limited to these.
+    static constexpr int kMaxOffScanAfter = 1000000;
+    static constexpr int kMaxRetryMs = 86400000;
+
     int offScanAfter = 3;   // "offscan_after"; 0: never off-scan
     int retryMs = 10000;    // "offscan_retry_ms"
     int patienceMs = 10000; // the device time-out, which a connection attempt may take

@@ -34,8 +34,13 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
     DeviceInstancePlugin device;
     device.id = 7;
     device.name = QStringLiteral("press-1");
-    device.columns = {{"port", "1445O"},       {"timeout", "2s"}, {"connections", "9"},
-                      {"offscan_after", "-1"}, {"colums", "x"},   {"conections", "2"}};
+    device.columns = {{"port", "1445O"},
+                      {"timeout", "2s"},
+                      {"connections", "9"},
+                      {"offscan_after", "-1"},
+                      {"offscan_retry_ms", "100000000"},
+                      {"colums", "x"},
+                      {"conections", "2"}};
     device.configuredItems = {
         itemWith("oil_temp", {{"address_class", "V"}, {"address_word", "100"}, {"data_type", "3"}}),
         itemWith("count", {{"address_class", "1"}, {"address_word", "V100"}, {"data_type", "1"}}),
@@ -48,6 +53,7 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
         itemWith("health", {{"address_word", "__status.colour"}}),
         itemWith("identity_8_serial", {{"address_word", "5"}}),
         itemWith("fine", {{"address_class", "1"}, {"address_word", "40.3"}, {"data_type", "0"}}),
+        itemWith("recipe", {{"address_class", "1"}, {"address_word", "1-300"}, {"data_type", "4"}}),
     };
     HostConfig::instance().setDevices({device});
     ASSERT_TRUE(plugin->init());
@@ -57,8 +63,9 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
     const QStringList expected = {
         "press-1: port \"1445O\" is not a port number from 1 to 65535; nothing is sent",
         "press-1: timeout \"2s\" is not a number from 1 to 86400000; 10000 is used",
-        "press-1: connections \"9\" is not a number from 1 to 8; 8 is used",
+        "press-1: connections \"9\" is more than 8; 8 is used",
         "press-1: offscan_after \"-1\" is not a number from 0 to 1000000; 3 is used",
+        "press-1: offscan_retry_ms \"100000000\" is more than 86400000; 86400000 is used",
         "press-1: column \"colums\" is not one the plugin reads",
         "press-1: column \"conections\" is not one the plugin reads; a typo of \"connections\"?",
         "press-1 item oil_temp: address_class \"V\": a class number is expected; V is 1",
@@ -70,6 +77,8 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
         "press-1 item health: address_word \"__status.colour\" is no status of the device",
         "press-1 item identity_8_serial: Not an identity item of this device (uids that start "
         "with identity_ and addresses that start with __identity. are kept for them)",
+        "press-1 item recipe: address_word \"1-300\": a String read by a poll holds at most 256 "
+        "words",
     };
     EXPECT_EQ(linesOf("press-1"), expected);
 
