@@ -15,6 +15,10 @@ namespace {
 
 using Result = CAMP_NITP::Result;
 
+const char kRefusedExtra[] = "the module refused a further connection";
+const char kSilentExtra[] =
+    "a further connection gave no reply within the time-out while the first answered";
+
 // One connection of the poll.
 struct Lane
 {
@@ -28,8 +32,8 @@ class BlockReader
 {
 public:
     BlockReader(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits)
-        : session(session), log(log), spans(spans), blocks(blocks), culprits(culprits),
+                const std::vector<ReadBlock>& blocks, Isolation& isolation)
+        : session(session), log(log), spans(spans), blocks(blocks), isolation(isolation),
           finished(blocks.size())
     {
     }
@@ -49,6 +53,7 @@ public:
             const ReadBlock& read = blocks[block];
             const Result received = at.driver->receiveRead(read.addressClass, read.startAddress,
                                                            read.wordCount, words, headItem(read));
+            firstAnswered = firstAnswered || (lane == 0 && received != Result::ConnectionLost);
             if (received == Result::ConnectionLost) {
                 if (!fallBack(lane, block) || !dispatch()) {
                     return failPoll();
@@ -66,6 +71,13 @@ public:
             if (!goOn) {
                 return failPoll();
             }
+        }
+        // A further connection that stayed silent while the first one answered is one the module
+        // took but does not serve (its table is full of half-served clients): kept, it would cost
+        // a time-out every poll. A module slow on every connection times out on the first one
+        // too, and keeps its connections.
+        if (silentExtras > 0 && firstAnswered) {
+            limitTo(aliveLanes(), kSilentExtra);
         }
         for (const size_t block : refusedByThePlc) {
             if (!readApart(blocks[block])) {
@@ -101,7 +113,7 @@ private:
             DeviceInstancePlugin target =
                 *log; // its failure is this connection's, not the device's
             if (!extra.connectToPLC(&target)) {
-                limitTo(i);
+                limitTo(i, kRefusedExtra);
                 break;
             }
             lanes.push_back({&extra, true});
@@ -163,18 +175,25 @@ private:
         at.alive = false;
         at.busy = false;
         retry.insert(block);
-        if (!timedOut) {
-            limitTo(static_cast<int>(
-                std::count_if(lanes.begin(), lanes.end(), [](const Lane& l) { return l.alive; })));
+        if (timedOut) {
+            ++silentExtras;
+        } else {
+            limitTo(aliveLanes(), kRefusedExtra);
         }
         return true;
     }
 
-    void limitTo(int connections)
+    int aliveLanes() const
+    {
+        return static_cast<int>(
+            std::count_if(lanes.begin(), lanes.end(), [](const Lane& l) { return l.alive; }));
+    }
+
+    // The module would not serve another connection: the session uses no more for a while.
+    void limitTo(int connections, const char* why)
     {
         session.connectionBudget.lowerTo(connections, monotonicMs());
-        std::fprintf(stderr,
-                     "CAMP_NITP: the module refused a further connection; polling over %d (%s)\n",
+        std::fprintf(stderr, "CAMP_NITP: %s; polling over %d (%s)\n", why,
                      session.connectionBudget.current(), session.driver.targetText().constData());
     }
 
@@ -186,6 +205,9 @@ private:
         if (result == Result::Done) {
             App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
                                              read.startAddress, words);
+            if (spans[read.firstSpan].alone) {
+                isolation.answered.push_back(spans[read.firstSpan].itemIndex);
+            }
             return;
         }
         if (result == Result::Refused) {
@@ -219,7 +241,7 @@ private:
             if (result == Result::Done) {
                 App_CAMP_NITP::assignBlockValues(spans, k, k + 1, span.startAddress, words);
             } else if (result == Result::ItemFailed) {
-                culprits.push_back(span.itemIndex);
+                isolation.refused.push_back(span.itemIndex);
             }
         }
         return true;
@@ -247,14 +269,16 @@ private:
     LogList* const log;
     const std::vector<ReadSpan>& spans;
     const std::vector<ReadBlock>& blocks;
-    std::vector<int>& culprits;
+    Isolation& isolation;
     std::vector<size_t> refusedByThePlc; // merged blocks the PLC answered with an error reply
     std::vector<Lane> lanes;
     std::deque<std::pair<size_t, size_t>> inFlight; // (lane, block), in the order sent
     std::set<size_t> retry; // blocks of given-up connections, handed out first, in order
     size_t next = 0;        // the next block in the planner's order
     std::vector<bool> finished;
-    size_t refused = 0; // blocks whose reply was refused
+    size_t refused = 0;         // blocks whose reply was refused
+    int silentExtras = 0;       // further connections given up for a time-out
+    bool firstAnswered = false; // the first connection had a reply in this poll
 };
 
 } // namespace
@@ -267,7 +291,7 @@ int pollConnections(const DeviceInstancePlugin& device)
 }
 
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits)
+                const std::vector<ReadBlock>& blocks, Isolation& isolation)
 {
-    return BlockReader(session, log, spans, blocks, culprits).run();
+    return BlockReader(session, log, spans, blocks, isolation).run();
 }

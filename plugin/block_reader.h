@@ -22,9 +22,10 @@
 //
 // A merged block the PLC refuses with an error reply is read again item by item, so that one bad
 // address never costs its neighbours their values: the items whose own reads the PLC refuses are
-// added to `culprits` (their request indexes).
+// isolated (read alone from then on). An isolated item whose read alone is answered again goes
+// back into its block at the next plan, so a moment of refusals costs no frames for long.
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
-                const std::vector<ReadBlock>& blocks, std::vector<int>& culprits);
+                const std::vector<ReadBlock>& blocks, Isolation& isolation);
 
 // The "connections" device column: 1 to 8, clamped; anything that is not a number reads as 1.
 int pollConnections(const DeviceInstancePlugin& device);

@@ -92,10 +92,10 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& pla
             return failEveryItem(log);
         }
     }
-    std::vector<int> culprits;
-    const bool read = readBlocks(session, log, plan.spans(), plan.blocks(), culprits);
-    if (!culprits.empty()) {
-        plan.isolate(culprits, session.counters.reconnects);
+    Isolation isolation;
+    const bool read = readBlocks(session, log, plan.spans(), plan.blocks(), isolation);
+    if (!isolation.refused.empty() || !isolation.answered.empty()) {
+        plan.isolate(isolation, session.counters.reconnects);
     }
     return read;
 }

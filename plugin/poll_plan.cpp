@@ -34,13 +34,7 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
             continue;
         }
         ReadSpan span;
-        static_cast<ItemAddress&>(span) = itemAddress(columns);
-        // A String range longer than one read can carry would never get a value: say so.
-        if (span.isValid() && span.wordCount > kMaxBlockWords) {
-            span.invalid = kInvalidAddress;
-            span.column = "address_word";
-            span.expected = "a String read by a poll holds at most 256 words";
-        }
+        static_cast<ItemAddress&>(span) = pollAddress(columns);
         if (!span.isValid()) {
             unusable.emplace_back(index, invalidText(span, columns));
             continue;
@@ -94,14 +88,20 @@ void PollPlan::fillStatus(QList<DataItem>& items, const DeviceHealth& health,
     }
 }
 
-void PollPlan::isolate(const std::vector<int>& items, quint64 reconnects)
+void PollPlan::isolate(const Isolation& isolation, quint64 reconnects)
 {
+    const auto among = [](const std::vector<int>& items, int item) {
+        return std::find(items.begin(), items.end(), item) != items.end();
+    };
+    isolated = false;
     for (ReadSpan& span : sortedSpans) {
-        if (std::find(items.begin(), items.end(), span.itemIndex) != items.end()) {
+        if (among(isolation.refused, span.itemIndex)) {
             span.alone = true;
+        } else if (among(isolation.answered, span.itemIndex)) {
+            span.alone = false;
         }
+        isolated = isolated || span.alone;
     }
     readBlocks = planBlocks(sortedSpans);
-    isolated = true;
     reconnectsAtIsolation = reconnects;
 }

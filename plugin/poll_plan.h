@@ -34,9 +34,10 @@ public:
                     const LinkCounters& counters) const;
 
     // The items whose words the PLC refused in a merged block are read alone from now on, and no
-    // other block reads their words. The plan is made afresh after a reconnect (`reconnects` is
-    // the session's count), in case the module was changed.
-    void isolate(const std::vector<int>& items, quint64 reconnects);
+    // other block reads their words; those read alone that the PLC answered join their blocks
+    // again. The plan is made afresh after a reconnect (`reconnects` is the session's count), in
+    // case the module was changed.
+    void isolate(const Isolation& isolation, quint64 reconnects);
     bool isolatedBefore(quint64 reconnects) const
     {
         return isolated && reconnects != reconnectsAtIsolation;
