@@ -3,7 +3,7 @@
 
 #include "camp_nitp.h"
 
-#include "module_probe.h"
+#include "host_resolver.h"
 
 #include <QLoggingCategory>
 
@@ -175,10 +175,13 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
         socketFd = -1;
         return ioErrorMessage(error, kOpening);
     }
-    in_addr address{};
-    if (!resolveIPv4(host, address)) {
-        return failOpening(QStringLiteral("No such host ") + QString::fromUtf8(host));
+    // A name waits for the name server one time-out at most; one that resolved before gives
+    // its last address at once.
+    const HostResolver::Answer resolved = HostResolver::shared().resolve(host, timeoutMs);
+    if (resolved.status != HostResolver::Status::Resolved) {
+        return failOpening(HostResolver::failureText(host, resolved.status, timeoutMs));
     }
+    const in_addr address = resolved.address;
     const QString couldNotConnect =
         QStringLiteral("Couldn't connect to ") + hostAndPort(host, port);
     if (port < 0 || port > 0xFFFF) {
@@ -215,6 +218,9 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     applyKeepAlive(socketFd);
     connectedHost = host;
     connectedPort = port;
+    char dotted[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
+    connectedModule = QByteArray(dotted) + ':' + QByteArray::number(port);
     repliesOnConnection = 0;
     if (everConnected) {
         ++link->reconnects;

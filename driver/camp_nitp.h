@@ -63,6 +63,7 @@ public:
     enum class Result { Done, ItemFailed, Refused, ConnectionLost };
 
     static constexpr int kDefaultTimeoutMs = 10000;
+    static constexpr int kMaxTimeoutMs = 86400000; // a day: a longer "timeout" is limited to it
     static constexpr int kReceiveChunkBytes = 1024;
 
     CAMP_NITP() = default;
@@ -77,6 +78,9 @@ public:
     bool hasSessionError() const { return !sessionErrorText.isEmpty(); }
     // The device's address and port as the lines on standard error name them ("HOST:PORT").
     const QByteArray& targetText() const { return target; }
+    // The module the last connection went to, as "ADDRESS:PORT" after resolution: two devices
+    // that name one module by different names (or one by name, one by address) share it.
+    const QByteArray& moduleAddress() const { return connectedModule; }
     QString sessionError() const { return sessionErrorText; }
     // Whether the connection was lost because a reply did not come in time (not closed or reset),
     // and whether it had answered a request before it was lost.
@@ -149,6 +153,7 @@ private:
     // The target of the open connection, kept while a dropped connection waits to be reopened.
     QByteArray connectedHost;
     int connectedPort = 0;
+    QByteArray connectedModule;
     QString sessionErrorText;
     QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;

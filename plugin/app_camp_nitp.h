@@ -13,6 +13,7 @@
 #include "block_planner.h"
 #include "camp_nitp.h"
 #include "kibinterface.h"
+#include "module_write_locks.h"
 #include "plugininterface.h"
 
 struct CampSession;
@@ -64,6 +65,7 @@ private:
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
     QMutex sessionsMutex;
+    ModuleWriteLocks moduleWriteLocks;
     // The device and item columns checked so far (device id, uid and columns), each reported once.
     QSet<QString> checkedColumns;
     QMutex checkedMutex; // taken last, inside a call's session lock, and only for the look

@@ -6,6 +6,7 @@
 #include "app_camp_nitp.h"
 #include "camp_identity.h"
 #include "camp_session.h"
+#include "mutex_locker.h"
 #include "value_codec.h"
 
 namespace {
@@ -87,6 +88,10 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
         item.errorText = QLatin1String(encoded.refusal);
         return true;
     }
+
+    // The word's read and write, and any other write to the module, go out as one.
+    const std::shared_ptr<QMutex> moduleLock = moduleWriteLocks.lockFor(driver.moduleAddress());
+    MutexLocker writingToTheModule(*moduleLock);
 
     using Result = CAMP_NITP::Result;
     const auto lost = [&](const QString& prefix) {
