@@ -6,12 +6,14 @@
 
 #include "camp_nitp.h"
 #include "driver_test_words.h"
+#include "module_probe.h"
 #include "simulated_plc.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
@@ -19,6 +21,7 @@
 #include <sys/socket.h>
 
 #include <functional>
+#include <future>
 #include <sched.h>
 #include <sys/resource.h>
 #include <thread>
@@ -452,3 +455,43 @@ TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
 }
 
 } // namespace
+
+// The off-scan probe counts only an answer to its own request: a read reply or an error reply. A
+// peer that sends the request back, as a connection to itself does, has not answered.
+TEST(ModuleProbe, CountsOnlyAnAnswerToItsOwnRequest)
+{
+    const auto probeOutcome = [](quint16 port) {
+        ModuleProbe probe;
+        ModuleProbe::State state = probe.start("127.0.0.1", port, 0, 5000);
+        for (int look = 0; state == ModuleProbe::State::Waiting && look < 500; ++look) {
+            QThread::msleep(10);
+            state = probe.look(0);
+        }
+        return state;
+    };
+
+    camp_sim::SimulatedPlc plc;
+    ASSERT_TRUE(plc.start());
+    EXPECT_EQ(probeOutcome(plc.port()), ModuleProbe::State::Answered);
+    camp_sim::Faults faults;
+    faults.errorAddresses = {{camp_sim::kClassV, 1}};
+    plc.setFaults(faults);
+    EXPECT_EQ(probeOutcome(plc.port()), ModuleProbe::State::Answered);
+
+    std::promise<quint16> mirrorPort;
+    std::thread mirror([&] {
+        QTcpServer server;
+        mirrorPort.set_value(server.listen(QHostAddress::LocalHost) ? server.serverPort() : 0);
+        if (server.waitForNewConnection(5000)) {
+            QTcpSocket* connection = server.nextPendingConnection();
+            while (connection->waitForReadyRead(5000)) {
+                connection->write(connection->readAll());
+                connection->waitForBytesWritten(1000);
+            }
+        }
+    });
+    const quint16 port = mirrorPort.get_future().get();
+    EXPECT_NE(port, 0);
+    EXPECT_EQ(probeOutcome(port), ModuleProbe::State::Failed);
+    mirror.join();
+}

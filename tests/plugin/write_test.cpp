@@ -4,6 +4,8 @@
 
 #include "plugin_fixture.h"
 
+#include <thread>
+
 using namespace plugin_test;
 
 namespace {
@@ -178,4 +180,31 @@ TEST_F(PluginTest, LongIntegersAndBitsOfWords)
     const QList<Frame> written = frames("06");
     ASSERT_EQ(written.size(), 4);
     EXPECT_EQ(written[3].count, 2); // both words of the counter in one command
+}
+
+// One module configured as two devices (a fast and a slow poll group), one named by its address,
+// the other by a name of it: bit writes of the same word from both, at the same time, never put
+// back a bit the other has just set, and every one is done.
+TEST_F(PluginTest, BitWritesOfTwoDevicesOnOneModuleKeepEachOthersBits)
+{
+    Faults faults;
+    faults.latencyMs = 3; // the read and the write of a bit write lie apart
+    plc->setFaults(faults);
+    for (int round = 0; round < 3; ++round) {
+        plc->setWord(kClassV, 50, 0);
+        const auto writeBits = [&](int deviceId, const char* host, int firstBit) {
+            for (int bit = firstBit; bit < firstBit + 8; ++bit) {
+                const QByteArray word = "50." + QByteArray::number(bit);
+                LogList write = request(deviceId, {writeOf("bit", kClassV, word, Bit, "1")});
+                write.address = QLatin1String(host);
+                EXPECT_TRUE(plugin->writeData(&write)) << write.errorText.toStdString();
+                EXPECT_TRUE(write.items[0].item.errorText.isEmpty());
+            }
+        };
+        std::thread fast([&] { writeBits(7, "127.0.0.1", 0); });
+        std::thread slow([&] { writeBits(8, "localhost", 8); });
+        fast.join();
+        slow.join();
+        EXPECT_EQ(plc->word(kClassV, 50), 0xFFFF) << "round " << round;
+    }
 }
