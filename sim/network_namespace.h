@@ -6,6 +6,10 @@
 // in with enter(); threads it starts afterwards (scan workers, simulated PLCs) stay inside. The
 // namespace is deleted with the object, so nothing can ever reach this machine's real interfaces.
 // Creating one needs root; create() says why it cannot be had.
+//
+// Its loopback can behave like a plant's network: it drops everything for a moment when asked (a
+// connect then waits a second for its SYN to go again), and a thread can have its own resolv.conf,
+// naming a name server that answers or one that is silent.
 
 #include <QByteArray>
 #include <QNetworkInterface>
@@ -15,10 +19,13 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 namespace camp_sim {
 
@@ -36,6 +43,9 @@ public:
 
     ~NetworkNamespace()
     {
+        if (restoring.joinable()) {
+            restoring.join();
+        }
         leave();
         if (created) {
             runIp({QStringLiteral("netns"), QStringLiteral("delete"), name});
@@ -88,6 +98,42 @@ public:
         return ip({"addr", "del", cidr, "dev", interface});
     }
 
+    // While on, the loopback drops every packet: a token bucket of 10 bytes passes none.
+    bool setDropping(bool on)
+    {
+        if (restoring.joinable()) {
+            restoring.join();
+        }
+        return on ? tc({"qdisc", "add", "dev", "lo", "root", "tbf", "rate", "1kbit", "burst", "10",
+                        "limit", "10"})
+                  : tc({"qdisc", "del", "dev", "lo", "root"});
+    }
+
+    // Drops everything from now on for `ms` milliseconds, without holding the caller: what it
+    // starts next (a connect whose SYN is lost) meets the dropping link.
+    bool dropFor(int ms)
+    {
+        if (!setDropping(true)) {
+            return false;
+        }
+        restoring = std::thread([this, ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            tc({"qdisc", "del", "dev", "lo", "root"});
+        });
+        return true;
+    }
+
+    // Makes the calling thread, and the threads it starts from now on, read `path` as
+    // /etc/resolv.conf (a mount namespace of the thread's own, as `ip netns exec` makes for
+    // /etc/netns/NAME/resolv.conf): their look-ups go to the name server it names.
+    static bool useResolvConf(const QString& path)
+    {
+        const QByteArray file = path.toLocal8Bit();
+        return ::unshare(CLONE_NEWNS) == 0 &&
+               ::mount("none", "/", nullptr, MS_REC | MS_SLAVE, nullptr) == 0 &&
+               ::mount(file.constData(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    }
+
     // Moves the calling thread in (once). True only when it is inside and sees nothing but lo and
     // the interfaces added here: the guard that keeps every scan off the machine's own interfaces.
     bool enter()
@@ -119,14 +165,20 @@ public:
 private:
     static bool runIp(const QStringList& arguments)
     {
-        QProcess ip;
-        ip.setProcessChannelMode(QProcess::MergedChannels);
-        ip.start(QStringLiteral("ip"), arguments);
-        const bool ok = ip.waitForFinished(30000) && ip.exitStatus() == QProcess::NormalExit &&
-                        ip.exitCode() == 0;
+        return runProgram(QStringLiteral("ip"), arguments);
+    }
+
+    static bool runProgram(const QString& program, const QStringList& arguments)
+    {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(program, arguments);
+        const bool ok = process.waitForFinished(30000) &&
+                        process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
         if (!ok) {
-            std::fprintf(stderr, "ip %s: %s", qPrintable(arguments.join(QLatin1Char(' '))),
-                         ip.readAll().constData());
+            std::fprintf(stderr, "%s %s: %s", qPrintable(program),
+                         qPrintable(arguments.join(QLatin1Char(' '))),
+                         process.readAll().constData());
         }
         return ok;
     }
@@ -134,6 +186,12 @@ private:
     bool ip(const QStringList& arguments) const
     {
         return runIp(QStringList({QStringLiteral("-n"), name}) + arguments);
+    }
+
+    bool tc(const QStringList& arguments) const
+    {
+        return runProgram(QStringLiteral("tc"),
+                          QStringList({QStringLiteral("-n"), name}) + arguments);
     }
 
     bool onlyOwnInterfaces() const
@@ -150,6 +208,7 @@ private:
     QStringList added;
     bool created = false;
     int original = -1;
+    std::thread restoring; // ends a dropFor()
 };
 
 } // namespace camp_sim
