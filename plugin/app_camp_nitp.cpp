@@ -114,64 +114,23 @@ bool App_CAMP_NITP::init()
 
     pluginInterface.initPlugin(kPluginName, kPluginKind, {}, itemColumns(), deviceColumns(), {},
                                options);
-    for (const DeviceInstancePlugin& device : pluginInterface.getPluginDevices()) {
-        checkColumns(device, device.configuredItems);
+    for (DeviceInstancePlugin& device : pluginInterface.getPluginDevices()) {
+        const std::shared_ptr<CampSession> session = sessionFor(device);
+        MutexLocker lock(session->mutex);
+        report(session->checkedColumns->newLines(device, device.configuredItems));
     }
     kib_identity::ensureItemsForAllDevices(&pluginInterface, campIdentitySpecs());
     return true;
 }
 
-namespace {
-
-// The columns as one text: the key under which they count as checked.
-QString columnsKey(const QMap<QString, QString>& columns)
-{
-    QString key;
-    for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
-        key += it.key() + QLatin1Char('=') + it.value() + QLatin1Char('\x1f');
-    }
-    return key;
-}
-
-} // namespace
-
 // Every mistake in the columns is told once, on standard error and in the host's log: at init for
 // the configured devices and items, and when a poll or write meets columns not checked yet.
-void App_CAMP_NITP::checkColumns(const DeviceInstancePlugin& device,
-                                 const QList<ItemInstancePlugin>& items)
+void App_CAMP_NITP::report(const QStringList& configurationLines)
 {
-    QStringList lines;
-    {
-        MutexLocker lock(checkedMutex);
-        const QString deviceKey = QString::number(device.id) + QLatin1Char('\x1e');
-        const auto firstSight = [this](const QString& key) {
-            const bool first = !checkedColumns.contains(key);
-            checkedColumns.insert(key);
-            return first;
-        };
-        if (firstSight(deviceKey + columnsKey(device.columns))) {
-            lines += checkDeviceColumns(device);
-        }
-        for (const ItemInstancePlugin& item : items) {
-            if (firstSight(deviceKey + item.uid + QLatin1Char('\x1e') + columnsKey(item.columns))) {
-                lines += checkItemColumns(device, item);
-            }
-        }
-    }
-    for (const QString& line : lines) {
+    for (const QString& line : configurationLines) {
         std::fprintf(stderr, "CAMP_NITP configuration: %s\n", line.toLocal8Bit().constData());
         pluginInterface.logDebug(line);
     }
-}
-
-void App_CAMP_NITP::checkColumns(const DeviceInstancePlugin& device, const QList<DataItem>& entries)
-{
-    QList<ItemInstancePlugin> items;
-    items.reserve(entries.size());
-    for (const DataItem& entry : entries) {
-        items.append(entry.item);
-    }
-    checkColumns(device, items);
 }
 
 // One call of one device at a time: the device's session is held, and locked, for the whole call.
@@ -219,6 +178,11 @@ std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& dev
     std::shared_ptr<CampSession>& session = sessions[device.id];
     if (!session) {
         session = std::make_shared<CampSession>();
+        std::shared_ptr<CheckedColumns>& checked = checkedColumns[device.id];
+        if (!checked) {
+            checked = std::make_shared<CheckedColumns>();
+        }
+        session->checkedColumns = checked;
     }
     return session;
 }

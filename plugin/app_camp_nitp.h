@@ -5,7 +5,6 @@
 #include <QMap>
 #include <QMutex>
 #include <QObject>
-#include <QSet>
 
 #include <memory>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "plugininterface.h"
 
 struct CampSession;
+class CheckedColumns;
 class PollPlan;
 
 class App_CAMP_NITP : public QObject, public KIBInterface
@@ -56,17 +56,17 @@ private:
     bool writeEntries(CAMP_NITP& driver, LogList* log);
     bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
 
-    void checkColumns(const DeviceInstancePlugin& device, const QList<DataItem>& entries);
-    void checkColumns(const DeviceInstancePlugin& device, const QList<ItemInstancePlugin>& items);
+    // Tells each configuration mistake on standard error and in the host's log.
+    void report(const QStringList& configurationLines);
 
     QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);
     void fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan);
 
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
-    QMutex sessionsMutex;
+    // What the configuration check has told of each device, kept when its session is closed (a
+    // mistake is told once in the plugin's life), handed to the device's session.
+    QMap<int, std::shared_ptr<CheckedColumns>> checkedColumns;
+    QMutex sessionsMutex; // guards both maps
     ModuleWriteLocks moduleWriteLocks;
-    // The device and item columns checked so far (device id, uid and columns), each reported once.
-    QSet<QString> checkedColumns;
-    QMutex checkedMutex; // taken last, inside a call's session lock, and only for the look
 };

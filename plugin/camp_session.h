@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "camp_nitp.h"
+#include "config_check.h"
 #include "device_health.h"
 #include "poll_plan.h"
 
@@ -77,6 +78,6 @@ struct CampSession
     PollPlan pollPlan;
     DeviceHealth health;
     LinkCounters counters; // of every connection of the session
-    // The device columns the last poll checked: the same data again needs no look.
-    QMap<QString, QString> checkedDeviceColumns;
+    // What the configuration check has told of the device.
+    std::shared_ptr<CheckedColumns> checkedColumns;
 };

@@ -135,3 +135,48 @@ QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInsta
     checkKeys(item.columns, kItemColumns, where, lines);
     return lines;
 }
+
+QStringList CheckedColumns::deviceLines(const DeviceInstancePlugin& device)
+{
+    if (checked(device.columns)) {
+        return QStringList();
+    }
+    deviceChecked = true;
+    checkedDevice = device.columns;
+    return checkDeviceColumns(device);
+}
+
+void CheckedColumns::itemLines(const DeviceInstancePlugin& device, const ItemInstancePlugin& item,
+                               QHash<QString, QMap<QString, QString>>& keep, QStringList& lines)
+{
+    const auto known = checkedItems.constFind(item.uid);
+    if (known == checkedItems.cend() || *known != item.columns) {
+        lines += checkItemColumns(device, item);
+    }
+    keep.insert(item.uid, item.columns);
+}
+
+QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
+                                     const QList<DataItem>& entries, bool pollItems)
+{
+    QStringList lines = deviceLines(device);
+    QHash<QString, QMap<QString, QString>> kept;
+    QHash<QString, QMap<QString, QString>>& keep = pollItems ? kept : checkedItems;
+    for (const DataItem& entry : entries) {
+        itemLines(device, entry.item, keep, lines);
+    }
+    if (pollItems) {
+        checkedItems.swap(kept);
+    }
+    return lines;
+}
+
+QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
+                                     const QList<ItemInstancePlugin>& items)
+{
+    QStringList lines = deviceLines(device);
+    for (const ItemInstancePlugin& item : items) {
+        itemLines(device, item, checkedItems, lines);
+    }
+    return lines;
+}

@@ -4,6 +4,7 @@
 // allowed ("press-1 item oil_temp: address_class "V" is not a class number; V is 1"). Column keys
 // the plugin does not know are told as possible typos. Nothing in the configuration is changed.
 
+#include <QHash>
 #include <QStringList>
 
 #include "kib_records.h"
@@ -12,3 +13,33 @@
 QStringList checkDeviceColumns(const DeviceInstancePlugin& device);
 // The lines for one item of the device.
 QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInstancePlugin& item);
+
+// What the check has told of one device: its columns and each item's, so that the same columns
+// are never told twice while a changed column is told again. One per device, used under its
+// session's lock (no lock that other devices' polls take). It keeps the items of the device's
+// last planned poll (and of writes since), so it stays about as large as the item list however
+// long a host renames or changes items.
+class CheckedColumns
+{
+public:
+    // The lines for the device's columns and the given items, where they were not checked as they
+    // are now. `pollItems`: these are all the items of a poll, and the others are forgotten.
+    QStringList newLines(const DeviceInstancePlugin& device, const QList<DataItem>& entries,
+                         bool pollItems);
+    QStringList newLines(const DeviceInstancePlugin& device,
+                         const QList<ItemInstancePlugin>& items);
+    // Whether the device's columns were checked as they are now.
+    bool checked(const QMap<QString, QString>& deviceColumns) const
+    {
+        return deviceChecked && deviceColumns == checkedDevice;
+    }
+
+private:
+    QStringList deviceLines(const DeviceInstancePlugin& device);
+    void itemLines(const DeviceInstancePlugin& device, const ItemInstancePlugin& item,
+                   QHash<QString, QMap<QString, QString>>& keep, QStringList& lines);
+
+    bool deviceChecked = false;
+    QMap<QString, QString> checkedDevice;
+    QHash<QString, QMap<QString, QString>> checkedItems; // by uid
+};

@@ -39,11 +39,10 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
     PollPlan& plan = session.pollPlan;
     if (!plan.isFor(log->items) || plan.isolatedBefore(session.counters.reconnects)) {
         plan = PollPlan(log->items, log->id);
-        checkColumns(*log, log->items);
-    } else if (!session.checkedDeviceColumns.isSharedWith(log->columns)) {
-        checkColumns(*log, QList<ItemInstancePlugin>());
+        report(session.checkedColumns->newLines(*log, log->items, true));
+    } else if (!session.checkedColumns->checked(log->columns)) {
+        report(session.checkedColumns->newLines(*log, QList<ItemInstancePlugin>()));
     }
-    session.checkedDeviceColumns = log->columns;
     // The spans point into the request's entries: the identity read below may append one, which
     // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
     plan.applyTo(log->items);

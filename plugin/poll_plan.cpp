@@ -52,8 +52,11 @@ bool PollPlan::isFor(const QList<DataItem>& items) const
     }
     for (size_t index = 0; index < records.size(); ++index) {
         const ItemInstancePlugin& item = items[static_cast<int>(index)].item;
-        if (!item.columns.isSharedWith(records[index].columns) ||
-            !item.uid.isSharedWith(records[index].uid)) {
+        // Records the host keeps share their data with the plan's and compare at once; new
+        // records of the same content compare equal too.
+        const Record& record = records[index];
+        if (item.columns != record.columns ||
+            (!item.uid.isSharedWith(record.uid) && item.uid != record.uid)) {
             return false;
         }
     }

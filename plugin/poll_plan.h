@@ -1,10 +1,10 @@
 #pragma once
 // A poll's plan: where every polled item's words lie, the blocks that read them, and the items
-// that name no words. A host polls the same item records again and again, so a device's session
-// keeps the last plan and uses it again for a request that holds the very same records. A
-// record's columns and uid are Qt's implicitly shared data: the plan holds a copy of each, and a
-// record the host has changed since no longer shares them, so its request is planned afresh.
-// Nothing a poll reports depends on whether its plan was kept.
+// that name no words. A host polls the same items again and again, so a device's session keeps the
+// last plan and uses it again for a request whose records hold the same columns and uids, in the
+// same order: the very records the host keeps (Qt's shared data, which compares at once), or new
+// ones built afresh for every poll. A record changed since is planned afresh. Nothing a poll
+// reports depends on whether its plan was kept.
 
 #include <QList>
 
@@ -21,7 +21,7 @@ public:
     // Plans the request's items of the device; its identity items are left to the identity read.
     PollPlan(const QList<DataItem>& items, int deviceId);
 
-    // True when `items` are the records this plan was made from, in the same order.
+    // True when `items` hold the columns and uids this plan was made from, in the same order.
     bool isFor(const QList<DataItem>& items) const;
 
     // Points the spans at the request's entries, which receive the values, and gives every item

@@ -28,7 +28,7 @@ void failEntriesFrom(LogList* log, int first)
 // device's error text): the entries after that one are not written.
 bool App_CAMP_NITP::writeDevice(CampSession& session, LogList* log)
 {
-    checkColumns(*log, log->items);
+    report(session.checkedColumns->newLines(*log, log->items, false));
     const HealthSettings settings = HealthSettings::of(*log);
     if (!session.health.admit(*log, settings, monotonicMs())) {
         failEntriesFrom(log, 0); // off-scan: nothing is sent

@@ -87,9 +87,14 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
     LogList poll = request(7, {entry(device.configuredItems[1]), entry(device.configuredItems[7])});
     poll.name = device.name;
     plugin->readData(&poll);
+    LogList newRecords = withNewRecords(poll); // nor does a poll of new records of that content
+    plugin->readData(&newRecords);
     EXPECT_EQ(linesOf("press-1").mid(seen), QStringList());
     poll.items[1].item.columns[QStringLiteral("address_word")] = QStringLiteral("40.16");
     plugin->readData(&poll);
+    newRecords = withNewRecords(poll);
+    plugin->readData(&newRecords);
+    plugin->writeData(&newRecords);
     EXPECT_EQ(linesOf("press-1").mid(seen),
               QStringList({"press-1 item fine: address_word \"40.16\": a word number and a bit "
                            "from 0 to 15 are expected, for example 40.3"}));

@@ -45,6 +45,29 @@ inline DataItem withDataType(const char* uid, const char* word, const char* data
     return entry(item, value ? QString::fromUtf8(value) : QString());
 }
 
+// The request with records of its own, equal in content but sharing nothing with the given ones,
+// as a host builds them afresh for every poll.
+inline LogList withNewRecords(const LogList& log)
+{
+    const auto copyOf = [](const QMap<QString, QString>& columns) {
+        QMap<QString, QString> copy;
+        for (auto it = columns.cbegin(); it != columns.cend(); ++it) {
+            copy.insert(QString(it.key().constData(), it.key().size()),
+                        QString(it.value().constData(), it.value().size()));
+        }
+        return copy;
+    };
+    LogList fresh = log;
+    fresh.columns = copyOf(log.columns);
+    for (DataItem& entry : fresh.items) {
+        entry.item.columns = copyOf(entry.item.columns);
+        entry.item.uid = QString(entry.item.uid.constData(), entry.item.uid.size());
+        entry.values.clear();
+        entry.item.errorText.clear();
+    }
+    return fresh;
+}
+
 // Waits (without asserting on time) until the condition holds or a generous bound passes.
 inline bool eventually(const std::function<bool()>& condition)
 {

@@ -205,7 +205,8 @@ TEST_F(PluginTest, OneRefusedItemNeverCostsItsNeighbours)
     };
     EXPECT_EQ(poll(), 1 + 3); // the block, then each item alone
     EXPECT_EQ(poll(), 2);     // V4090-V4095, and V4100 alone
-    EXPECT_EQ(poll(), 2);
+    log = withNewRecords(log);
+    EXPECT_EQ(poll(), 2); // new records of the same content keep the plan
     plc->dropConnections();
     EXPECT_EQ(poll(), 2); // this poll reconnects ...
     EXPECT_EQ(poll(), 4); // ... and the next plans afresh
@@ -213,6 +214,32 @@ TEST_F(PluginTest, OneRefusedItemNeverCostsItsNeighbours)
     EXPECT_EQ(poll(false), 2); // V4100 alone is answered ...
     EXPECT_EQ(poll(false), 1); // ... and joins the block
     EXPECT_EQ(poll(false), 1);
+}
+
+// A host that builds its records afresh for every poll gets what one that keeps them gets; a
+// record changed between polls is planned again, and the others keep their values.
+TEST_F(PluginTest, NewRecordsOfTheSameContentPollAsKeptOnes)
+{
+    setWords(kClassV, 100, {11, 12, 13});
+    plc->setWord(kClassV, 140, 14);
+    LogList kept = request(7, oneWordItems(kClassV, {100, 101, 102}));
+    const auto poll = [&](LogList log) {
+        const int before = frames("04").size();
+        EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+        QStringList values;
+        for (const DataItem& data : log.items) {
+            values.append(valueOf(data) + data.item.errorText);
+        }
+        return values.join(QLatin1Char(' ')) +
+               QStringLiteral(" in %1").arg(frames("04").size() - before);
+    };
+    EXPECT_EQ(poll(kept), QStringLiteral("11 12 13 in 1"));
+    EXPECT_EQ(poll(withNewRecords(kept)), QStringLiteral("11 12 13 in 1"));
+    LogList changed = withNewRecords(kept);
+    changed.items[1].item.columns[QStringLiteral("address_word")] = QStringLiteral("140");
+    EXPECT_EQ(poll(changed), QStringLiteral("11 14 13 in 2"));
+    EXPECT_EQ(poll(withNewRecords(changed)), QStringLiteral("11 14 13 in 2"));
+    EXPECT_EQ(poll(kept), QStringLiteral("11 12 13 in 1"));
 }
 
 // Device sessions under concurrent host calls: one connection per device. That stopPlugin()
