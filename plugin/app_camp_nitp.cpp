@@ -116,8 +116,11 @@ bool App_CAMP_NITP::init()
                                options);
     for (DeviceInstancePlugin& device : pluginInterface.getPluginDevices()) {
         const std::shared_ptr<CampSession> session = sessionFor(device);
-        MutexLocker lock(session->mutex);
-        report(session->checkedColumns->newLines(device, device.configuredItems));
+        {
+            MutexLocker lock(session->mutex);
+            report(session->checkedColumns->newLines(device, device.configuredItems));
+        }
+        --session->callsInFlight;
     }
     kib_identity::ensureItemsForAllDevices(&pluginInterface, campIdentitySpecs());
     return true;
@@ -140,8 +143,13 @@ template <typename Work> bool App_CAMP_NITP::withSession(LogList* log, Work work
         return false;
     }
     const std::shared_ptr<CampSession> session = sessionFor(*log);
-    MutexLocker lock(session->mutex);
-    return work(*session);
+    bool done = false;
+    {
+        MutexLocker lock(session->mutex);
+        done = work(*session);
+    }
+    --session->callsInFlight;
+    return done;
 }
 
 bool App_CAMP_NITP::readData(LogList* log)
@@ -172,19 +180,54 @@ bool App_CAMP_NITP::stopPlugin()
     return true;
 }
 
+// A device whose address or port changed gets a new session: nothing of the old module (its
+// connections, probe, what was learnt of it, its off-scan state and counts) carries over. Sessions
+// no call has taken for a long time are closed too, so devices the host no longer polls hold no
+// connection. Either way the old session is closed by its last holder, after the map's lock: a
+// call still running on it finishes there.
 std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& device)
 {
+    std::vector<std::shared_ptr<CampSession>> retired; // released after the lock below
+    const qint64 now = monotonicMs();
+    const ModuleTarget target = ModuleTarget::of(device);
     MutexLocker lock(sessionsMutex);
+    retireIdleSessions(now, retired);
     std::shared_ptr<CampSession>& session = sessions[device.id];
+    if (session && !(session->target == target)) {
+        retired.push_back(std::move(session));
+    }
     if (!session) {
-        session = std::make_shared<CampSession>();
+        session = std::make_shared<CampSession>(target);
         std::shared_ptr<CheckedColumns>& checked = checkedColumns[device.id];
         if (!checked) {
             checked = std::make_shared<CheckedColumns>();
         }
         session->checkedColumns = checked;
     }
+    session->lastCallMs = now;
+    session->idleLimitMs =
+        std::max<qint64>(kIdleSessionMs, qint64(10) * CAMP_NITP::loadTimeoutMs(device));
+    ++session->callsInFlight;
     return session;
+}
+
+// Called with the map's lock held; at most once a minute, so that a poll pays nothing for it.
+void App_CAMP_NITP::retireIdleSessions(qint64 now,
+                                       std::vector<std::shared_ptr<CampSession>>& retired)
+{
+    if (now - lastIdleSweepMs < kIdleSweepEveryMs) {
+        return;
+    }
+    lastIdleSweepMs = now;
+    for (auto it = sessions.begin(); it != sessions.end();) {
+        CampSession& session = *it.value();
+        if (session.callsInFlight == 0 && now - session.lastCallMs >= session.idleLimitMs) {
+            retired.push_back(std::move(it.value()));
+            it = sessions.erase(it);
+        } else {
+            ++it;
+        }
+    }
 }
 
 void App_CAMP_NITP::closeAllSessions()

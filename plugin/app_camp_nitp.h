@@ -47,6 +47,7 @@ private:
     QList<DatabaseColumnStructure> deviceColumns();
 
     std::shared_ptr<CampSession> sessionFor(DeviceInstancePlugin& device);
+    void retireIdleSessions(qint64 now, std::vector<std::shared_ptr<CampSession>>& retired);
     void closeAllSessions();
 
     template <typename Work> bool withSession(LogList* log, Work work);
@@ -68,5 +69,9 @@ private:
     // mistake is told once in the plugin's life), handed to the device's session.
     QMap<int, std::shared_ptr<CheckedColumns>> checkedColumns;
     QMutex sessionsMutex; // guards both maps
+    qint64 lastIdleSweepMs = 0;
+    // A session unused this long (or ten of its time-outs, if longer) closes its connections.
+    static constexpr qint64 kIdleSessionMs = 10 * 60 * 1000;
+    static constexpr qint64 kIdleSweepEveryMs = 60 * 1000;
     ModuleWriteLocks moduleWriteLocks;
 };

@@ -7,6 +7,7 @@
 #include <QMutex>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -48,9 +49,29 @@ private:
     qint64 loweredAtMs = 0;
 };
 
+// The module a session's connections, probe, learnt knowledge and off-scan state belong to: the
+// device's address and port as the host gave them.
+struct ModuleTarget
+{
+    QString address;
+    int port = 0;
+
+    static ModuleTarget of(const DeviceInstancePlugin& device)
+    {
+        return {device.address, CAMP_NITP::loadPort(device)};
+    }
+    bool operator==(const ModuleTarget& other) const
+    {
+        return port == other.port && address == other.address;
+    }
+};
+
 struct CampSession
 {
-    CampSession() { driver.countInto(&counters); }
+    explicit CampSession(const ModuleTarget& target) : target(target)
+    {
+        driver.countInto(&counters);
+    }
     CampSession(const CampSession&) = delete;
     CampSession& operator=(const CampSession&) = delete;
 
@@ -68,6 +89,13 @@ struct CampSession
             extraConnections.resize(static_cast<size_t>(std::max(0, wanted)));
         }
     }
+
+    const ModuleTarget target;
+    // Kept under the session map's lock: when a call last took the session and how long it may
+    // then lie unused before it is closed; the calls that hold it now.
+    qint64 lastCallMs = 0;
+    qint64 idleLimitMs = 0;
+    std::atomic<int> callsInFlight{0};
 
     CAMP_NITP driver; // the first connection: identity reads, writes, and polls of one connection
     QMutex mutex;     // held for the whole of every poll or write on this device

@@ -86,6 +86,7 @@ TEST_F(DeviceHealthTest, ADeadModuleGoesOffScanAndComesBack)
     }
     LogList write = request(7, {entry(memoryItem("v100", kClassV, "100", Integer), "5")});
     write.columns.insert("offscan_after", "3");
+    write.address = QStringLiteral("localhost"); // the polls' module
     EXPECT_FALSE(plugin->writeData(&write));
     EXPECT_TRUE(write.errorText.startsWith(kOffScan));
     EXPECT_EQ(write.items[0].item.errorText, "Not written: " + write.errorText);
@@ -191,4 +192,61 @@ TEST_F(DeviceHealthTest, StatusItemsTellTheDevicesStory)
     EXPECT_TRUE(plugin->writeData(&write));
     EXPECT_EQ(write.items[0].item.errorText, QStringLiteral("Status items are read-only"));
     EXPECT_EQ(plc->requestCount(), frames);
+}
+
+// A device pointed at another module (a replacement at a new port) keeps nothing of the old one:
+// its further connections there are closed, and a device off-scan with a probe waiting on a hung
+// module polls the new one at once, on-scan, with values.
+TEST_F(DeviceHealthTest, AMovedDeviceKeepsNothingOfItsOldModule)
+{
+    PlcConfig config;
+    config.maxConnections = 8;
+    SimulatedPlc other(config);
+    ASSERT_TRUE(other.start()) << other.lastError().toStdString();
+    for (SimulatedPlc* module : {plc.get(), &other}) {
+        for (quint32 address : {100u, 400u, 700u, 1000u}) {
+            module->setWord(kClassV, address, module == plc.get() ? 1 : 2);
+        }
+    }
+    QList<DataItem> fourBlocks;
+    for (const char* word : {"100", "400", "700", "1000"}) {
+        fourBlocks.append(
+            entry(memoryItem(QLatin1String(word), kClassV, QLatin1String(word), Integer)));
+    }
+    LogList log = request(7, fourBlocks);
+    log.columns.insert(QStringLiteral("connections"), QStringLiteral("4"));
+    const auto valuesOf = [](const LogList& polled) {
+        QStringList values;
+        for (const DataItem& data : polled.items) {
+            values.append(valueOf(data) + data.item.errorText);
+        }
+        return values.join(QLatin1Char(' '));
+    };
+    ASSERT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+    EXPECT_EQ(plc->openConnections(), 4);
+    log.columns.insert(QStringLiteral("port"), QString::number(other.port()));
+    log.items = log.items.mid(0, 1); // one block at the new module: no further connection
+    EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+    EXPECT_EQ(valuesOf(log), QStringLiteral("2"));
+    EXPECT_TRUE(plc->waitForOpenConnections(0)) << plc->openConnections();
+
+    // Device 8 is off-scan, its probe waiting on the first module, which takes connections and
+    // answers nothing; then it is moved to the other module.
+    Faults hung;
+    hung.silent = true;
+    plc->setFaults(hung);
+    LogList stuck = request(8, {entry(memoryItem("v100", kClassV, "100", Integer))});
+    stuck.columns.insert(QStringLiteral("offscan_after"), QStringLiteral("1"));
+    stuck.columns.insert(QStringLiteral("timeout"), QStringLiteral("300"));
+    EXPECT_FALSE(plugin->readData(&stuck)); // a time-out: off-scan
+    EXPECT_FALSE(plugin->readData(&stuck)); // off-scan; the probe goes out
+    EXPECT_TRUE(stuck.errorText.startsWith(kOffScan)) << stuck.errorText.toStdString();
+    EXPECT_TRUE(plc->waitForRequests(2)); // the time-out's read and the probe's
+    stuck.columns.insert(QStringLiteral("port"), QString::number(other.port()));
+    stuck.errorText.clear();
+    stuck.items[0].item.errorText.clear();
+    EXPECT_TRUE(plugin->readData(&stuck)) << stuck.errorText.toStdString();
+    EXPECT_EQ(valuesOf(stuck), QStringLiteral("2"));
+    EXPECT_TRUE(plc->waitForOpenConnections(0)) << plc->openConnections();
+    plugin->stopPlugin();
 }
