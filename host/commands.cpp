@@ -21,7 +21,7 @@ QString programHelp()
                "  init       call init(), show the registered columns, save the identity items\n"
                "             init() creates into the project file\n"
                "  poll       poll every device (or one), one host thread per device\n"
-               "  write      write values to items of one device with one request\n"
+               "  write      write values to items of one device, one request an entry\n"
                "  discover   scan local IPv4 subnets for CTI 2572 modules; --import adds them\n"
                "\n"
                "Commands without a project (port 4450 unless given):\n"
@@ -40,7 +40,8 @@ QString programHelp()
                "\n"
                "Exit status: 0 done; 1 a device did not answer, an item was not read, a write\n"
                "entry failed or a module was not identified; 2 bad arguments, project file or\n"
-               "plugin; 130 stopped by Ctrl-C.\n")
+               "plugin; 3 standard output could not be written (its reader went away, a full\n"
+               "disk): kib-host stops at once; 130 stopped by Ctrl-C.\n")
         .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
 }
 

@@ -20,15 +20,18 @@ std::mutex& outputMutex()
     return mutex;
 }
 
-void write(std::FILE* stream, const QString& text)
+std::atomic<bool> interrupted{false};
+std::atomic<bool> lostOutput{false};
+
+// False when the stream could not take the whole text.
+bool write(std::FILE* stream, const QString& text)
 {
     const QByteArray bytes = text.toUtf8();
     std::lock_guard<std::mutex> lock(outputMutex());
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
-    std::fflush(stream);
+    const size_t written =
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stream);
+    return std::fflush(stream) == 0 && written == static_cast<size_t>(bytes.size());
 }
-
-std::atomic<bool> interrupted{false};
 
 extern "C" void onInterrupt(int signalNumber)
 {
@@ -41,7 +44,18 @@ extern "C" void onInterrupt(int signalNumber)
 
 void printOut(const QString& text)
 {
-    write(stdout, text);
+    // SIGPIPE is ignored in this process (the plugin sets that): a reader that has gone shows as a
+    // failed write, which must end the command rather than let it poll on for nobody.
+    if (lostOutput.load() || write(stdout, text)) {
+        return;
+    }
+    lostOutput.store(true);
+    interrupted.store(true);
+}
+
+bool outputLost()
+{
+    return lostOutput.load();
 }
 
 void printErr(const QString& text)

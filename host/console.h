@@ -15,10 +15,15 @@ enum ExitStatus : int {
     kExitOk = 0,
     kExitFailed = 1,       // a device did not answer, or a write entry failed
     kExitUsage = 2,        // bad arguments, project file or plugin
+    kExitOutputLost = 3,   // standard output could not be written (a closed pipe, a full disk)
     kExitInterrupted = 130 // Ctrl-C
 };
 
-void printOut(const QString& text); // to standard output, as one piece
+// To standard output, as one piece. When it cannot be written (its reader has gone, the disk is
+// full), nothing more is written there and the interrupt flag is set: the command ends as after
+// Ctrl-C, and outputLost() tells main to exit with kExitOutputLost.
+void printOut(const QString& text);
+bool outputLost();
 void printErr(const QString& text); // to standard error, as one piece
 // "kib-host: <message>" on standard error; returns the status for a one-line exit.
 int fail(int status, const QString& message);

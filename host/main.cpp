@@ -78,5 +78,6 @@ int main(int argc, char** argv)
         return fail(kExitUsage,
                     QStringLiteral("unknown command \"%1\" (kib-host --help)").arg(command));
     }
-    return found->second(invocation);
+    const int status = found->second(invocation);
+    return outputLost() ? kExitOutputLost : status;
 }

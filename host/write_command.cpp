@@ -1,6 +1,6 @@
-// kib-host write: one writeData() request with the given items of one device of the project. The
-// same command without a project writes to a module named on the command line
-// (shell_commands.cpp).
+// kib-host write: writeData() requests with the given items of one device of the project, one entry
+// each, so that Ctrl-C ends after the entry in flight. The same command without a project writes
+// to a module named on the command line (shell_commands.cpp).
 
 #include "commands.h"
 #include "console.h"
@@ -15,8 +15,9 @@ const QString kHelp = QStringLiteral(
     "Usage: kib-host --project FILE write --device ID UID=VALUE [UID=VALUE ...]\n"
     "       kib-host write [--timeout MS] HOST[:PORT] ITEM=VALUE [ITEM=VALUE ...]\n"
     "\n"
-    "Writes values to items of one device with one writeData() request, in the order given,\n"
-    "and tells what each entry did: \"written\", or the error the plugin reported for it.\n"
+    "Writes values to items of one device, one writeData() request an entry, in the order\n"
+    "given, and tells what each entry did: \"written\", or the error the plugin reported for\n"
+    "it. Ctrl-C ends after the entry in flight; the entries after it are \"not sent\".\n"
     "Values are texts as a user types them: 42, -1, 1.5, a word of text. X, Y and C items\n"
     "take 0 or 1. Identity items are read-only.\n"
     "\n"
@@ -31,7 +32,8 @@ const QString kHelp = QStringLiteral(
     "                 (the device's timeout column; default 3000)\n"
     "\n"
     "Exit status 0 when every entry was written, 1 when one was not, 2 after a mistake in\n"
-    "the command line (nothing is sent then).\n");
+    "the command line (nothing is sent then), 3 when standard output could not be written,\n"
+    "130 after Ctrl-C.\n");
 
 struct Assignment
 {
@@ -87,27 +89,42 @@ int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
                    const QList<ItemInstancePlugin>& items, const QStringList& values,
                    const QString& title)
 {
-    LogList log = HostRuntime::request(device, items);
-    for (int i = 0; i < values.size(); ++i) {
-        log.items[i].values.insert(QStringLiteral("value"), values[i]);
-    }
-
-    const bool ok = plugin->writeData(&log);
-    Table table({QStringLiteral("ITEM UID"), QStringLiteral("VALUE"), QStringLiteral("RESULT")});
-    bool allWritten = ok;
-    for (int i = 0; i < log.items.size(); ++i) {
+    // One entry a request: Ctrl-C ends the command after the entry in flight, and every entry is
+    // told, those never sent too.
+    installInterruptHandler();
+    QStringList results;
+    QString deviceError;
+    for (int i = 0; i < items.size() && deviceError.isEmpty() && !interruptFlag().load(); ++i) {
+        LogList log = HostRuntime::request(device, {items[i]});
+        log.items[0].values.insert(QStringLiteral("value"), values.value(i));
+        if (!plugin->writeData(&log)) {
+            deviceError = log.errorText; // the rest is not written: the device is not reached
+        }
         // The plugin says of every entry not written why ("Not written: ...", "Not
         // confirmed: ..."); one without an error was acknowledged.
-        const QString error = log.items[i].item.errorText;
-        const QString result = error.isEmpty() ? QStringLiteral("written") : error;
-        allWritten = allWritten && error.isEmpty();
-        table.addRow({log.items[i].item.uid, values.value(i), result});
+        const QString error = log.items[0].item.errorText;
+        results.append(error.isEmpty() ? QStringLiteral("written") : error);
+    }
+    const bool interrupted = interruptFlag().load() && results.size() < items.size();
+    while (results.size() < items.size()) {
+        results.append(deviceError.isEmpty() ? QStringLiteral("not sent")
+                                             : QStringLiteral("Not written: ") + deviceError);
+    }
+
+    Table table({QStringLiteral("ITEM UID"), QStringLiteral("VALUE"), QStringLiteral("RESULT")});
+    bool allWritten = true;
+    for (int i = 0; i < items.size(); ++i) {
+        allWritten = allWritten && results[i] == QLatin1String("written");
+        table.addRow({items[i].uid, values.value(i), results[i]});
     }
     QString text = title + QLatin1Char('\n');
-    if (!ok) {
-        text += QStringLiteral("device: %1\n").arg(log.errorText);
+    if (!deviceError.isEmpty()) {
+        text += QStringLiteral("device: %1\n").arg(deviceError);
     }
     printOut(text + table.render());
+    if (interrupted) {
+        return kExitInterrupted;
+    }
     return allWritten ? kExitOk : kExitFailed;
 }
 

@@ -276,6 +276,51 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     EXPECT_TRUE(hasLine(unreachable, "^device: Couldn't connect to " + deadModule + "$"));
 }
 
+// A reader that goes away (kib-host read ... | head -1) ends the rounds: kib-host stops with status
+// 3 and sends nothing more. An interrupted write ends after the entry in flight and tells every
+// entry, "not sent" for those it never reached, with status 130.
+TEST_F(KibHostTest, StopsWhenItsReaderGoesAndTellsAnInterruptedWrite)
+{
+    const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
+    const int framesBefore = press1->requestCount();
+    const QStringList reading =
+        kibHostLine({"read", "--count", "100000", "--interval", "10", module, "V1"});
+    // kib-host read ... | head -n 1, with kib-host's own status.
+    const Outcome headOne =
+        runProgram(QStringList{QStringLiteral("bash"), QStringLiteral("-c"),
+                               QStringLiteral("\"$0\" \"$@\" | head -n 1; exit ${PIPESTATUS[0]}")} +
+                   reading);
+    EXPECT_EQ(headOne.exitCode, 3) << headOne.err.toStdString();
+    EXPECT_EQ(headOne.outLines(), QStringList{QStringLiteral("Round 1 of 100000")});
+    EXPECT_LE(press1->requestCount() - framesBefore, 3); // the first rounds, not 100000
+
+    camp_sim::Faults slow;
+    slow.latencyMs = 5;
+    press1->setFaults(slow);
+    const QStringList writing = kibHostLine({"write", module, "V1-2000=9"});
+    QProcess writer;
+    writer.start(writing.first(), writing.mid(1));
+    ASSERT_TRUE(press1->waitForRequests(press1->requestCount() + 20, 30000));
+    writer.terminate(); // SIGTERM, as Ctrl-C
+    ASSERT_TRUE(writer.waitForFinished(30000));
+    EXPECT_EQ(writer.exitCode(), 130);
+    const QStringList lines = QString::fromUtf8(writer.readAllStandardOutput()).split('\n');
+    int written = 0;
+    int notSent = 0;
+    for (const QString& line : lines) {
+        written += line.endsWith(QLatin1String(" written")) ? 1 : 0;
+        notSent += line.endsWith(QLatin1String(" not sent")) ? 1 : 0;
+    }
+    EXPECT_GE(written, 10);
+    EXPECT_GT(notSent, 0);
+    EXPECT_EQ(written + notSent, 2000);
+    int nines = 0;
+    for (quint32 word = 1; word <= 2000; ++word) {
+        nines += press1->word(V, word) == 9 ? 1 : 0;
+    }
+    EXPECT_EQ(nines, written); // every entry told "written" is in memory, and no other
+}
+
 // Help goes to standard output with status 0; mistakes in the command line or the project end
 // with one line on standard error and status 2, never with a crash, and nothing is sent.
 TEST_F(KibHostTest, HelpAndMistakesTable)
