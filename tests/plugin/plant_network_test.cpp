@@ -85,13 +85,13 @@ protected:
 
 } // namespace
 
-// A device off-scan after an outage, polled once every 1.3 s with a 1.2 s time-out, on a link that
+// A device off-scan after an outage, polled once every 1.6 s with a 1.5 s time-out, on a link that
 // loses the first packets of every poll: each connect waits a second for its SYN to go again. The
 // probe gives its connection the device time-out and its read a time-out of its own, so the module
 // is seen again, and every poll from the third after its return is whole.
 TEST_F(PlantNetwork, AnOffScanDeviceComesBackOverSlowConnects)
 {
-    const LogList poll = pollOf(QStringLiteral("127.0.0.1"), 1200);
+    const LogList poll = pollOf(QStringLiteral("127.0.0.1"), 1500);
     EXPECT_EQ(pollOnce(poll), QString());
     ASSERT_TRUE(ns.setDropping(true));
     EXPECT_NE(pollOnce(poll), QString()); // a time-out: off-scan
@@ -103,7 +103,7 @@ TEST_F(PlantNetwork, AnOffScanDeviceComesBackOverSlowConnects)
         ASSERT_TRUE(ns.dropFor(150));
         const QString error = pollOnce(poll);
         outcomes.append(error.isEmpty() ? QStringLiteral("whole") : error);
-        std::this_thread::sleep_until(started + std::chrono::milliseconds(1300));
+        std::this_thread::sleep_until(started + std::chrono::milliseconds(1600));
     }
     for (int round = 2; round < outcomes.size(); ++round) {
         EXPECT_EQ(outcomes[round], QStringLiteral("whole"))
