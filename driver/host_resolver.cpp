@@ -1,6 +1,5 @@
 #include "host_resolver.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
 #include <netdb.h>
@@ -55,23 +54,10 @@ HostResolver& HostResolver::shared()
 
 HostResolver::Answer HostResolver::lookUp(const QByteArray& host)
 {
-    Answer answer;
-    if (parseDotted(host, answer.address)) {
-        answer.status = Status::Resolved;
-        return answer;
-    }
-    std::unique_lock<std::mutex> lock(mutex);
-    Name& name = names[host];
-    startResolution(host, name);
-    if (name.hasAddress) {
-        answer.status = Status::Resolved;
-        answer.address = name.address;
-    } else {
-        answer.status = name.failed ? Status::NoSuchHost : Status::Pending;
-    }
-    return answer;
+    return resolve(host, -1);
 }
 
+// A negative time-out waits not at all: a name whose resolution runs is Pending.
 HostResolver::Answer HostResolver::resolve(const QByteArray& host, int timeoutMs)
 {
     Answer answer;
@@ -84,20 +70,18 @@ HostResolver::Answer HostResolver::resolve(const QByteArray& host, int timeoutMs
     const quint64 finishedBefore = name.finished;
     startResolution(host, name);
     if (!name.hasAddress && name.queued) {
-        const bool finished =
-            resolved.wait_for(lock, std::chrono::milliseconds(std::max(0, timeoutMs)),
-                              [&] { return name.finished != finishedBefore; });
+        if (timeoutMs < 0) {
+            return answer; // Pending
+        }
+        const bool finished = resolved.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                [&] { return name.finished != finishedBefore; });
         if (!finished) {
             answer.status = Status::TimedOut;
             return answer;
         }
     }
-    if (name.hasAddress) {
-        answer.status = Status::Resolved;
-        answer.address = name.address;
-    } else {
-        answer.status = Status::NoSuchHost;
-    }
+    answer.status = name.hasAddress ? Status::Resolved : Status::NoSuchHost;
+    answer.address = name.address;
     return answer;
 }
 

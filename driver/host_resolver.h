@@ -40,8 +40,9 @@ public:
     // caller's: a resolution still under way when the host stops does no harm.
     static HostResolver& shared();
 
-    // Never waits: a dotted address, the last address a name resolved to, Pending while its first
-    // resolution runs, or NoSuchHost when the last one failed (another one is then started).
+    // Never waits: a dotted address, the last address a name resolved to, Pending while a
+    // resolution of a name without one runs, or NoSuchHost when the last one found none (another
+    // one is then started, at most once a second).
     Answer lookUp(const QByteArray& host);
     // Waits up to `timeoutMs` for a name that has no address yet.
     Answer resolve(const QByteArray& host, int timeoutMs);
