@@ -1,16 +1,19 @@
 #include "device_load.h"
 
+#include "kib_requests.h"
 #include "kibinterface.h"
 #include "oracle_pattern.h"
-#include "kib_requests.h"
 
 #include <cstring>
+#include <utility>
 
 namespace soak {
 
 namespace {
 
 constexpr int kMostFindingsKept = 20;
+// A call that took this long most likely waited for a lost SYN to go again.
+constexpr qint64 kCallOfASecondMs = 900;
 
 qint64 patternStepAt(Clock::time_point time)
 {
@@ -42,8 +45,9 @@ bool isRightValue(const PolledItem& item, const QString& text, qint64 first, qin
     }
     bool ok = false;
     const int number = text.toInt(&ok);
-    const bool inRange = item.dataType == kib_requests::Integer ? number >= -32768 && number <= 32767
-                                                            : number >= 0 && number <= 65535;
+    const bool inRange = item.dataType == kib_requests::Integer
+                             ? number >= -32768 && number <= 32767
+                             : number >= 0 && number <= 65535;
     return ok && inRange &&
            camp_sim::isPatternWordWithin(quint16(number & 0xFFFF), item.addressClass, item.address,
                                          first, last);
@@ -51,15 +55,16 @@ bool isRightValue(const PolledItem& item, const QString& text, qint64 first, qin
 
 } // namespace
 
-DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
-    : m_plugin(plugin), m_deviceId(deviceId), m_port(port), m_items(polledItems())
+DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, const QString& host, quint16 port)
+    : m_plugin(plugin), m_deviceId(deviceId), m_host(host), m_port(port), m_items(polledItems())
 {
     m_recoveries.reserve(4096); // no allocation while the soak measures
+    m_awaited.reserve(16);
     QList<DataItem> entries;
     for (const PolledItem& item : m_items) {
         entries.append(kib_requests::entry(
             kib_requests::memoryItem(itemLabel(item.addressClass, item.address), item.addressClass,
-                                 QString::number(item.address), item.dataType)));
+                                     QString::number(item.address), item.dataType)));
     }
     m_pollRequest = request(entries);
 }
@@ -68,8 +73,8 @@ DeviceLoad::DeviceLoad(KIBInterface* plugin, int deviceId, quint16 port)
 LogList DeviceLoad::request(const QList<DataItem>& entries) const
 {
     LogList log =
-        kib_requests::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId),
-                                QStringLiteral("127.0.0.1"), m_port, kDeviceTimeoutMs, entries);
+        kib_requests::deviceRequest(m_deviceId, QStringLiteral("module-%1").arg(m_deviceId), m_host,
+                                    m_port, kDeviceTimeoutMs, entries);
     log.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
     log.columns.insert(QStringLiteral("offscan_retry_ms"), QString::number(kOffScanRetryMs));
     return log;
@@ -115,6 +120,7 @@ bool DeviceLoad::pollOnce()
     const bool returned = m_plugin->readData(&log);
     const Clock::time_point end = Clock::now();
     ++m_polls;
+    noteCallTime(start, end);
     if (log.errorText.startsWith(QLatin1String("Off-scan"))) {
         ++m_offScanPolls;
     }
@@ -122,10 +128,19 @@ bool DeviceLoad::pollOnce()
     checkSilence(log);
     const bool whole = isWhole(log, returned);
     if (whole) {
+        ++m_wholePolls;
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_faultEnded && end >= m_faultEnded->second) {
-            m_recoveries.push_back({m_faultEnded->first, msBetween(m_faultEnded->second, end)});
-            m_faultEnded.reset();
+        // After a fault's end, a poll that ends after it counts; after a stage of a fault under
+        // way, only one that started after it, so that a poll on connections the stage took away
+        // tells nothing.
+        for (auto awaited = m_awaited.begin(); awaited != m_awaited.end();) {
+            if (awaited->stage ? start >= awaited->since : end >= awaited->since) {
+                m_recoveries.push_back(
+                    {awaited->kind, awaited->stage, msBetween(awaited->since, end)});
+                awaited = m_awaited.erase(awaited);
+            } else {
+                ++awaited;
+            }
         }
     }
     return whole;
@@ -224,14 +239,16 @@ void DeviceLoad::writeOnce(bool discreteBit)
         }
         entries.append(kib_requests::entry(
             kib_requests::memoryItem(itemLabel(items[i].addressClass, items[i].address),
-                                 items[i].addressClass, QString::number(items[i].address),
-                                 kib_requests::Unsigned),
+                                     items[i].addressClass, QString::number(items[i].address),
+                                     kib_requests::Unsigned),
             QString::number(value)));
         itemOfEntry.append(i);
         values.append(value);
     }
     LogList log = request(entries);
+    const Clock::time_point start = Clock::now();
     m_plugin->writeData(&log);
+    noteCallTime(start, Clock::now());
     // Every entry says what became of it: one without an error was acknowledged, even when a
     // later entry found the connection broken, and the audit finds it lost should the module not
     // have carried it out.
@@ -248,22 +265,58 @@ void DeviceLoad::writeOnce(bool discreteBit)
 void DeviceLoad::faultEnded(FaultKind kind)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_faultEnded) { // the device never came back from the fault before
-        m_recoveries.push_back({m_faultEnded->first, kNeverRecovered});
+    for (auto awaited = m_awaited.begin(); awaited != m_awaited.end();) {
+        if (!awaited->stage) { // the device never came back from the fault before
+            m_recoveries.push_back({awaited->kind, nullptr, kNeverRecovered});
+            awaited = m_awaited.erase(awaited);
+        } else {
+            ++awaited;
+        }
     }
-    m_faultEnded = std::make_pair(kind, Clock::now());
+    m_awaited.push_back({kind, nullptr, Clock::now()});
 }
 
-bool DeviceLoad::awaitingRecovery() const
+void DeviceLoad::stageEnded(FaultKind kind, const char* stage)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_faultEnded.has_value();
+    m_awaited.push_back({kind, stage, Clock::now()});
+}
+
+void DeviceLoad::stageInterrupted(FaultKind kind, const char* stage)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (auto awaited = m_awaited.begin(); awaited != m_awaited.end();) {
+        if (awaited->kind == kind && awaited->stage == stage) {
+            m_recoveries.push_back({kind, stage, kNeverRecovered});
+            awaited = m_awaited.erase(awaited);
+        } else {
+            ++awaited;
+        }
+    }
 }
 
 std::vector<Recovery> DeviceLoad::recoveries() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_recoveries;
+    std::vector<Recovery> recoveries = m_recoveries;
+    for (const Awaited& awaited : m_awaited) {
+        recoveries.push_back({awaited.kind, awaited.stage, kNeverRecovered});
+    }
+    return recoveries;
+}
+
+void DeviceLoad::noteCallTime(Clock::time_point start, Clock::time_point end)
+{
+    const qint64 ms = msBetween(start, end);
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_callTimes.longestMs = std::max(m_callTimes.longestMs, ms);
+    m_callTimes.ofASecond += ms >= kCallOfASecondMs ? 1 : 0;
+}
+
+CallTimes DeviceLoad::takeCallTimes()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::exchange(m_callTimes, CallTimes());
 }
 
 void DeviceLoad::noteFinding(const QString& finding)

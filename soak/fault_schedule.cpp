@@ -40,8 +40,17 @@ const char* faultKindName(FaultKind kind)
         return "module restarted nearly full";
     case FaultKind::SilentExtras:
         return "extra connections that never answer";
+    case FaultKind::SlowConnects:
+        return "slow connects";
+    case FaultKind::NameServerSilent:
+        return "name server silent";
     }
     return "?";
+}
+
+bool needsNamespace(FaultKind kind)
+{
+    return kind == FaultKind::SlowConnects || kind == FaultKind::NameServerSilent;
 }
 
 QString FaultEvent::describe() const
@@ -84,14 +93,17 @@ int settingFor(FaultKind kind, std::mt19937& random)
 
 } // namespace
 
-std::vector<FaultEvent> makeSchedule(unsigned seed, int modules, int firstMs, int lastEndMs)
+std::vector<FaultEvent> makeSchedule(unsigned seed, int modules, int firstMs, int lastEndMs,
+                                     bool inNamespace)
 {
     std::mt19937 random(seed);
     std::uniform_int_distribution<int> duration(2000, 5000);
     std::uniform_int_distribution<int> quiet(1500, 4000);
     std::vector<FaultKind> deck;
     for (int k = 0; k < kFaultKinds; ++k) {
-        deck.push_back(static_cast<FaultKind>(k));
+        if (inNamespace || !needsNamespace(static_cast<FaultKind>(k))) {
+            deck.push_back(static_cast<FaultKind>(k));
+        }
     }
     std::shuffle(deck.begin(), deck.end(), random);
 
@@ -106,6 +118,9 @@ std::vector<FaultEvent> makeSchedule(unsigned seed, int modules, int firstMs, in
             event.kind = deck[dealt % deck.size()];
             event.startMs = at;
             event.durationMs = duration(random);
+            if (event.kind == FaultKind::NameServerSilent) { // its steps need the time
+                event.durationMs += kShortestSilenceMs - duration.min();
+            }
             event.setting = settingFor(event.kind, random);
             if (event.endMs() > lastEndMs) {
                 break;

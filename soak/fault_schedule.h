@@ -1,5 +1,7 @@
 // The faults of one soak, drawn from a seed before it starts: for every module, one fault at a
-// time with quiet time between, every kind dealt in turn so that a short run sees each kind.
+// time with quiet time between, every kind dealt in turn so that a short run sees each kind. The
+// kinds that act on the network between host and modules need the soak's own network namespace,
+// and are left out without it.
 #pragma once
 
 #include <QString>
@@ -24,10 +26,15 @@ enum class FaultKind {
     Swapped,           // another module on its port, with another serial number and no echo
     NearlyFull,        // it drops its connections and takes only two from then on
     SilentExtras,      // connections beyond the first never answer
+    SlowConnects,      // connects to it wait a second for their lost SYN to go again
+    NameServerSilent,  // the name server answers nothing while the devices reconnect
 };
-constexpr int kFaultKinds = 15;
-static_assert(static_cast<int>(FaultKind::SilentExtras) + 1 == kFaultKinds, "every kind is dealt");
+constexpr int kFaultKinds = 17;
+static_assert(static_cast<int>(FaultKind::NameServerSilent) + 1 == kFaultKinds,
+              "every kind is dealt");
 const char* faultKindName(FaultKind kind);
+// Whether the kind needs the soak's network namespace (its loopback's queueing, its name server).
+bool needsNamespace(FaultKind kind);
 
 struct FaultEvent
 {
@@ -41,7 +48,9 @@ struct FaultEvent
     QString describe() const;
 };
 
-// Faults of every module between firstMs and lastEndMs, ordered by start.
-std::vector<FaultEvent> makeSchedule(unsigned seed, int modules, int firstMs, int lastEndMs);
+// Faults of every module between firstMs and lastEndMs, ordered by start; the kinds that need a
+// namespace only when `inNamespace`.
+std::vector<FaultEvent> makeSchedule(unsigned seed, int modules, int firstMs, int lastEndMs,
+                                     bool inNamespace);
 
 } // namespace soak

@@ -35,6 +35,7 @@ public:
     QByteArray command(const QByteArray& line);
     bool commandOk(const QByteArray& line) { return command(line).startsWith("ok"); }
 
+    bool running() const { return m_pid > 0; }
     int index() const { return m_index; }
     quint16 port() const { return m_port; }
     quint16 serial() const { return static_cast<quint16>(900 + m_index); }

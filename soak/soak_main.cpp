@@ -12,12 +12,18 @@
 // Exit status 0 only when nothing was wrong, lost, silent or duplicated, every device came back
 // within the bound, and descriptors and memory are where they were. scripts/soak.sh builds and runs
 // it.
+//
+// Run as root, it first moves into a network namespace of its own (named kib_soak_..., deleted on
+// every way out, SIGINT and SIGTERM included), where the modules are named by a name server of its
+// own and the network itself can fail too: slow connects and a silent name server. Without root it
+// runs on this machine's loopback without those two kinds of fault.
 
 #include "device_load.h"
 #include "fault_injector.h"
 #include "fault_schedule.h"
 #include "module_process.h"
 #include "process_usage.h"
+#include "soak_network.h"
 #include "soak_plan.h"
 
 #include "hostconfig.h"
@@ -29,6 +35,7 @@
 #include <QDir>
 #include <QPluginLoader>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -41,6 +48,15 @@ using namespace soak;
 
 namespace {
 
+// The signal that asked the soak to stop (SIGINT, SIGTERM), 0 while none did. The soak then stops
+// its threads and modules and deletes its namespace, as at its end.
+std::atomic<int> stopSignal{0};
+
+extern "C" void askToStop(int signal)
+{
+    stopSignal = signal;
+}
+
 struct Options
 {
     int seconds = 600;
@@ -49,22 +65,8 @@ struct Options
     QString workDir;
     QString campSim;
     QString plugin;
+    QString namespaceName;
 };
-
-// When what happens, in ms from the start of the polling.
-struct Timeline
-{
-    int warmUpMs;       // polls and writes only; memory is measured at its end
-    int lastFaultEndMs; // then quiet, long enough for every device to come back
-    int endMs;
-};
-
-Timeline timelineFor(int seconds)
-{
-    const int endMs = seconds * 1000;
-    const int warmUpMs = std::clamp(endMs / 6, 5000, 60000);
-    return {warmUpMs, endMs - kRecoveryBoundMs - 3000, endMs};
-}
 
 bool parseOptions(const QCoreApplication& app, Options* options)
 {
@@ -88,7 +90,12 @@ bool parseOptions(const QCoreApplication& app, Options* options)
                                      QStringLiteral("PATH"), QStringLiteral(CAMP_SIM_PATH));
     const QCommandLineOption plugin(QStringLiteral("plugin"), QStringLiteral("Plugin file."),
                                     QStringLiteral("PATH"), QStringLiteral(KIB_PLUGIN_PATH));
-    parser.addOptions({seconds, modules, seed, workDir, campSim, plugin});
+    const QCommandLineOption namespaceName(
+        QStringLiteral("namespace"),
+        QStringLiteral("Name of the network namespace it makes when run as root (default: "
+                       "kib_soak_PID_1)."),
+        QStringLiteral("NAME"));
+    parser.addOptions({seconds, modules, seed, workDir, campSim, plugin, namespaceName});
     parser.process(app);
     options->seconds = parser.value(seconds).toInt();
     options->modules = parser.value(modules).toInt();
@@ -96,6 +103,10 @@ bool parseOptions(const QCoreApplication& app, Options* options)
     options->workDir = parser.value(workDir);
     options->campSim = parser.value(campSim);
     options->plugin = parser.value(plugin);
+    options->namespaceName =
+        parser.isSet(namespaceName)
+            ? parser.value(namespaceName)
+            : camp_sim::NetworkNamespace::uniqueName(QStringLiteral("kib_soak"));
     if (options->seconds < 30 || options->modules < 1 || options->workDir.isEmpty()) {
         std::fprintf(stderr, "soak_host: --seconds 30 or more, --modules 1 or more and "
                              "--work-dir DIR are needed\n");
@@ -104,9 +115,16 @@ bool parseOptions(const QCoreApplication& app, Options* options)
     return true;
 }
 
+// The module's address as its device holds it: its name in the soak's namespace, where the
+// soak's name server names it, or loopback's address without one.
+QString moduleAddress(int module, bool named)
+{
+    return named ? moduleHostName(module) : QStringLiteral("127.0.0.1");
+}
+
 // Loads the plugin as the host does, hands it the modules as devices and starts it.
 KIBInterface* startPlugin(const QString& path,
-                          const std::vector<std::unique_ptr<ModuleProcess>>& modules)
+                          const std::vector<std::unique_ptr<ModuleProcess>>& modules, bool named)
 {
     static QPluginLoader loader; // loaded until the process ends
     loader.setFileName(path);
@@ -121,7 +139,7 @@ KIBInterface* startPlugin(const QString& path,
         DeviceInstancePlugin device;
         device.id = module->index() + 1;
         device.name = QStringLiteral("module-%1").arg(module->index());
-        device.address = QStringLiteral("127.0.0.1");
+        device.address = moduleAddress(module->index(), named);
         device.columns.insert(QStringLiteral("port"), QString::number(module->port()));
         device.columns.insert(QStringLiteral("timeout"), QString::number(kDeviceTimeoutMs));
         device.columns.insert(QStringLiteral("connections"), QString::number(kPollConnections));
@@ -160,29 +178,38 @@ public:
 
     int run()
     {
-        const Timeline timeline = timelineFor(m_options.seconds);
-        const std::vector<FaultEvent> schedule = makeSchedule(
-            m_options.seed, m_options.modules, timeline.warmUpMs, timeline.lastFaultEndMs);
-        printPlan(schedule);
-        if (!startModules() || !startHost()) {
+        if (!setUpNetwork()) {
             return 2;
         }
+        const Timeline timeline = timelineFor(m_options.seconds);
+        const std::vector<FaultEvent> schedule =
+            makeSchedule(m_options.seed, m_options.modules, timeline.warmUpMs,
+                         timeline.lastFaultEndMs, m_network != nullptr);
+        printPlan(schedule);
+        if (!startModules() || !startHost()) {
+            return stopped() ? interrupted() : 2;
+        }
 
+        settle();
         m_fdsStart = openDescriptors();
         m_connectionsStart = connectionsToModules();
         for (auto& device : m_devices) {
             device->start();
         }
         m_start = Clock::now();
-        waitUntil(timeline.warmUpMs);
+        if (!waitUntil(timeline.warmUpMs)) {
+            return interrupted();
+        }
         m_rssStart = residentKiB();
-        runSchedule(schedule);
-        waitUntil(timeline.endMs);
+        if (!runSchedule(schedule) || !waitUntil(timeline.endMs)) {
+            return interrupted();
+        }
         m_rssEnd = residentKiB();
         for (auto& device : m_devices) {
             device->stop();
         }
         finalPolls();
+        settle();
         m_fdsEnd = openDescriptors();
         m_connectionsEnd = connectionsToModules();
         auditWrites();
@@ -194,12 +221,76 @@ public:
     }
 
 private:
+    // As root: the namespace, entered by this thread before it starts anything, so that the
+    // modules, the host's threads and the plugin's all live in it and read its resolv.conf.
+    // Without root, or where no namespace can be made: this machine's loopback, and one line that
+    // says what is left out.
+    bool setUpNetwork()
+    {
+        auto network = std::make_unique<SoakNetwork>(m_options.namespaceName);
+        const QString unavailable = network->create();
+        if (!unavailable.isEmpty()) {
+            std::printf("soak: %s, so the modules listen on this machine's loopback and the "
+                        "slow connects and name server outages are left out\n",
+                        qPrintable(unavailable));
+            return true;
+        }
+        m_network = std::move(network);
+        const QString error = m_network->enter(m_options.workDir, m_options.modules);
+        if (!error.isEmpty()) {
+            std::fprintf(stderr, "soak_host: %s\n", qPrintable(error));
+            std::printf("soak: %s\n", qPrintable(error));
+            return false;
+        }
+        return true;
+    }
+
+    static bool stopped() { return stopSignal != 0; }
+
+    // Stops what runs; the modules, the connections held and the namespace go with the run.
+    int interrupted()
+    {
+        for (auto& device : m_devices) {
+            device->stop();
+        }
+        if (m_plugin) {
+            m_plugin->stopPlugin();
+        }
+        for (auto& module : m_modules) {
+            module->kill();
+        }
+        std::printf("soak: stopped by signal %d\n", stopSignal.load());
+        std::fflush(stdout);
+        return 128 + stopSignal;
+    }
+
+    // Look-ups the last polls started go on in the plugin's resolver threads for a moment, each
+    // with a socket of its own: they end before descriptors are counted.
+    void settle() const
+    {
+        if (m_network) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    }
+
     void printPlan(const std::vector<FaultEvent>& schedule) const
     {
         std::printf("soak: %d s, %d modules, seed %u; poll every %d ms, write every %d ms, "
-                    "time-out %d ms, recovery bound %d ms\n",
+                    "time-out %d ms, recovery bound %d ms; %s\n",
                     m_options.seconds, m_options.modules, m_options.seed, kPollIntervalMs,
-                    kWriteIntervalMs, kDeviceTimeoutMs, kRecoveryBoundMs);
+                    kWriteIntervalMs, kDeviceTimeoutMs, kRecoveryBoundMs,
+                    m_network ? qPrintable(QStringLiteral("network namespace %1, modules named "
+                                                          "module-N.soak by its name server")
+                                               .arg(m_network->name()))
+                              : "this machine's loopback, modules by address");
+        QStringList kinds;
+        for (int k = 0; k < kFaultKinds; ++k) {
+            if (m_network || !needsNamespace(FaultKind(k))) {
+                kinds.append(QLatin1String(faultKindName(FaultKind(k))));
+            }
+        }
+        std::printf("fault kinds (%lld): %s\n", static_cast<long long>(kinds.size()),
+                    qPrintable(kinds.join(QStringLiteral(", "))));
         std::printf("fault schedule (%zu faults):\n", schedule.size());
         for (const FaultEvent& event : schedule) {
             std::printf("  %s\n", qPrintable(event.describe()));
@@ -236,7 +327,13 @@ private:
                 return false;
             }
         }
-        m_injector = std::make_unique<FaultInjector>(m_modules);
+        m_injector = std::make_unique<FaultInjector>(m_modules, m_network.get());
+        m_injector->setWatch({[this](int module, FaultKind kind, const char* stage) {
+                                  m_devices[size_t(module)]->stageEnded(kind, stage);
+                              },
+                              [this](int module, FaultKind kind, const char* stage) {
+                                  m_devices[size_t(module)]->stageInterrupted(kind, stage);
+                              }});
         return true;
     }
 
@@ -244,13 +341,14 @@ private:
     // is there before descriptors are counted.
     bool startHost()
     {
-        m_plugin = startPlugin(m_options.plugin, m_modules);
+        m_plugin = startPlugin(m_options.plugin, m_modules, m_network != nullptr);
         if (!m_plugin) {
             return false;
         }
         for (const auto& module : m_modules) {
-            m_devices.push_back(
-                std::make_unique<DeviceLoad>(m_plugin, module->index() + 1, module->port()));
+            m_devices.push_back(std::make_unique<DeviceLoad>(
+                m_plugin, module->index() + 1, moduleAddress(module->index(), m_network != nullptr),
+                module->port()));
             if (!m_devices.back()->pollOnce()) {
                 std::fprintf(stderr, "soak_host: the first poll of module %d failed\n",
                              module->index());
@@ -262,16 +360,28 @@ private:
     }
 
     // Sleeps until the time, handing the host's debug lines to nowhere now and then, as a host
-    // writes them to its log.
-    void waitUntil(int atMs)
+    // writes them to its log, and taking the steps of the faults under way when they are due.
+    // False when a signal asked the soak to stop.
+    bool waitUntil(int atMs)
     {
         const Clock::time_point until = m_start + std::chrono::milliseconds(atMs);
-        while (Clock::now() < until) {
-            std::this_thread::sleep_until(
-                std::min(until, Clock::now() + std::chrono::milliseconds(500)));
+        while (Clock::now() < until && !stopped()) {
+            Clock::time_point wakeUp =
+                std::min(until, Clock::now() + std::chrono::milliseconds(500));
+            if (const auto step = m_injector->nextStepAt()) {
+                wakeUp = std::min(wakeUp, *step);
+            }
+            std::this_thread::sleep_until(wakeUp);
+            QString error;
+            if (!m_injector->runDueSteps(&error)) {
+                ++m_errors;
+                std::fprintf(stderr, "soak_host: %s\n", qPrintable(error));
+                std::printf("  %s\n", qPrintable(error));
+            }
             HostConfig::instance().takeDebugLines();
             printProgress();
         }
+        return !stopped();
     }
 
     // A line now and then, so that a long run shows how it goes.
@@ -295,10 +405,17 @@ private:
         std::fflush(stdout);
     }
 
-    void runSchedule(const std::vector<FaultEvent>& schedule)
+    bool runSchedule(const std::vector<FaultEvent>& schedule)
     {
         for (const Action& action : actionsOf(schedule)) {
-            waitUntil(action.atMs);
+            if (!waitUntil(action.atMs)) {
+                return false;
+            }
+            DeviceLoad& device = *m_devices[size_t(action.event.module)];
+            if (action.begins) {
+                device.takeCallTimes();
+                m_pollsAtBegin[action.event.module] = {device.wholePolls(), device.offScanPolls()};
+            }
             QString error;
             const bool done = action.begins ? m_injector->begin(action.event, &error)
                                             : m_injector->end(action.event, &error);
@@ -308,9 +425,48 @@ private:
                 std::printf("  %s: %s\n", qPrintable(action.event.describe()), qPrintable(error));
             }
             if (!action.begins) {
-                m_devices[size_t(action.event.module)]->faultEnded(action.event.kind);
+                device.faultEnded(action.event.kind);
+                noteNetworkFault(action.event, device);
             }
         }
+        return true;
+    }
+
+    // What a fault on the network did, in the log and in the run's sums: the SYNs lost and the
+    // calls that waited a second for one; the look-ups left unanswered, the polls that were whole
+    // all the same, and those that found the device off-scan (its probe then looked the module up
+    // while the name server was silent).
+    void noteNetworkFault(const FaultEvent& event, DeviceLoad& device)
+    {
+        const QString note = m_injector->networkNote(event);
+        if (note.isEmpty()) {
+            return;
+        }
+        NetworkSums& sums = m_networkSums[event.kind];
+        ++sums.faults;
+        QString line = QStringLiteral("  %1 s  module %2  %3 ended: %4")
+                           .arg(msBetween(m_start, Clock::now()) / 1000.0, 6, 'f', 1)
+                           .arg(event.module)
+                           .arg(QLatin1String(faultKindName(event.kind)), note);
+        if (event.kind == FaultKind::SlowConnects) {
+            const CallTimes times = device.takeCallTimes();
+            line += QStringLiteral("; calls of a second or more: %1, the longest %2 ms")
+                        .arg(times.ofASecond)
+                        .arg(times.longestMs);
+            sums.evidence += times.ofASecond;
+            sums.longestMs = std::max(sums.longestMs, times.longestMs);
+        } else {
+            const auto [wholeBefore, offScanBefore] = m_pollsAtBegin[event.module];
+            const int whole = device.wholePolls() - wholeBefore;
+            const int offScan = device.offScanPolls() - offScanBefore;
+            line += QStringLiteral("; polls of the module meanwhile: %1 whole, %2 off-scan")
+                        .arg(whole)
+                        .arg(offScan);
+            sums.evidence += whole;
+            sums.offScan += offScan;
+        }
+        std::printf("%s\n", qPrintable(line));
+        std::fflush(stdout);
     }
 
     // With the threads stopped, every device once more: whole, on a connection of its own.
@@ -356,7 +512,9 @@ private:
         int polls = 0, wrong = m_wrongWrites, silent = 0, offScan = 0, writes = 0, written = 0,
             late = 0;
         qint64 longest = 0;
-        std::map<FaultKind, std::pair<int, qint64>> byKind; // faults, longest recovery
+        // faults, longest recovery; by kind, and by stage of a fault for those the device must
+        // come back from while the fault goes on
+        std::map<std::pair<FaultKind, QString>, std::pair<int, qint64>> byKind;
         for (const auto& device : m_devices) {
             polls += device->polls();
             wrong += device->wrongValues();
@@ -372,20 +530,37 @@ private:
                     recovery.ms == kNeverRecovered || recovery.ms > kRecoveryBoundMs;
                 late += isLate ? 1 : 0;
                 longest = std::max(longest, recovery.ms);
-                auto& kind = byKind[recovery.kind];
+                const QString name =
+                    QLatin1String(faultKindName(recovery.kind)) +
+                    (recovery.stage ? QStringLiteral(", %1").arg(QLatin1String(recovery.stage))
+                                    : QString());
+                auto& kind = byKind[{recovery.kind, name}];
                 ++kind.first;
                 kind.second = std::max(kind.second, recovery.ms);
                 if (isLate) {
                     std::printf("  module %d: %s: no whole poll within %d ms\n",
-                                int(&device - &m_devices.front()), faultKindName(recovery.kind),
+                                int(&device - &m_devices.front()), qPrintable(name),
                                 kRecoveryBoundMs);
                 }
             }
         }
         std::printf("recoveries by fault:\n");
         for (const auto& [kind, figures] : byKind) {
-            std::printf("  %-42s %3d, longest %lld ms\n", faultKindName(kind), figures.first,
+            std::printf("  %-42s %3d, longest %lld ms\n", qPrintable(kind.second), figures.first,
                         static_cast<long long>(figures.second));
+        }
+        if (const auto slow = m_networkSums.find(FaultKind::SlowConnects);
+            slow != m_networkSums.end()) {
+            std::printf("slow connects, in all: faults %d, calls of a second or more %d (the "
+                        "longest %lld ms)\n",
+                        slow->second.faults, slow->second.evidence,
+                        static_cast<long long>(slow->second.longestMs));
+        }
+        if (const auto silent = m_networkSums.find(FaultKind::NameServerSilent);
+            silent != m_networkSums.end()) {
+            std::printf("name server silent, in all: faults %d, polls of their modules meanwhile "
+                        "%d whole and %d off-scan\n",
+                        silent->second.faults, silent->second.evidence, silent->second.offScan);
         }
 
         std::printf(
@@ -418,6 +593,9 @@ private:
     }
 
     Options m_options;
+    // First, so that it goes last: the modules, the connections held and the plugin's threads
+    // leave it before it is deleted.
+    std::unique_ptr<SoakNetwork> m_network;
     std::vector<std::unique_ptr<ModuleProcess>> m_modules;
     std::unique_ptr<FaultInjector> m_injector;
     KIBInterface* m_plugin = nullptr;
@@ -428,6 +606,16 @@ private:
     int m_connectionsStart = 0, m_connectionsEnd = 0;
     qint64 m_rssStart = 0, m_rssEnd = 0;
     int m_lost = 0, m_duplicated = 0, m_wrongWrites = 0, m_errors = 0;
+    // By module: its device's whole and off-scan polls as its fault began.
+    std::map<int, std::pair<int, int>> m_pollsAtBegin;
+    struct NetworkSums
+    {
+        int faults = 0;
+        int evidence = 0; // calls of a second or more; whole polls while the name server was silent
+        int offScan = 0;  // off-scan polls while the name server was silent
+        qint64 longestMs = 0;
+    };
+    std::map<FaultKind, NetworkSums> m_networkSums;
 };
 
 } // namespace
@@ -437,6 +625,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     // A module that died must not take the soak with it when a command is written to it.
     std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, askToStop);
+    std::signal(SIGTERM, askToStop);
     Options options;
     if (!parseOptions(app, &options)) {
         return 2;

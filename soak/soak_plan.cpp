@@ -3,6 +3,8 @@
 #include "plc_memory.h"
 #include "simulated_plc.h"
 
+#include <algorithm>
+
 namespace soak {
 
 namespace {
@@ -16,6 +18,18 @@ void addRun(QList<PolledItem>& items, int addressClass, quint32 first, int count
 }
 
 } // namespace
+
+Timeline timelineFor(int seconds)
+{
+    const int endMs = seconds * 1000;
+    const int warmUpMs = std::clamp(endMs / 6, 5000, 60000);
+    return {warmUpMs, endMs - kRecoveryBoundMs - 3000, endMs};
+}
+
+QString moduleHostName(int module)
+{
+    return QStringLiteral("module-%1.soak").arg(module);
+}
 
 QList<PolledItem> polledItems()
 {
