@@ -2,11 +2,12 @@
 // the plugin's instructions are counted. scripts/bench.sh runs it as
 //
 //   valgrind --tool=callgrind --collect-atstart=no --toggle-collect='measuredPolls*'
-//            bench_callgrind dense|mixed [new-records]
+//            bench_callgrind dense|mixed [new-records|changed-records]
 //
 // and divides the instructions collected by the items polled. The polls ask for the same records
-// each time, as a host does; with new-records two requests whose records are their own take
-// turns, so that every poll plans afresh.
+// each time, as a host does; with new-records two requests whose records are their own, equal in
+// content, take turns (a host that builds its records for every poll); with changed-records their
+// uids differ too, so that every poll plans and checks afresh.
 
 #include <QCoreApplication>
 
@@ -59,7 +60,8 @@ int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
     const bool mixed = argc > 1 && QByteArray(argv[1]) == "mixed";
-    const bool newRecords = argc > 2 && QByteArray(argv[2]) == "new-records";
+    const QByteArray records = argc > 2 ? QByteArray(argv[2]) : QByteArray();
+    const bool newRecords = records == "new-records" || records == "changed-records";
     const std::vector<ItemSpec> items = makeItems(mixed ? Shape::Mixed : Shape::Dense, kItems);
 
     SimProcess sim;
@@ -75,6 +77,11 @@ int main(int argc, char** argv)
         return 1;
     }
     LogList other = withNewRecords(log);
+    if (records == "changed-records") {
+        for (DataItem& entry : other.items) {
+            entry.item.uid += QLatin1Char('b'); // another item at the same place
+        }
+    }
     LogList* const inTurns[2] = {newRecords ? &other : &log, &log};
     // Connects, and takes every first-use cost out of the count (the first values stored).
     for (LogList* request : inTurns) {

@@ -342,14 +342,18 @@ camp_sim::PlcConfig smallPlc()
 }
 
 // 8 host threads poll `devices` simulated PLCs (100 items each) for a while; with fewer devices
-// than threads, threads share a device, as the host's do.
-QJsonObject manyDevices(int devices, int latencyMs)
+// than threads, threads share a device, as the host's do. With `newRecords`, every device is polled
+// with two requests of records of their own in turns, as a host that builds them for every poll.
+QJsonObject manyDevices(int devices, int latencyMs, bool newRecords = false)
 {
     constexpr int kItems = 100;
     constexpr double kSeconds = 1.5;
     constexpr long kMaxPollsPerThread = 200000;
     const std::vector<ItemSpec> items = denseItems(kItems);
-    QJsonObject result{{"devices", devices}, {"threads", kHostThreads}, {"latency_ms", latencyMs}};
+    QJsonObject result{{"devices", devices},
+                       {"threads", kHostThreads},
+                       {"latency_ms", latencyMs},
+                       {"new_records", newRecords}};
 
     std::vector<std::unique_ptr<camp_sim::SimulatedPlc>> plcs;
     for (int i = 0; i < devices; ++i) {
@@ -369,6 +373,14 @@ QJsonObject manyDevices(int devices, int latencyMs)
             for (int d = t; d < devices; d += kHostThreads) {
                 requests[t].push_back(pollRequest(d + 1, plcs[d]->port(), items));
             }
+        }
+        if (newRecords) {
+            std::vector<LogList> inTurns;
+            for (const LogList& log : requests[t]) {
+                inTurns.push_back(log);
+                inTurns.push_back(withNewRecords(log));
+            }
+            requests[t].swap(inTurns);
         }
         for (LogList& log : requests[t]) {
             plugin.readData(&log); // every device connected before the clock starts
@@ -411,8 +423,9 @@ QJsonObject manyDevices(int devices, int latencyMs)
     result.insert("failures", double(failures.load()));
     result.insert("polls_per_second", polls / elapsed);
     result.insert("host_cpu_us_per_poll", cpuUsPerPoll);
-    std::printf("%3d devices, %d threads, %d ms: %.0f polls/s, %.1f us host CPU a poll\n", devices,
-                kHostThreads, latencyMs, polls / elapsed, cpuUsPerPoll);
+    std::printf("%3d devices, %d threads, %d ms%s: %.0f polls/s, %.1f us host CPU a poll\n",
+                devices, kHostThreads, latencyMs, newRecords ? ", new records" : "",
+                polls / elapsed, cpuUsPerPoll);
     std::fflush(stdout);
     return result;
 }
@@ -544,6 +557,7 @@ int main(int argc, char** argv)
             for (int devices : {1, 16, 64, 256}) {
                 many.append(manyDevices(devices, latencyMs));
             }
+            many.append(manyDevices(256, latencyMs, true));
         }
         report.insert("many_devices", many);
     }

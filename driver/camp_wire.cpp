@@ -194,14 +194,26 @@ bool hasGoodBcc(const QByteArray& frame)
     return digits == 4 ? field == (sum & 0xFFFFu) : sum > 0xFFFFu && field == sum;
 }
 
+namespace {
+
+// Whether the reply carries the two-character command code (without copying anything: every reply
+// of a poll asks).
+bool hasCommand(const QByteArray& reply, const char (&code)[3])
+{
+    return reply.size() > kReplyCommandPos + 1 && reply.at(kReplyCommandPos) == code[0] &&
+           reply.at(kReplyCommandPos + 1) == code[1];
+}
+
+} // namespace
+
 bool isWriteReply(const QByteArray& reply)
 {
-    return reply.mid(kReplyCommandPos, 2) == "07";
+    return hasCommand(reply, "07");
 }
 
 bool isReadReply(const QByteArray& reply)
 {
-    return reply.mid(kReplyCommandPos, 2) == "05";
+    return hasCommand(reply, "05");
 }
 
 bool echoesRequest(const QByteArray& reply, qint32 cls, quint32 address)

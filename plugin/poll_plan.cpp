@@ -45,20 +45,49 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
     readBlocks = planBlocks(sortedSpans);
 }
 
+namespace {
+
+// Texts and maps compare at once when they share their data (records the host keeps, or new ones
+// copied from the same texts), and character by character only when they do not.
+bool sameText(const QString& a, const QString& b)
+{
+    return a.isSharedWith(b) || a == b;
+}
+
+bool sameColumns(const QMap<QString, QString>& a, const QMap<QString, QString>& b)
+{
+    if (a.isSharedWith(b)) {
+        return true;
+    }
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (auto i = a.cbegin(), j = b.cbegin(); i != a.cend(); ++i, ++j) {
+        if (!sameText(i.key(), j.key()) || !sameText(i.value(), j.value())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool PollPlan::isFor(const QList<DataItem>& items) const
 {
     if (static_cast<size_t>(items.size()) != records.size()) {
         return false;
     }
-    for (size_t index = 0; index < records.size(); ++index) {
-        const ItemInstancePlugin& item = items[static_cast<int>(index)].item;
-        // Records the host keeps share their data with the plan's and compare at once; new
-        // records of the same content compare equal too.
-        const Record& record = records[index];
-        if (item.columns != record.columns ||
-            (!item.uid.isSharedWith(record.uid) && item.uid != record.uid)) {
+    auto record = records.cbegin();
+    for (const DataItem& entry : items) {
+        const ItemInstancePlugin& item = entry.item;
+        // The records a host keeps share their data with the plan's: that is all a poll asks.
+        const bool shared =
+            item.columns.isSharedWith(record->columns) && item.uid.isSharedWith(record->uid);
+        if (!shared &&
+            (!sameColumns(item.columns, record->columns) || !sameText(item.uid, record->uid))) {
             return false;
         }
+        ++record;
     }
     return true;
 }

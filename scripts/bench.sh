@@ -53,8 +53,9 @@ echo "== a module that drops every packet, and off-scan polls (about 30 s)"
 "$BUILD/bench/bench_offscan" --out "$BUILD/bench_offscan.json"
 
 echo "== callgrind"
-# The same records in every poll, as a host polls, then records new in every poll.
-for records in "" new-records; do
+# The same records in every poll, as a host polls; records new in every poll (equal in content);
+# records changed in every poll (planned and checked afresh).
+for records in "" new-records changed-records; do
     for set in dense mixed; do
         name=$set${records:+-$records}
         valgrind --tool=callgrind --callgrind-out-file="$BUILD/callgrind.$name.out" \
