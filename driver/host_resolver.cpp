@@ -8,6 +8,13 @@
 
 namespace {
 
+// The names kept and queued are copies of their own: a caller's text is shared data that the
+// caller's thread releases whenever it likes, while the resolver's threads read these.
+QByteArray ownCopy(const QByteArray& host)
+{
+    return QByteArray(host.constData(), host.size());
+}
+
 // Resolutions of different names run at the same time on up to this many threads; a thread with
 // nothing to do for a while ends.
 constexpr int kMaxThreads = 8;
@@ -66,7 +73,11 @@ HostResolver::Answer HostResolver::resolve(const QByteArray& host, int timeoutMs
         return answer;
     }
     std::unique_lock<std::mutex> lock(mutex);
-    Name& name = names[host];
+    auto known = names.find(host);
+    if (known == names.end()) {
+        known = names.emplace(ownCopy(host), Name()).first;
+    }
+    Name& name = known->second;
     const quint64 finishedBefore = name.finished;
     startResolution(host, name);
     if (!name.hasAddress && name.queued) {
@@ -111,7 +122,7 @@ void HostResolver::startResolution(const QByteArray& host, Name& name)
     name.queued = true;
     name.startedAtMs = now;
     ++started;
-    queue.push_back(host);
+    queue.push_back(ownCopy(host));
     if (idleThreads > 0 || threads >= kMaxThreads) {
         wakeWorkers.notify_one();
         return;

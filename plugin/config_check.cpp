@@ -6,6 +6,7 @@
 #include "camp_identity.h"
 #include "device_health.h"
 #include "item_address.h"
+#include "mutex_locker.h"
 
 namespace {
 
@@ -136,9 +137,16 @@ QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInsta
     return lines;
 }
 
+bool CheckedColumns::checked(const QMap<QString, QString>& deviceColumns)
+{
+    MutexLocker lock(mutex);
+    return deviceChecked && deviceColumns == checkedDevice;
+}
+
+// Called with the mutex held.
 QStringList CheckedColumns::deviceLines(const DeviceInstancePlugin& device)
 {
-    if (checked(device.columns)) {
+    if (deviceChecked && device.columns == checkedDevice) {
         return QStringList();
     }
     deviceChecked = true;
@@ -159,6 +167,7 @@ void CheckedColumns::itemLines(const DeviceInstancePlugin& device, const ItemIns
 QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
                                      const QList<DataItem>& entries, bool pollItems)
 {
+    MutexLocker lock(mutex);
     QStringList lines = deviceLines(device);
     QHash<QString, QMap<QString, QString>> kept;
     QHash<QString, QMap<QString, QString>>& keep = pollItems ? kept : checkedItems;
@@ -174,6 +183,7 @@ QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
 QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
                                      const QList<ItemInstancePlugin>& items)
 {
+    MutexLocker lock(mutex);
     QStringList lines = deviceLines(device);
     for (const ItemInstancePlugin& item : items) {
         itemLines(device, item, checkedItems, lines);

@@ -5,6 +5,7 @@
 // the plugin does not know are told as possible typos. Nothing in the configuration is changed.
 
 #include <QHash>
+#include <QMutex>
 #include <QStringList>
 
 #include "kib_records.h"
@@ -15,10 +16,11 @@ QStringList checkDeviceColumns(const DeviceInstancePlugin& device);
 QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInstancePlugin& item);
 
 // What the check has told of one device: its columns and each item's, so that the same columns
-// are never told twice while a changed column is told again. One per device, used under its
-// session's lock (no lock that other devices' polls take). It keeps the items of the device's
-// last planned poll (and of writes since), so it stays about as large as the item list however
-// long a host renames or changes items.
+// are never told twice while a changed column is told again. One per device, with a lock of its
+// own that no other device's poll takes: a device has one session at a time, but a call still
+// running on a session the device has left (it moved, or the plugin was stopped) may meet the
+// next session's. It keeps the items of the device's last planned poll (and of writes since), so
+// it stays about as large as the item list however long a host renames or changes items.
 class CheckedColumns
 {
 public:
@@ -29,16 +31,14 @@ public:
     QStringList newLines(const DeviceInstancePlugin& device,
                          const QList<ItemInstancePlugin>& items);
     // Whether the device's columns were checked as they are now.
-    bool checked(const QMap<QString, QString>& deviceColumns) const
-    {
-        return deviceChecked && deviceColumns == checkedDevice;
-    }
+    bool checked(const QMap<QString, QString>& deviceColumns);
 
 private:
     QStringList deviceLines(const DeviceInstancePlugin& device);
     void itemLines(const DeviceInstancePlugin& device, const ItemInstancePlugin& item,
                    QHash<QString, QMap<QString, QString>>& keep, QStringList& lines);
 
+    QMutex mutex; // guards everything below
     bool deviceChecked = false;
     QMap<QString, QString> checkedDevice;
     QHash<QString, QMap<QString, QString>> checkedItems; // by uid

@@ -28,11 +28,18 @@ public:
         for (auto it = locks.begin(); it != locks.end();) {
             it = it->second.expired() ? locks.erase(it) : std::next(it);
         }
-        std::weak_ptr<QMutex>& entry = locks[module];
-        std::shared_ptr<QMutex> moduleLock = entry.lock();
+        auto entry = locks.find(module);
+        if (entry == locks.end()) {
+            // A key of its own: the caller's text is shared data that other threads release.
+            entry =
+                locks
+                    .emplace(QByteArray(module.constData(), module.size()), std::weak_ptr<QMutex>())
+                    .first;
+        }
+        std::shared_ptr<QMutex> moduleLock = entry->second.lock();
         if (!moduleLock) {
             moduleLock = std::make_shared<QMutex>();
-            entry = moduleLock;
+            entry->second = moduleLock;
         }
         return moduleLock;
     }
