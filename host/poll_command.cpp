@@ -36,8 +36,9 @@ const QString kHelp = QStringLiteral(
     "The state is the plugin's: \"off-scan\" for a device whose module could not be reached\n"
     "several times in a row, whose polls then fail at once until it answers again.\n"
     "\n"
-    "Exit status 0 when every device answered every round, 1 when one did not, 130 after\n"
-    "Ctrl-C (the rounds in progress are finished and shown).\n");
+    "Exit status 0 when every device answered every round, 1 when one did not, 3 when\n"
+    "standard output could not be written (the rounds end at once), 130 after Ctrl-C (the\n"
+    "rounds in progress are finished and shown).\n");
 
 struct ItemReading
 {

@@ -58,7 +58,8 @@ const QString kReadHelp = QStringLiteral(
     "\n"
     "Exit status 0 when every item of every round was read, 1 when one was not (the module\n"
     "did not answer, or the item came back with an error), 2 after a mistake in the command\n"
-    "line (nothing is sent then), 130 after Ctrl-C.\n");
+    "line (nothing is sent then), 3 when standard output could not be written (the rounds\n"
+    "end at once: kib-host read ... | head -1), 130 after Ctrl-C.\n");
 
 const QString kIdentifyHelp = QStringLiteral(
     "Usage: kib-host identify [--timeout MS] [--json] HOST[:PORT] [HOST[:PORT] ...]\n"
