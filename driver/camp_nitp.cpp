@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -105,6 +106,23 @@ bool peerHasClosed(int fd)
     return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
+// Why a connect failed, after "Couldn't connect to HOST:PORT", in the words a user checks first.
+QString connectFailure(int errorNumber, int timeoutMs)
+{
+    switch (errorNumber) {
+    case ECONNREFUSED:
+        return QStringLiteral(": connection refused");
+    case ENETUNREACH:
+    case EHOSTUNREACH:
+        return QStringLiteral(": no route");
+    case EAGAIN:
+    case ETIMEDOUT:
+        return QStringLiteral(": timed out after %1 ms").arg(timeoutMs);
+    default:
+        return QStringLiteral(": ") + QString::fromLocal8Bit(std::strerror(errorNumber)).toLower();
+    }
+}
+
 QString hostAndPort(const QByteArray& host, int port)
 {
     return QString::fromUtf8(host) + QLatin1Char(':') + QString::number(port);
@@ -141,13 +159,15 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
     sessionErrorText.clear();
     timedOut = false;
 
-    // "1445O" or a missing port would reach no module: say which column is wrong, send nothing.
+    // "1445O" or a missing port would reach no module: say which column is wrong, as it was
+    // given, and send nothing.
     if (port < 1 || port > 0xFFFF) {
         disconnectFromPLC();
+        const QString given = device->columns.value(QStringLiteral("port"));
         device->errorText =
-            QStringLiteral("Couldn't connect to %1 (port \"%2\": a number from 1 to 65535 is "
+            QStringLiteral("Couldn't connect to %1:%2 (port \"%3\": a number from 1 to 65535 is "
                            "expected)")
-                .arg(hostAndPort(host, port), device->columns.value(QStringLiteral("port")));
+                .arg(QString::fromUtf8(host), given.isEmpty() ? QStringLiteral("0") : given, given);
         return false;
     }
 
@@ -197,14 +217,18 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     peer.sin_addr = address;
     if (::connect(socketFd, reinterpret_cast<const sockaddr*>(&peer), sizeof(peer)) != 0) {
         if (errno != EINPROGRESS && errno != EAGAIN && errno != EINTR) {
-            return failOpening(couldNotConnect);
+            return failOpening(couldNotConnect + connectFailure(errno, timeoutMs));
+        }
+        if (!waitUntil(POLLOUT, nowMs() + timeoutMs)) {
+            return failOpening(couldNotConnect + connectFailure(errno, timeoutMs));
         }
         int pendingError = 0;
         socklen_t length = sizeof(pendingError);
-        if (!waitUntil(POLLOUT, nowMs() + timeoutMs) ||
-            getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &pendingError, &length) != 0 ||
-            pendingError != 0) {
-            return failOpening(couldNotConnect);
+        if (getsockopt(socketFd, SOL_SOCKET, SO_ERROR, &pendingError, &length) != 0) {
+            pendingError = errno;
+        }
+        if (pendingError != 0) {
+            return failOpening(couldNotConnect + connectFailure(pendingError, timeoutMs));
         }
     }
 

@@ -157,6 +157,11 @@ TEST_F(DriverOverTcp, OpeningFailuresGoIntoTheDeviceErrorText)
     EXPECT_FALSE(driver.isConnected());
     EXPECT_FALSE(driver.hasSessionError());
 
+    device.columns.insert(QStringLiteral("port"), QStringLiteral("1445O")); // shown as given
+    EXPECT_FALSE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:1445O (port \"1445O\": a number "
+                                "from 1 to 65535 is expected)");
+
     setPort(70000); // would wrap around to port 4464
     EXPECT_FALSE(driver.connectToPLC(&device));
     EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:70000 (port \"70000\": a number "

@@ -197,7 +197,9 @@ TEST_F(KibHostTest, AnUnreachableDeviceFailsButNotTheOthers)
         if (answered) {
             EXPECT_EQ(error, QString());
         } else if (round < 4) {
-            EXPECT_EQ(error, QString("Couldn't connect to 127.0.0.1:%1").arg(deadPort));
+            EXPECT_EQ(
+                error,
+                QString("Couldn't connect to 127.0.0.1:%1: connection refused").arg(deadPort));
         } else {
             EXPECT_TRUE(error.startsWith("Off-scan since ")) << error.toStdString();
         }
@@ -273,7 +275,8 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     }
     const Outcome unreachable = runProgram(kibHostLine({"read", deadModule, "V100"}));
     EXPECT_EQ(unreachable.exitCode, 1);
-    EXPECT_TRUE(hasLine(unreachable, "^device: Couldn't connect to " + deadModule + "$"));
+    EXPECT_TRUE(hasLine(unreachable,
+                        "^device: Couldn't connect to " + deadModule + ": connection refused$"));
 }
 
 // A reader that goes away (kib-host read ... | head -1) ends the rounds: kib-host stops with status

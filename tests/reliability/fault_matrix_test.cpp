@@ -98,8 +98,10 @@ const Row kRows[] = {
     {"endless_stream", "rrrri", "Lost connection to PLC",
      [](Faults& f) { f.endlessStream = true; }},
     {"accept_and_close", "sSSsI", CLOSED_OR_RESET, [](Faults& f) { f.acceptAndClose = true; }},
-    {"refused_connection", "xxxxx", "Couldn't connect to 127\\.0\\.0\\.1:[0-9]+", nullptr},
-    {"unreachable_address", "xxxxx", "Couldn't connect to 10\\.77\\.8\\.2:4450", nullptr},
+    {"refused_connection", "xxxxx",
+     "Couldn't connect to 127\\.0\\.0\\.1:[0-9]+: connection refused", nullptr},
+    {"unreachable_address", "xxxxx",
+     "Couldn't connect to 10\\.77\\.8\\.2:4450: timed out after [0-9]+ ms", nullptr},
 };
 
 // What one call showed the host, or what a cell expects it to show (texts as patterns).
