@@ -106,12 +106,6 @@ QString HostResolver::failureText(const QByteArray& host, Status status, int tim
         .arg(timeoutMs);
 }
 
-quint64 HostResolver::resolutionsStarted() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return started;
-}
-
 // Called with the mutex held.
 void HostResolver::startResolution(const QByteArray& host, Name& name)
 {
@@ -121,7 +115,6 @@ void HostResolver::startResolution(const QByteArray& host, Name& name)
     }
     name.queued = true;
     name.startedAtMs = now;
-    ++started;
     queue.push_back(ownCopy(host));
     if (idleThreads > 0 || threads >= kMaxThreads) {
         wakeWorkers.notify_one();

@@ -50,9 +50,6 @@ public:
     // The device error for an answer that is not Resolved.
     static QString failureText(const QByteArray& host, Status status, int timeoutMs);
 
-    // How many resolutions of names have been started (for tests).
-    quint64 resolutionsStarted() const;
-
     HostResolver(const HostResolver&) = delete;
     HostResolver& operator=(const HostResolver&) = delete;
 
@@ -73,12 +70,11 @@ private:
     void startResolution(const QByteArray& host, Name& name);
     void work();
 
-    mutable std::mutex mutex;
+    std::mutex mutex;
     std::condition_variable resolved;    // a resolution finished
     std::condition_variable wakeWorkers; // a name was queued
     std::map<QByteArray, Name> names;
     std::deque<QByteArray> queue;
     int threads = 0;
     int idleThreads = 0;
-    quint64 started = 0;
 };
