@@ -86,9 +86,9 @@ protected:
 } // namespace
 
 // A device off-scan after an outage, polled once every 1.6 s with a 1.5 s time-out, on a link that
-// loses the first packets of every poll: each connect waits a second for its SYN to go again. The
-// probe gives its connection the device time-out and its read a time-out of its own, so the module
-// is seen again, and every poll from the third after its return is whole.
+// loses the first packets of the polls around the module's return: each connect waits a second for
+// its SYN to go again. The probe gives its connection the device time-out and its read a time-out
+// of its own, so the module is seen again, and every poll from the third after its return is whole.
 TEST_F(PlantNetwork, AnOffScanDeviceComesBackOverSlowConnects)
 {
     const LogList poll = pollOf(QStringLiteral("127.0.0.1"), 1500);
@@ -98,9 +98,13 @@ TEST_F(PlantNetwork, AnOffScanDeviceComesBackOverSlowConnects)
     ASSERT_TRUE(ns.setDropping(false));
 
     QStringList outcomes;
-    for (int round = 0; round < 8; ++round) {
+    for (int round = 0; round < 6; ++round) {
         const auto started = std::chrono::steady_clock::now();
-        ASSERT_TRUE(ns.dropFor(150));
+        // The probe's connect, the probe's read and the first poll's connect each lose their
+        // first packet; the polls after them run on a quiet link.
+        if (round < 3) {
+            ASSERT_TRUE(ns.dropFor(150));
+        }
         const QString error = pollOnce(poll);
         outcomes.append(error.isEmpty() ? QStringLiteral("whole") : error);
         std::this_thread::sleep_until(started + std::chrono::milliseconds(1600));
