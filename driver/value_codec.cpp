@@ -11,6 +11,10 @@
 
 namespace {
 
+// The encoders refuse with these; encodeValue names the data type's form or range after them.
+const char kInvalidValue[] = "Invalid value";
+const char kOutOfRange[] = "Value out of range";
+
 EncodedValue refused(const char* reason)
 {
     EncodedValue encoded;
@@ -99,10 +103,10 @@ EncodedValue encodeOneWord(const ItemAddress&, const QString& text)
 {
     qint64 value = 0;
     if (!parseInteger(text, value)) {
-        return refused("Invalid value");
+        return refused(kInvalidValue);
     }
     if (value < -32768 || value > 65535) {
-        return refused("Value out of range");
+        return refused(kOutOfRange);
     }
     return {{static_cast<quint16>(value & 0xFFFF)}, nullptr};
 }
@@ -113,17 +117,17 @@ EncodedValue encodeLong(const QString& text, qint64 least, qint64 most)
     const QString number = text.trimmed();
     const int digitsFrom = number.startsWith(QLatin1Char('+')) || number.startsWith('-') ? 1 : 0;
     if (number.size() == digitsFrom) {
-        return refused("Invalid value");
+        return refused(kInvalidValue);
     }
     for (int at = digitsFrom; at < number.size(); ++at) {
         if (number[at] < QLatin1Char('0') || number[at] > QLatin1Char('9')) {
-            return refused("Invalid value");
+            return refused(kInvalidValue);
         }
     }
     bool fits = false;
     const qint64 value = number.toLongLong(&fits, 10);
     if (!fits || value < least || value > most) {
-        return refused("Value out of range"); // digits beyond 64 bits are out of range too
+        return refused(kOutOfRange); // digits beyond 64 bits are out of range too
     }
     const quint32 pattern = static_cast<quint32>(value & 0xFFFFFFFF);
     return {{static_cast<quint16>(pattern >> 16), static_cast<quint16>(pattern & 0xFFFF)}, nullptr};
@@ -184,12 +188,12 @@ EncodedValue encodeFloat(const ItemAddress&, const QString& text)
 {
     const QByteArray number = text.trimmed().toLatin1();
     if (!isDecimalNumber(number)) {
-        return refused("Invalid value");
+        return refused(kInvalidValue);
     }
     static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
     const double value = strtod_l(number.constData(), nullptr, cLocale);
     if (!(std::fabs(value) < kFloatOverflow)) {
-        return refused("Value out of range");
+        return refused(kOutOfRange);
     }
     const float largest = std::numeric_limits<float>::max();
     const float rounded = std::fabs(value) > largest ? std::copysign(largest, float(value))
@@ -219,24 +223,50 @@ EncodedValue encodeString(const ItemAddress& item, const QString& text)
     return encoded;
 }
 
-// One row per data type: its words per value, how its words read and how a value is written.
+// One row per data type: its words per value, how its words read, how a value is written, and
+// what a refused value is told: the form and the range the type takes.
 struct DataTypeRow
 {
     qint32 type;
     quint16 wordsPerValue;
     void (*decode)(const quint16* words, size_t count, QString& text);
     EncodedValue (*encode)(const ItemAddress& item, const QString& text);
+    const char* invalidValue;
+    const char* outOfRange;
 };
 
 const DataTypeRow kDataTypes[] = {
-    {CAMP_NITP::Bit, 1, decodeUnsigned, encodeOneWord},
-    {CAMP_NITP::Integer, 1, decodeSigned, encodeOneWord},
-    {CAMP_NITP::UnsignedInteger, 1, decodeUnsigned, encodeOneWord},
-    {CAMP_NITP::Float, 2, decodeFloat, encodeFloat},
-    {CAMP_NITP::String, 1, decodeString, encodeString},
-    {CAMP_NITP::LongInteger, 2, decodeLong, encodeSignedLong},
-    {CAMP_NITP::UnsignedLongInteger, 2, decodeUnsignedLong, encodeUnsignedLong},
+    {CAMP_NITP::Bit, 1, decodeUnsigned, encodeOneWord, "Invalid value (Bit: a whole number)",
+     "Value out of range (Bit: -32768 to 65535)"},
+    {CAMP_NITP::Integer, 1, decodeSigned, encodeOneWord,
+     "Invalid value (Integer: a whole number)", "Value out of range (Integer: -32768 to 65535)"},
+    {CAMP_NITP::UnsignedInteger, 1, decodeUnsigned, encodeOneWord,
+     "Invalid value (Unsigned integer: a whole number)",
+     "Value out of range (Unsigned integer: -32768 to 65535)"},
+    {CAMP_NITP::Float, 2, decodeFloat, encodeFloat, "Invalid value (Float: a decimal number)",
+     "Value out of range (Float: -3.4028235e38 to 3.4028235e38)"},
+    {CAMP_NITP::String, 1, decodeString, encodeString, kInvalidValue, kOutOfRange},
+    {CAMP_NITP::LongInteger, 2, decodeLong, encodeSignedLong,
+     "Invalid value (Long integer: a whole number)",
+     "Value out of range (Long integer: -2147483648 to 2147483647)"},
+    {CAMP_NITP::UnsignedLongInteger, 2, decodeUnsignedLong, encodeUnsignedLong,
+     "Invalid value (Unsigned long integer: a whole number)",
+     "Value out of range (Unsigned long integer: 0 to 4294967295)"},
 };
+
+// X, Y and C items, and a bit of a word, take 0 or 1 alone.
+const char kInvalidBit[] = "Invalid value (Bit: 0 or 1)";
+
+// A refusal with the form or the range of the data type after it.
+EncodedValue named(EncodedValue encoded, const DataTypeRow& row)
+{
+    if (encoded.refusal == kInvalidValue) {
+        encoded.refusal = row.invalidValue;
+    } else if (encoded.refusal == kOutOfRange) {
+        encoded.refusal = row.outOfRange;
+    }
+    return encoded;
+}
 
 // Any other number reads and writes as Bit, as the column has always been read.
 const DataTypeRow& rowFor(qint32 type)
@@ -283,14 +313,15 @@ EncodedValue encodeValue(const ItemAddress& item, const QString& text)
         return refused(kInvalidDataType);
     }
     if (!item.discrete && item.bit < 0) {
-        return rowFor(item.dataType).encode(item, text);
+        const DataTypeRow& row = rowFor(item.dataType);
+        return named(row.encode(item, text), row);
     }
     if (wordsPerValue(item.dataType) != 1 || item.dataType == CAMP_NITP::String) {
         return refused("Data type not writable to X, Y or C");
     }
     qint64 bit = 0;
     if (!parseInteger(text, bit) || (bit != 0 && bit != 1)) {
-        return refused("Invalid value");
+        return refused(kInvalidBit);
     }
     return {{static_cast<quint16>(bit)}, nullptr};
 }

@@ -219,7 +219,7 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     EXPECT_EQ(write.exitCode, 1); // V100 was not written
     for (const char* line :
          {"^V300 +42 +written$", "^V200-203:string +Hi +written$", "^V10:long +-70000 +written$",
-          "^V40.3 +1 +written$", "^V100 +abc +Invalid value$"}) {
+          "^V40.3 +1 +written$", "^V100 +abc +Invalid value \\(Integer: a whole number\\)$"}) {
         EXPECT_TRUE(hasLine(write, line)) << line << write.out.toStdString();
     }
     EXPECT_EQ(press1->word(V, 300), 42);

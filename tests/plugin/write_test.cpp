@@ -51,9 +51,11 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
     plc->setWord(kClassX, 3, 0x00F0);
     // One row for every way a write is refused before anything is sent.
     const QList<QPair<DataItem, const char*>> refusals = {
-        {writeOf("letters", kClassV, "600", Integer, "abc"), "Invalid value"},
-        {writeOf("too big", kClassV, "600", Unsigned, "65536"), "Value out of range"},
-        {writeOf("x is 2", kClassX, "3", Bit, "2"), "Invalid value"},
+        {writeOf("letters", kClassV, "600", Integer, "abc"),
+         "Invalid value (Integer: a whole number)"},
+        {writeOf("too big", kClassV, "600", Unsigned, "65536"),
+         "Value out of range (Unsigned integer: -32768 to 65535)"},
+        {writeOf("x is 2", kClassX, "3", Bit, "2"), "Invalid value (Bit: 0 or 1)"},
         {writeOf("x string", kClassX, "3", String, "1"), "Data type not writable to X, Y or C"},
         {writeOf("discrete typo", kClassX, "3x", Bit, "1"),
          "Invalid address (address_word \"3x\": a word number from 0 to 16777215 is expected)"},
@@ -176,7 +178,8 @@ TEST_F(PluginTest, LongIntegersAndBitsOfWords)
     EXPECT_EQ(plc->word(kClassV, 21), 0x007F);
     EXPECT_EQ(plc->word(kClassV, 30), 0xEE6B);
     EXPECT_EQ(plc->word(kClassV, 31), 0x2800);
-    EXPECT_EQ(write.items[4].item.errorText, QStringLiteral("Value out of range"));
+    EXPECT_EQ(write.items[4].item.errorText,
+              QStringLiteral("Value out of range (Long integer: -2147483648 to 2147483647)"));
     const QList<Frame> written = frames("06");
     ASSERT_EQ(written.size(), 4);
     EXPECT_EQ(written[3].count, 2); // both words of the counter in one command

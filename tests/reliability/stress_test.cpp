@@ -103,9 +103,10 @@ protected:
         ASSERT_TRUE(kind < 4 ? plugin->readData(&log) : plugin->writeData(&log))
             << log.errorText.toStdString();
         const DataItem& mine = log.items[kind < 4 ? thread : 0];
-        EXPECT_EQ(kind == 8   ? QStringLiteral("Error code: 0292 Extended code: 0000")
-                  : kind == 9 ? QStringLiteral("Value out of range")
-                              : QString(),
+        EXPECT_EQ(kind == 8 ? QStringLiteral("Error code: 0292 Extended code: 0000")
+                  : kind == 9
+                      ? QStringLiteral("Value out of range (Unsigned integer: -32768 to 65535)")
+                      : QString(),
                   mine.item.errorText)
             << "thread " << thread << " device " << device;
         EXPECT_TRUE(kind >= 4 || valueOf(mine) == QString::number(ledger.acknowledged))
