@@ -103,6 +103,19 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
     return {port, timeout, window, interface, ports, connections, offScanAfter, offScanRetry};
 }
 
+// One call of one device at a time: the device's session is held, and locked, for the whole call.
+template <typename Work> bool App_CAMP_NITP::withSession(DeviceInstancePlugin& device, Work work)
+{
+    const std::shared_ptr<CampSession> session = sessionFor(device);
+    bool done = false;
+    {
+        MutexLocker lock(session->mutex);
+        done = work(*session);
+    }
+    --session->callsInFlight;
+    return done;
+}
+
 bool App_CAMP_NITP::init()
 {
     PluginInitOptions options;
@@ -115,12 +128,10 @@ bool App_CAMP_NITP::init()
     pluginInterface.initPlugin(kPluginName, kPluginKind, {}, itemColumns(), deviceColumns(), {},
                                options);
     for (DeviceInstancePlugin& device : pluginInterface.getPluginDevices()) {
-        const std::shared_ptr<CampSession> session = sessionFor(device);
-        {
-            MutexLocker lock(session->mutex);
-            report(session->checkedColumns->newLines(device, device.configuredItems));
-        }
-        --session->callsInFlight;
+        withSession(device, [&](CampSession& session) {
+            report(session.checkedColumns->newLines(device, device.configuredItems));
+            return true;
+        });
     }
     kib_identity::ensureItemsForAllDevices(&pluginInterface, campIdentitySpecs());
     return true;
@@ -136,25 +147,9 @@ void App_CAMP_NITP::report(const QStringList& configurationLines)
     }
 }
 
-// One call of one device at a time: the device's session is held, and locked, for the whole call.
-template <typename Work> bool App_CAMP_NITP::withSession(LogList* log, Work work)
-{
-    if (!log) {
-        return false;
-    }
-    const std::shared_ptr<CampSession> session = sessionFor(*log);
-    bool done = false;
-    {
-        MutexLocker lock(session->mutex);
-        done = work(*session);
-    }
-    --session->callsInFlight;
-    return done;
-}
-
 bool App_CAMP_NITP::readData(LogList* log)
 {
-    return withSession(log, [&](CampSession& session) { return pollDevice(session, log); });
+    return log && withSession(*log, [&](CampSession& session) { return pollDevice(session, log); });
 }
 
 bool App_CAMP_NITP::getEventData(LogList* log)
@@ -171,7 +166,8 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    return withSession(log, [&](CampSession& session) { return writeDevice(session, log); });
+    return log &&
+           withSession(*log, [&](CampSession& session) { return writeDevice(session, log); });
 }
 
 bool App_CAMP_NITP::stopPlugin()
@@ -190,6 +186,8 @@ std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& dev
     std::vector<std::shared_ptr<CampSession>> retired; // released after the lock below
     const qint64 now = monotonicMs();
     const ModuleTarget target = ModuleTarget::of(device);
+    const qint64 idleLimitMs =
+        std::max<qint64>(kIdleSessionMs, qint64(10) * CAMP_NITP::loadTimeoutMs(device));
     MutexLocker lock(sessionsMutex);
     retireIdleSessions(now, retired);
     std::shared_ptr<CampSession>& session = sessions[device.id];
@@ -205,8 +203,7 @@ std::shared_ptr<CampSession> App_CAMP_NITP::sessionFor(DeviceInstancePlugin& dev
         session->checkedColumns = checked;
     }
     session->lastCallMs = now;
-    session->idleLimitMs =
-        std::max<qint64>(kIdleSessionMs, qint64(10) * CAMP_NITP::loadTimeoutMs(device));
+    session->idleLimitMs = idleLimitMs;
     ++session->callsInFlight;
     return session;
 }

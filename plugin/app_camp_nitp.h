@@ -50,7 +50,7 @@ private:
     void retireIdleSessions(qint64 now, std::vector<std::shared_ptr<CampSession>>& retired);
     void closeAllSessions();
 
-    template <typename Work> bool withSession(LogList* log, Work work);
+    template <typename Work> bool withSession(DeviceInstancePlugin& device, Work work);
     bool pollDevice(CampSession& session, LogList* log);
     bool readDevice(CampSession& session, LogList* log, PollPlan& plan);
     bool writeDevice(CampSession& session, LogList* log);
