@@ -40,6 +40,8 @@ struct IdentifyResult
     QString v0Word;             // its first data word, four upper-case hex digits
     QString serial;             // decimal text of STW259
     QString firmware;           // "major.minor" from STW260 and STW261
+    // Without a CAMP reply: the module closed or reset the connection instead of answering.
+    bool closedWithoutReply = false;
 };
 
 // A controller found by a scan.

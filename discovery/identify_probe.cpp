@@ -13,7 +13,8 @@ namespace {
 constexpr int kMaxFrameBufferBytes = 4096;
 
 // The first complete frame that arrives within limitMs, or empty. Bytes after it are dropped.
-QByteArray recvCampFrame(int fd, int limitMs)
+// *end tells whether the peer ended the stream before a frame was complete.
+QByteArray recvCampFrame(int fd, int limitMs, posix_net::StreamEnd* end = nullptr)
 {
     QElapsedTimer timer;
     timer.start();
@@ -30,7 +31,7 @@ QByteArray recvCampFrame(int fd, int limitMs)
         if (remaining < 1) {
             break;
         }
-        const QByteArray chunk = posix_net::tcpRecvAll(fd, static_cast<int>(remaining));
+        const QByteArray chunk = posix_net::tcpRecvAll(fd, static_cast<int>(remaining), end);
         if (chunk.isEmpty()) {
             break;
         }
@@ -69,7 +70,9 @@ IdentifyResult QtTransport::tcpIdentify(const QString& host, quint16 port, int c
         return result;
     }
     // Whether a device is there is told by campReply, not by the parser's return value.
-    parseCampReply(recvCampFrame(fd, identifyTimeoutMs), &result);
+    posix_net::StreamEnd end = posix_net::StreamEnd::Open;
+    parseCampReply(recvCampFrame(fd, identifyTimeoutMs, &end), &result);
+    result.closedWithoutReply = !result.campReply && end == posix_net::StreamEnd::Closed;
     if (result.campReply) {
         readIdentityWords(fd, identifyTimeoutMs, &result);
     }

@@ -168,9 +168,12 @@ bool tcpSend(int fd, const QByteArray& data, int timeoutMs)
     return true;
 }
 
-QByteArray tcpRecvAll(int fd, int timeoutMs)
+QByteArray tcpRecvAll(int fd, int timeoutMs, StreamEnd* end)
 {
     QByteArray received;
+    StreamEnd ignored = StreamEnd::Open;
+    end = end ? end : &ignored;
+    *end = StreamEnd::Open;
     if (fd < 0 || pollWait(fd, POLLIN, timeoutMs) < 1) {
         return received;
     }
@@ -185,7 +188,11 @@ QByteArray tcpRecvAll(int fd, int timeoutMs)
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            break; // the peer closed, or nothing more is there
+            // The peer closed or reset the stream, or nothing more is there.
+            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+                *end = StreamEnd::Closed;
+            }
+            break;
         }
     }
     return received;

@@ -28,7 +28,12 @@ int tcpConnect(const QString& host, quint16 port, int timeoutMs);
 // True when every byte went out within timeoutMs (the limit covers the whole array).
 bool tcpSend(int fd, const QByteArray& data, int timeoutMs);
 
-// Waits up to timeoutMs for data, then takes everything already there. Empty on time-out or error.
-QByteArray tcpRecvAll(int fd, int timeoutMs);
+// How a receive ended: the stream is still open (data taken, or a time-out), or the peer closed
+// or reset it.
+enum class StreamEnd { Open, Closed };
+
+// Waits up to timeoutMs for data, then takes everything already there. Empty on time-out or error;
+// *end, when given, tells whether the peer ended the stream.
+QByteArray tcpRecvAll(int fd, int timeoutMs, StreamEnd* end = nullptr);
 
 } // namespace posix_net

@@ -3,15 +3,13 @@
 
 #include "camp_nitp.h"
 
+#include "diagnostic_lines.h"
 #include "host_resolver.h"
-
-#include <QLoggingCategory>
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
@@ -21,9 +19,6 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-// Frame dumps for troubleshooting: QT_LOGGING_RULES="kib.camp_nitp.frames.debug=true".
-Q_LOGGING_CATEGORY(lcCampFrames, "kib.camp_nitp.frames", QtWarningMsg)
 
 namespace {
 
@@ -138,9 +133,8 @@ QByteArray where(const QByteArray& target)
 void printCommandFailure(const QByteArray& target, const char* direction, const char* command,
                          int cls, quint32 address, int count)
 {
-    std::fprintf(stderr, "CAMP_NITP error %s. (%s) Class: %d Address: %d Word count: %d%s\n",
-                 direction, command, cls, static_cast<int>(address), count,
-                 where(target).constData());
+    printDiagnostic("CAMP_NITP error %s. (%s) Class: %d Address: %d Word count: %d%s\n", direction,
+                    command, cls, static_cast<int>(address), count, where(target).constData());
 }
 
 } // namespace
@@ -246,6 +240,7 @@ QString CAMP_NITP::openConnection(const QByteArray& host, int port)
     inet_ntop(AF_INET, &address, dotted, sizeof(dotted));
     connectedModule = QByteArray(dotted) + ':' + QByteArray::number(port);
     repliesOnConnection = 0;
+    connectionNumber = nextConnectionNumber();
     if (everConnected) {
         ++link->reconnects;
     }
@@ -289,8 +284,8 @@ bool CAMP_NITP::failTransfer(const char* direction, int errorNumber, const char*
 {
     const QString message = ioErrorMessage(errorNumber, activity);
     timedOut = errorNumber == EAGAIN || errorNumber == EWOULDBLOCK || errorNumber == ETIMEDOUT;
-    std::fprintf(stderr, "CAMP_NITP error %s. %s%s\n", direction, message.toLocal8Bit().constData(),
-                 where(target).constData());
+    printDiagnostic("CAMP_NITP error %s. %s%s\n", direction, message.toLocal8Bit().constData(),
+                    where(target).constData());
     failSession(message);
     return false;
 }
@@ -320,7 +315,7 @@ bool CAMP_NITP::waitUntil(short events, qint64 deadlineMs)
 // The whole frame goes out within one time-out, continuing after partial writes.
 bool CAMP_NITP::sendAll(const QByteArray& frame, const char* activity)
 {
-    qCDebug(lcCampFrames) << "send" << frame;
+    traceFrame(connectionNumber, FrameDirection::Sent, frame);
     const qint64 deadline = nowMs() + timeoutMs;
     int sent = 0;
     while (sent < frame.size()) {
@@ -362,7 +357,7 @@ bool CAMP_NITP::recvMessage(QByteArray& frame, const char* activity)
         if (scan.status == camp_wire::FrameStatus::Frame) {
             frame = scan.frame;
             receiveBuffer = scan.rest;
-            qCDebug(lcCampFrames) << "recv" << frame;
+            traceFrame(connectionNumber, FrameDirection::Received, frame);
             return true;
         }
         if (scan.status == camp_wire::FrameStatus::GiveUp) {
@@ -412,8 +407,8 @@ bool CAMP_NITP::reconnect()
         return true;
     }
     const QByteArray text = failure.toLocal8Bit();
-    std::fprintf(stderr, "CAMP_NITP error connecting. %s%s\n", text.constData(),
-                 text.contains(target) ? "" : where(target).constData());
+    printDiagnostic("CAMP_NITP error connecting. %s%s\n", text.constData(),
+                    text.contains(target) ? "" : where(target).constData());
     failSession(failure);
     return false;
 }
@@ -422,8 +417,8 @@ bool CAMP_NITP::sendRequest(const QByteArray& frame, const char* activity)
 {
     timedOut = false;
     if (isConnected() && isOutOfStep()) {
-        std::fprintf(stderr, "CAMP_NITP: unexpected data from %s before a request; reconnecting\n",
-                     qPrintable(hostAndPort(connectedHost, connectedPort)));
+        printDiagnostic("CAMP_NITP: unexpected data from %s before a request; reconnecting\n",
+                        qPrintable(hostAndPort(connectedHost, connectedPort)));
         dropConnection();
     }
     // A connection dropped for a reply that answered another request is opened again here.
@@ -479,10 +474,9 @@ bool CAMP_NITP::moduleStoppedEchoing(const QByteArray& reply)
         ++link->zeroEchoesInRow < kZeroEchoesOfAReplacement) {
         return false;
     }
-    std::fprintf(stderr,
-                 "CAMP_NITP: %s no longer echoes the requests' class and address (a replaced "
-                 "module?); its replies are taken without the echo\n",
-                 qPrintable(hostAndPort(connectedHost, connectedPort)));
+    printDiagnostic("CAMP_NITP: %s no longer echoes the requests' class and address (a replaced "
+                    "module?); its replies are taken without the echo\n",
+                    qPrintable(hostAndPort(connectedHost, connectedPort)));
     link->echoingHost.clear();
     link->echoingPort = -1;
     link->zeroEchoesInRow = 0;
@@ -494,10 +488,9 @@ bool CAMP_NITP::moduleStoppedEchoing(const QByteArray& reply)
 CAMP_NITP::Result CAMP_NITP::refuseReply(const char* command, const char* why, qint32 cls,
                                          quint32 address, int count, ItemInstancePlugin* item)
 {
-    std::fprintf(stderr,
-                 "CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d %s; "
-                 "reconnecting%s\n",
-                 command, cls, static_cast<int>(address), count, why, where(target).constData());
+    printDiagnostic("CAMP_NITP error reply. (%s) Class: %d Address: %d Word count: %d %s; "
+                    "reconnecting%s\n",
+                    command, cls, static_cast<int>(address), count, why, where(target).constData());
     if (item) {
         item->errorText = QStringLiteral("Error reading response");
     }

@@ -164,6 +164,7 @@ private:
     LinkCounters* link = &ownLink; // ... or one of a session's
     // What is learnt of a connection belongs to that TCP connection: a new one knows nothing.
     int repliesOnConnection = 0;
+    int connectionNumber = 0; // in the frame trace
     bool everConnected = false;
     bool timedOut = false;
     bool answeredBeforeLoss = false;

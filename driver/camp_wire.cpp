@@ -256,4 +256,22 @@ bool readReplyWords(const QByteArray& reply, quint16 requested, Words& words)
     return true;
 }
 
+QByteArray printableFrame(const QByteArray& frame)
+{
+    QByteArray text;
+    text.reserve(frame.size());
+    for (const char c : frame) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte == '\\') {
+            text += "\\\\";
+        } else if (byte >= '!' && byte <= '~') {
+            text += c;
+        } else {
+            text += "\\x";
+            appendHex(text, byte, 2);
+        }
+    }
+    return text;
+}
+
 } // namespace camp_wire

@@ -118,6 +118,13 @@ bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes);
 // for a sum above FFFF, where exactly five characters are left. A digit garbled on the way changes
 // the sum, so such a reply fails here.
 bool hasGoodBcc(const QByteArray& frame);
+
+// A frame as one line of text, byte for byte: bytes "!" to "~" as they are but the backslash,
+// written as two backslashes; every other byte (a space, a control character) as \xHH with two
+// upper-case hex digits. Traces and recordings show the bytes that went over the wire, garbled
+// ones included.
+QByteArray printableFrame(const QByteArray& frame);
+
 bool isReadReply(const QByteArray& reply);
 bool isWriteReply(const QByteArray& reply);
 // Whether positions 5 to 12 hold this request's class and address, in either case.

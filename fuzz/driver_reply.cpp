@@ -48,7 +48,17 @@ void checkReplyParsing(quint16 count, const QByteArray& reply)
 void checkRoundTrip(fuzz::Input& input)
 {
     const std::vector<camp_sim::AddressClassInfo>& classes = camp_sim::addressClasses();
-    const int cls = classes[input.byte() % classes.size()].code;
+    // The status words are the PLC's own: a write to them is refused.
+    static const std::vector<int> writable = [&classes] {
+        std::vector<int> codes;
+        for (const camp_sim::AddressClassInfo& info : classes) {
+            if (info.code != camp_sim::addressClassFromLabel(QStringLiteral("STW"))) {
+                codes.push_back(info.code);
+            }
+        }
+        return codes;
+    }();
+    const int cls = writable[input.byte() % writable.size()];
     // One small memory for all runs: every run writes the words before it reads them back.
     static camp_sim::PlcMemory memory = [&classes] {
         QMap<int, quint32> sizes;

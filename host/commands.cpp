@@ -1,6 +1,7 @@
 #include "commands.h"
 
 #include "console.h"
+#include "frame_log.h"
 
 namespace kib_host {
 
@@ -51,9 +52,26 @@ CommandSetup::CommandSetup(const Invocation& invocation, const QString& help,
       helpOption({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show help.")),
       projectOption(QStringLiteral("project"), QStringLiteral("Project file."),
                     QStringLiteral("FILE")),
-      pluginOption(QStringLiteral("plugin"), QStringLiteral("Plugin file."), QStringLiteral("PATH"))
+      pluginOption(QStringLiteral("plugin"), QStringLiteral("Plugin file."),
+                   QStringLiteral("PATH")),
+      verboseOption({QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Frames.")),
+      recordOption(QStringLiteral("record"), QStringLiteral("Frames into a file."),
+                   QStringLiteral("FILE"))
 {
-    parser.addOptions({helpOption, projectOption, pluginOption});
+    parser.addOptions({helpOption, projectOption, pluginOption, verboseOption});
+}
+
+void CommandSetup::offerRecording()
+{
+    parser.addOption(recordOption);
+    recordingOffered = true;
+}
+
+void CommandSetup::hideDriverLinesUnlessVerbose()
+{
+    if (!invocation.verbose) {
+        FrameLog::hideDriverLines();
+    }
 }
 
 bool CommandSetup::parse(int* status)
@@ -75,8 +93,15 @@ bool CommandSetup::parse(int* status)
     if (parser.isSet(pluginOption)) {
         invocation.pluginPath = parser.value(pluginOption);
     }
+    invocation.verbose = invocation.verbose || parser.isSet(verboseOption);
     if (invocation.projectPath.isEmpty() && projectFile == ProjectFile::Required) {
         *status = fail(kExitUsage, QStringLiteral("%1 needs --project FILE").arg(command));
+        return false;
+    }
+    QString error;
+    const QString recordPath = recordingOffered ? parser.value(recordOption) : QString();
+    if (!FrameLog::start(invocation.verbose, recordPath, &error)) {
+        *status = fail(kExitUsage, error);
         return false;
     }
     return true;

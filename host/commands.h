@@ -18,6 +18,7 @@ struct Invocation
 {
     QString projectPath;   // --project before the command
     QString pluginPath;    // --plugin before the command; empty: the linked plugin library
+    bool verbose = false;  // -v before the command
     QStringList arguments; // the command name, then its arguments
 };
 
@@ -41,7 +42,13 @@ public:
 
     QCommandLineParser parser;
 
+    // --record FILE: the frames into a file (frame_log.h). Called before parse().
+    void offerRecording();
+    // Keeps the driver's own lines on standard error to --verbose (frame_log.h).
+    void hideDriverLinesUnlessVerbose();
+
     // False when the command ends here: *status is then 0 after --help, 2 after a usage error.
+    // -v, --verbose shows every frame on standard error.
     bool parse(int* status);
     bool hasProjectFile() const { return !invocation.projectPath.isEmpty(); }
     // Loads the project file, if there is one, and starts the host (the plugin's init() included)
@@ -59,11 +66,34 @@ private:
     QCommandLineOption helpOption;
     QCommandLineOption projectOption;
     QCommandLineOption pluginOption;
+    QCommandLineOption verboseOption;
+    QCommandLineOption recordOption;
+    bool recordingOffered = false;
 };
+
+// -t, --timeout MS and -p, --port PORT of the commands that name a module.
+QCommandLineOption timeoutOption();
+QCommandLineOption portOption();
 
 // Options with a number: false (and a message) when the text is not a whole number in range.
 bool parseNumberOption(const QCommandLineParser& parser, const QString& name, int minimum,
                        int maximum, int* value);
+
+// The entries of one write command, in the order given, and the mistakes found in them.
+struct WriteEntries
+{
+    explicit WriteEntries(int deviceId) : deviceId(deviceId) {}
+    // An entry as typed (V100=1) for the item and the value; checked at once.
+    void add(const ItemInstancePlugin& item, const QString& value, const QString& text);
+    // True, with every mistake told and *status 2, when an entry cannot be written: then nothing
+    // is sent.
+    bool refuse(int* status) const;
+
+    int deviceId;
+    QList<ItemInstancePlugin> items;
+    QStringList values;
+    QStringList mistakes; // in the order of the entries
+};
 
 // Sends one writeData() request with the items and their values, in this order, and prints what
 // each entry did under the title: "written", or the item's error. The exit status: 0 when every

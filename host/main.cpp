@@ -36,7 +36,8 @@ int main(int argc, char** argv)
     const QCommandLineOption project(QStringLiteral("project"), QString(), QStringLiteral("FILE"));
     const QCommandLineOption plugin(QStringLiteral("plugin"), QString(), QStringLiteral("PATH"));
     const QCommandLineOption version(QStringLiteral("version"), QString());
-    parser.addOptions({help, version, project, plugin});
+    const QCommandLineOption verbose({QStringLiteral("v"), QStringLiteral("verbose")}, QString());
+    parser.addOptions({help, version, project, plugin, verbose});
     // Everything after the command belongs to the command.
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     if (!parser.parse(QCoreApplication::arguments())) {
@@ -51,6 +52,7 @@ int main(int argc, char** argv)
     Invocation invocation;
     invocation.projectPath = parser.value(project);
     invocation.pluginPath = parser.value(plugin);
+    invocation.verbose = parser.isSet(verbose);
     invocation.arguments = parser.positionalArguments();
     QString command = invocation.arguments.value(0);
     if (command == QLatin1String("help")) {

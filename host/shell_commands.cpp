@@ -80,6 +80,21 @@ const QString kIdentifyHelp = QStringLiteral(
     "command line (nothing is sent then).\n");
 
 constexpr int kShellTimeoutMs = 3000;
+constexpr int kCampPort = 4450;
+
+} // namespace
+
+QCommandLineOption timeoutOption()
+{
+    return QCommandLineOption({QStringLiteral("t"), QStringLiteral("timeout")}, QString(), "MS");
+}
+
+QCommandLineOption portOption()
+{
+    return QCommandLineOption({QStringLiteral("p"), QStringLiteral("port")}, QString(), "PORT");
+}
+
+namespace {
 
 struct Module
 {
@@ -88,10 +103,18 @@ struct Module
     QString name() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
 };
 
-bool parseModules(const QStringList& texts, QList<Module>* modules, int* status)
+// HOST[:PORT] texts; -p PORT is the port of those that name none.
+bool parseModules(const QCommandLineParser& parser, const QStringList& texts,
+                  QList<Module>* modules, int* status)
 {
+    int port = kCampPort;
+    if (!parseNumberOption(parser, QStringLiteral("port"), 1, 65535, &port)) {
+        *status = kExitUsage;
+        return false;
+    }
     for (const QString& text : texts) {
         Module module;
+        module.port = static_cast<quint16>(port);
         QString error;
         if (!parseModuleAddress(text, &module.host, &module.port, &error)) {
             *status = fail(kExitUsage, error);
@@ -238,9 +261,13 @@ Identity identify(const Module& module, int timeoutMs)
     const CampDiscovery::IdentifyResult answer =
         probe.tcpIdentify(module.host, module.port, timeoutMs, timeoutMs);
     if (!answer.campReply) {
-        identity.result = QStringLiteral("not a CAMP module: it took the connection but gave no "
-                                         "CAMP reply within %1 ms")
-                              .arg(timeoutMs);
+        identity.result =
+            answer.closedWithoutReply
+                ? QStringLiteral("not a CAMP module: it took the connection and closed it "
+                                 "without a CAMP reply")
+                : QStringLiteral("not a CAMP module: it took the connection but gave no CAMP "
+                                 "reply within %1 ms")
+                      .arg(timeoutMs);
         return identity;
     }
     identity.ok = true;
@@ -261,16 +288,18 @@ Identity identify(const Module& module, int timeoutMs)
 int runRead(const Invocation& invocation)
 {
     CommandSetup setup(invocation, kReadHelp, CommandSetup::ProjectFile::Optional);
-    const QCommandLineOption jsonOption(QStringLiteral("json"));
-    setup.parser.addOptions({QCommandLineOption(QStringLiteral("count"), QString(), "N"),
-                             QCommandLineOption(QStringLiteral("interval"), QString(), "MS"),
-                             QCommandLineOption(QStringLiteral("timeout"), QString(), "MS"),
-                             QCommandLineOption(QStringLiteral("connections"), QString(), "N"),
-                             jsonOption});
+    const QCommandLineOption jsonOption(QStringList{QStringLiteral("j"), QStringLiteral("json")});
+    setup.parser.addOptions(
+        {QCommandLineOption({QStringLiteral("c"), QStringLiteral("count")}, QString(), "N"),
+         QCommandLineOption({QStringLiteral("i"), QStringLiteral("interval")}, QString(), "MS"),
+         timeoutOption(), portOption(),
+         QCommandLineOption(QStringLiteral("connections"), QString(), "N"), jsonOption});
+    setup.offerRecording();
     int status = kExitOk;
     if (!setup.parse(&status) || !noProjectFile(setup, QStringLiteral("read"), &status)) {
         return status;
     }
+    setup.hideDriverLinesUnlessVerbose();
     int rounds = 1;
     int intervalMs = 1000;
     int timeoutMs = kShellTimeoutMs;
@@ -294,7 +323,7 @@ int runRead(const Invocation& invocation)
             return fail(kExitUsage, error);
         }
     }
-    if (!parseModules({arguments.first()}, &modules, &status)) {
+    if (!parseModules(setup.parser, {arguments.first()}, &modules, &status)) {
         return status;
     }
     DeviceInstancePlugin device;
@@ -338,6 +367,7 @@ int runRead(const Invocation& invocation)
 
 int runShellWrite(CommandSetup& setup)
 {
+    setup.hideDriverLinesUnlessVerbose();
     int status = kExitOk;
     int timeoutMs = kShellTimeoutMs;
     if (!parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs)) {
@@ -350,32 +380,35 @@ int runShellWrite(CommandSetup& setup)
                                    "example: kib-host write 10.1.4.20 V300=42 (or --project FILE "
                                    "and --device ID)"));
     }
-    QList<ShellItem> items;
-    QStringList values;
+    QList<Module> modules;
+    if (!parseModules(setup.parser, {arguments.first()}, &modules, &status)) {
+        return status;
+    }
+    // Shell items are never identity items, whatever the device's id turns out to be.
+    const int deviceId = 0;
+    WriteEntries entries(deviceId);
     for (const QString& text : arguments.mid(1)) {
         QString error;
         QString value;
-        const int before = items.size();
+        QList<ShellItem> items;
         if (!parseShellAssignment(text, &items, &value, &error)) {
-            return fail(kExitUsage, error);
+            entries.mistakes.append(error);
         }
-        for (int i = before; i < items.size(); ++i) {
-            values.append(value);
+        for (const ShellItem& item : items) {
+            entries.add(itemRecord(deviceId, item), value, text);
         }
     }
-    QList<Module> modules;
-    if (!parseModules({arguments.first()}, &modules, &status)) {
+    if (entries.refuse(&status)) {
         return status;
     }
     DeviceInstancePlugin device;
     if (!startWithModule(setup, modules.first(), timeoutMs, 1, &device, &status)) {
         return status;
     }
-    QList<ItemInstancePlugin> records;
-    for (const ShellItem& item : items) {
-        records.append(itemRecord(device.id, item));
+    for (ItemInstancePlugin& item : entries.items) {
+        item.deviceId = device.id;
     }
-    status = writeAndReport(setup.host.plugin(), device, records, values,
+    status = writeAndReport(setup.host.plugin(), device, entries.items, entries.values,
                             QStringLiteral("Module %1").arg(modules.first().name()));
     setup.host.stop();
     return status;
@@ -384,13 +417,13 @@ int runShellWrite(CommandSetup& setup)
 int runIdentify(const Invocation& invocation)
 {
     CommandSetup setup(invocation, kIdentifyHelp, CommandSetup::ProjectFile::Optional);
-    const QCommandLineOption jsonOption(QStringLiteral("json"));
-    setup.parser.addOptions(
-        {QCommandLineOption(QStringLiteral("timeout"), QString(), "MS"), jsonOption});
+    const QCommandLineOption jsonOption(QStringList{QStringLiteral("j"), QStringLiteral("json")});
+    setup.parser.addOptions({timeoutOption(), portOption(), jsonOption});
     int status = kExitOk;
     if (!setup.parse(&status) || !noProjectFile(setup, QStringLiteral("identify"), &status)) {
         return status;
     }
+    setup.hideDriverLinesUnlessVerbose();
     int timeoutMs = CampDiscovery::kIdentifyTimeoutMs;
     if (!parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs)) {
         return kExitUsage;
@@ -400,7 +433,7 @@ int runIdentify(const Invocation& invocation)
         return fail(kExitUsage, QStringLiteral("identify needs at least one HOST[:PORT], for "
                                                "example: kib-host identify 10.1.4.20"));
     }
-    if (!parseModules(setup.parser.positionalArguments(), &modules, &status)) {
+    if (!parseModules(setup.parser, setup.parser.positionalArguments(), &modules, &status)) {
         return status;
     }
 

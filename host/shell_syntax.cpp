@@ -248,7 +248,7 @@ bool parseModuleAddress(const QString& text, QString* host, quint16* port, QStri
 {
     const int colon = text.lastIndexOf(QLatin1Char(':'));
     *host = colon < 0 ? text : text.left(colon);
-    *port = 4450;
+    const quint16 defaultPort = *port;
     static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
     const QString portText = text.mid(colon + 1);
     bool ok = true;
@@ -260,8 +260,9 @@ bool parseModuleAddress(const QString& text, QString* host, quint16* port, QStri
     if (!ok || host->isEmpty() || host->contains(QLatin1Char(':')) ||
         host->contains(QLatin1Char(' '))) {
         *error = QStringLiteral("\"%1\" is not HOST or HOST:PORT (a host name or IPv4 address, "
-                                "and a port from 1 to 65535; 4450 when left out)")
-                     .arg(text);
+                                "and a port from 1 to 65535; %2 when left out)")
+                     .arg(text)
+                     .arg(defaultPort);
         return false;
     }
     return true;

@@ -30,7 +30,8 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
 bool parseShellAssignment(const QString& text, QList<ShellItem>* items, QString* value,
                           QString* error);
 
-// HOST or HOST:PORT; the port defaults to 4450, the registered CAMP port.
+// HOST or HOST:PORT; without a port, *port keeps the value it came with (4450, the registered
+// CAMP port, unless -p gave another).
 bool parseModuleAddress(const QString& text, QString* host, quint16* port, QString* error);
 
 // The forms in one line, for the help and the error messages.

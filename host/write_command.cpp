@@ -4,8 +4,8 @@
 
 #include "commands.h"
 #include "console.h"
-#include "kib_identity.h"
 #include "kibinterface.h"
+#include "write_check.h"
 
 namespace kib_host {
 
@@ -19,7 +19,10 @@ const QString kHelp = QStringLiteral(
     "given, and tells what each entry did: \"written\", or the error the plugin reported for\n"
     "it. Ctrl-C ends after the entry in flight; the entries after it are \"not sent\".\n"
     "Values are texts as a user types them: 42, -1, 1.5, a word of text. X, Y and C items\n"
-    "take 0 or 1. Identity items are read-only.\n"
+    "take 0 or 1. Identity items, status items and status words (STW) are read-only.\n"
+    "Every entry is checked before any is sent: one that cannot be written (a value out\n"
+    "of range or of the wrong form, a read-only item, an unknown uid) refuses the whole\n"
+    "command with every such entry listed, and nothing is written.\n"
     "\n"
     "With --project, the items are those of a device of the project, named by their uid.\n"
     "Without it, the module at HOST (port 4450 unless given) is written directly, and its\n"
@@ -35,12 +38,6 @@ const QString kHelp = QStringLiteral(
     "the command line (nothing is sent then), 3 when standard output could not be written,\n"
     "130 after Ctrl-C.\n");
 
-struct Assignment
-{
-    ItemInstancePlugin item;
-    QString value;
-};
-
 bool findItem(const DeviceInstancePlugin& device, const QString& uid, ItemInstancePlugin* item)
 {
     for (const ItemInstancePlugin& candidate : device.configuredItems) {
@@ -52,38 +49,54 @@ bool findItem(const DeviceInstancePlugin& device, const QString& uid, ItemInstan
     return false;
 }
 
-bool parseAssignments(const DeviceInstancePlugin& device, const QStringList& texts,
-                      QList<Assignment>* assignments, int* status)
+// The project's items named by UID=VALUE texts; a text that names none is a mistake.
+WriteEntries projectEntries(const DeviceInstancePlugin& device, const QStringList& texts)
 {
-    if (texts.isEmpty()) {
-        *status = fail(kExitUsage, QStringLiteral("write needs at least one UID=VALUE"));
-        return false;
-    }
+    WriteEntries entries(device.id);
     for (const QString& text : texts) {
         const int equals = text.indexOf(QLatin1Char('='));
+        ItemInstancePlugin item;
         if (equals < 1) {
-            *status = fail(kExitUsage, QStringLiteral("\"%1\" is not UID=VALUE").arg(text));
-            return false;
+            entries.mistakes.append(QStringLiteral("\"%1\" is not UID=VALUE").arg(text));
+        } else if (!findItem(device, text.left(equals), &item)) {
+            entries.mistakes.append(QStringLiteral("%1: device %2 has no item \"%3\"")
+                                        .arg(text)
+                                        .arg(device.id)
+                                        .arg(text.left(equals)));
+        } else {
+            entries.add(item, text.mid(equals + 1), text);
         }
-        Assignment assignment;
-        const QString uid = text.left(equals);
-        assignment.value = text.mid(equals + 1);
-        if (!findItem(device, uid, &assignment.item)) {
-            *status = fail(kExitUsage,
-                           QStringLiteral("device %1 has no item \"%2\"").arg(device.id).arg(uid));
-            return false;
-        }
-        if (kib_identity::isIdentityItem(assignment.item, "address_word")) {
-            *status = fail(kExitUsage,
-                           QStringLiteral("%1 is an identity item and cannot be written").arg(uid));
-            return false;
-        }
-        assignments->append(assignment);
     }
-    return true;
+    return entries;
 }
 
 } // namespace
+
+// The plugin's own check of the entry, before any is sent: a value it would refuse, a read-only
+// item. An entry that stands for several words (V100-109=0) is told once.
+void WriteEntries::add(const ItemInstancePlugin& item, const QString& value, const QString& text)
+{
+    items.append(item);
+    values.append(value);
+    const QString refusal = checkWriteEntry(item, value, deviceId).refusal;
+    const QString mistake = text + QStringLiteral(": ") + refusal;
+    if (!refusal.isEmpty() && !mistakes.contains(mistake)) {
+        mistakes.append(mistake);
+    }
+}
+
+bool WriteEntries::refuse(int* status) const
+{
+    if (mistakes.isEmpty()) {
+        return false;
+    }
+    *status = fail(kExitUsage, QStringLiteral("nothing was written: %1 %2 cannot be written\n  %3")
+                                   .arg(mistakes.size())
+                                   .arg(mistakes.size() == 1 ? QStringLiteral("entry")
+                                                             : QStringLiteral("entries"))
+                                   .arg(mistakes.join(QStringLiteral("\n  "))));
+    return true;
+}
 
 int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
                    const QList<ItemInstancePlugin>& items, const QStringList& values,
@@ -133,8 +146,7 @@ int runWrite(const Invocation& invocation)
     CommandSetup setup(invocation, kHelp, CommandSetup::ProjectFile::Optional);
     const QCommandLineOption deviceOption(QStringLiteral("device"), QString(),
                                           QStringLiteral("ID"));
-    setup.parser.addOptions(
-        {deviceOption, QCommandLineOption(QStringLiteral("timeout"), QString(), "MS")});
+    setup.parser.addOptions({deviceOption, timeoutOption(), portOption()});
     int status = kExitOk;
     if (!setup.parse(&status)) {
         return status;
@@ -146,9 +158,11 @@ int runWrite(const Invocation& invocation)
         return fail(kExitUsage, QStringLiteral("write --device needs --project FILE; without a "
                                                "project: kib-host write HOST[:PORT] ITEM=VALUE"));
     }
-    if (setup.parser.isSet(QStringLiteral("timeout"))) {
-        return fail(kExitUsage, QStringLiteral("with --project the device's timeout column "
-                                               "counts, not --timeout (kib-host write --help)"));
+    if (setup.parser.isSet(QStringLiteral("timeout")) ||
+        setup.parser.isSet(QStringLiteral("port"))) {
+        return fail(kExitUsage,
+                    QStringLiteral("with --project the device's timeout and port columns "
+                                   "count, not --timeout or --port (kib-host write --help)"));
     }
     if (!setup.parser.isSet(deviceOption)) {
         return fail(kExitUsage, QStringLiteral("write needs --device ID (kib-host write --help)"));
@@ -160,21 +174,19 @@ int runWrite(const Invocation& invocation)
     DeviceInstancePlugin device;
     bool idOk = false;
     const int id = setup.parser.value(deviceOption).toInt(&idOk);
-    QList<Assignment> assignments;
+    const QStringList texts = setup.parser.positionalArguments();
     if (!idOk || !setup.host.findDevice(id, &device)) {
         status = fail(
             kExitUsage,
             QStringLiteral("the project has no device %1").arg(setup.parser.value(deviceOption)));
-    } else if (parseAssignments(device, setup.parser.positionalArguments(), &assignments,
-                                &status)) {
-        QList<ItemInstancePlugin> items;
-        QStringList values;
-        for (const Assignment& assignment : assignments) {
-            items.append(assignment.item);
-            values.append(assignment.value);
+    } else if (texts.isEmpty()) {
+        status = fail(kExitUsage, QStringLiteral("write needs at least one UID=VALUE"));
+    } else {
+        WriteEntries entries = projectEntries(device, texts);
+        if (!entries.refuse(&status)) {
+            status = writeAndReport(setup.host.plugin(), device, entries.items, entries.values,
+                                    QStringLiteral("Device %1 %2").arg(device.id).arg(device.name));
         }
-        status = writeAndReport(setup.host.plugin(), device, items, values,
-                                QStringLiteral("Device %1 %2").arg(device.id).arg(device.name));
     }
     setup.host.stop();
     return status;

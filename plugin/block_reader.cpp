@@ -1,12 +1,12 @@
 #include "block_reader.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <deque>
 #include <set>
 
 #include "app_camp_nitp.h"
 #include "device_health.h"
+#include "diagnostic_lines.h"
 
 const char kEveryReplyRefused[] =
     "Every reply from the PLC was refused: it answers, but with nothing that can be used";
@@ -193,8 +193,9 @@ private:
     void limitTo(int connections, const char* why)
     {
         session.connectionBudget.lowerTo(connections, monotonicMs());
-        std::fprintf(stderr, "CAMP_NITP: %s; polling over %d (%s)\n", why,
-                     session.connectionBudget.current(), session.driver.targetText().constData());
+        printDiagnostic("CAMP_NITP: %s; polling over %d (%s)\n", why,
+                        session.connectionBudget.current(),
+                        session.driver.targetText().constData());
     }
 
     // Stores a block's values, or gives its error to every one of its items.

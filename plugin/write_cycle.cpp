@@ -4,10 +4,9 @@
 // Every entry that is not written says why in its error text.
 
 #include "app_camp_nitp.h"
-#include "camp_identity.h"
 #include "camp_session.h"
 #include "mutex_locker.h"
-#include "value_codec.h"
+#include "write_check.h"
 
 namespace {
 
@@ -61,33 +60,19 @@ bool App_CAMP_NITP::writeEntries(CAMP_NITP& driver, LogList* log)
 bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
 {
     ItemInstancePlugin& item = entry.item;
-    if (isStatusAddress(item.columns.value(QStringLiteral("address_word")))) {
-        item.errorText = QStringLiteral("Status items are read-only");
-        return true;
-    }
-    const IdentityRole identity = campIdentityRole(item, log->id);
-    if (identity != IdentityRole::None) {
-        item.errorText =
-            QLatin1String(identity == IdentityRole::Own ? kIdentityReadOnly : kNotOwnIdentity);
-        return true;
-    }
     const QString text = entry.values.value(QStringLiteral("value"));
-    pluginInterface.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") +
-                             item.name + QStringLiteral(" Device: ") + log->name);
-
-    const ItemAddress at = itemAddress(item);
-    EncodedValue encoded = encodeValue(at, text);
-    // The value is checked before the address (a discrete item's 2 is refused as a value), but an
-    // item that names no words says which column and why.
-    if (at.invalid &&
-        (!encoded.refusal || encoded.refusal == at.invalid || at.invalid == kInvalidDataType)) {
-        item.errorText = invalidText(at, item);
+    WriteEntryCheck check = checkWriteEntry(item, text, log->id);
+    // Every item the host asked to write is in the debug log, a refused value too.
+    if (!check.readOnly) {
+        pluginInterface.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") +
+                                 item.name + QStringLiteral(" Device: ") + log->name);
+    }
+    if (!check.refusal.isEmpty()) {
+        item.errorText = check.refusal;
         return true;
     }
-    if (encoded.refusal) {
-        item.errorText = QLatin1String(encoded.refusal);
-        return true;
-    }
+    const ItemAddress& at = check.at;
+    Words& words = check.encoded.words;
 
     // The word's read and write, and any other write to the module, go out as one.
     const std::shared_ptr<QMutex> moduleLock = moduleWriteLocks.lockFor(driver.moduleAddress());
@@ -112,14 +97,14 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
             }
             return true; // nothing is written without the word's other bits
         }
-        encoded.words = {withBit(current.front(), std::max<int>(at.bit, 0), encoded.words.front())};
+        words = {withBit(current.front(), std::max<int>(at.bit, 0), words.front())};
     }
-    const Result sent = driver.sendWrite(at, encoded.words, &item);
+    const Result sent = driver.sendWrite(at, words, &item);
     if (sent == Result::ConnectionLost) {
         return lost(kNotWritten);
     }
-    if (sent == Result::Done && driver.receiveWrite(at, static_cast<int>(encoded.words.size()),
-                                                    &item) == Result::ConnectionLost) {
+    if (sent == Result::Done &&
+        driver.receiveWrite(at, static_cast<int>(words.size()), &item) == Result::ConnectionLost) {
         return lost(kNotConfirmed); // carried out or not: the reply never came
     }
     return true;

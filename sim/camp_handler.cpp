@@ -182,6 +182,9 @@ ParsedRequest parseRequest(const char* frame, size_t size, const PlcMemory& memo
     if (!isKnownAddressClass(request.addressClass)) {
         return failed(ErrorCode::InvalidAddressClass);
     }
+    if (request.isWrite && request.addressClass == addressClassFromLabel(QStringLiteral("STW"))) {
+        return failed(ErrorCode::ReadOnlyClass);
+    }
 
     if (!request.isWrite) {
         if (!matches(frame, kReadFormatPos, "01")) {
@@ -318,6 +321,7 @@ const std::vector<ErrorCodeInfo>& errorCodes()
         {ErrorCode::UnknownCommand,
          "unknown command (not 04 or 06) or an unexpected fixed field (00, 01)"},
         {ErrorCode::InjectedError, "address made to fail on purpose (fault injection)"},
+        {ErrorCode::ReadOnlyClass, "a write to the status words (STW), which are read-only"},
     };
     return codes;
 }

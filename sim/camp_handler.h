@@ -28,6 +28,7 @@ enum class ErrorCode : quint16 {
     AddressOutOfRange = 0x0290,    // before the first word or past the end of the class
     UnknownCommand = 0x0291,       // command other than 04 or 06, or a fixed field other than 00/01
     InjectedError = 0x0292,        // an address chosen to fail (Faults::errorAddresses)
+    ReadOnlyClass = 0x0293,        // a write to the status words, which are the PLC's own
 };
 
 struct ErrorCodeInfo

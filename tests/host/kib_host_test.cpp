@@ -3,6 +3,7 @@
 // loopback, with what it prints and saves.
 
 #include "host_fixture.h"
+#include "shell_syntax.h"
 #include "simulated_plc.h"
 
 #include <QRegularExpression>
@@ -176,7 +177,10 @@ TEST_F(KibHostTest, WritesReachThePlc)
     EXPECT_EQ(press1->word(V, 200), 0x4869);
     EXPECT_EQ(press1->word(V, 201), 0x0000); // the rest of the old text is cleared
     const Outcome refused = project.kibHost({"write", "--device", "8", "c5=0", "c5=2"});
-    EXPECT_EQ(refused.exitCode, 1);        // c5=2 is no bit
+    EXPECT_EQ(refused.exitCode, 2);        // c5=2 is no bit: nothing is written
+    EXPECT_EQ(press2->word(C, 5), 0x0003); // as the fixture put it
+    const Outcome written = project.kibHost({"write", "--device", "8", "c5=0"});
+    EXPECT_EQ(written.exitCode, 0);
     EXPECT_EQ(press2->word(C, 5), 0x0002); // only bit 0 changed
 }
 
@@ -214,12 +218,30 @@ TEST_F(KibHostTest, AnUnreachableDeviceFailsButNotTheOthers)
 TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
 {
     const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
-    const Outcome write = runProgram(kibHostLine({"write", module, "V300=42", "V200-203:string=Hi",
-                                                  "V10:long=-70000", "V40.3=1", "V100=abc"}));
-    EXPECT_EQ(write.exitCode, 1); // V100 was not written
-    for (const char* line :
-         {"^V300 +42 +written$", "^V200-203:string +Hi +written$", "^V10:long +-70000 +written$",
-          "^V40.3 +1 +written$", "^V100 +abc +Invalid value \\(Integer: a whole number\\)$"}) {
+    // One mistake and nothing is written: every mistake is told, no frame goes out.
+    press1->resetCounters();
+    const Outcome refused =
+        runProgram(kibHostLine({"write", module, "V300=1", "V101=70000", "Q1=3", "V100=abc",
+                                "STW259=5", "V40.3=2", "V102-103=x"}));
+    EXPECT_EQ(refused.exitCode, 2);
+    EXPECT_EQ(refused.err, QStringLiteral("kib-host: nothing was written: 6 entries cannot be "
+                                          "written\n"
+                                          "  V101=70000: Value out of range (Integer: -32768 to "
+                                          "65535)\n"
+                                          "  \"Q1\": no memory class Q; %1\n"
+                                          "  V100=abc: Invalid value (Integer: a whole number)\n"
+                                          "  STW259=5: Status words are read-only\n"
+                                          "  V40.3=2: Invalid value (Bit: 0 or 1)\n"
+                                          "  V102-103=x: Invalid value (Integer: a whole number)\n")
+                               .arg(kib_host::shellItemForms()));
+    EXPECT_EQ(press1->connectionCount(), 0);
+    EXPECT_EQ(press1->requestCount(), 0);
+
+    const Outcome write = runProgram(kibHostLine(
+        {"write", module, "V300=42", "V200-203:string=Hi", "V10:long=-70000", "V40.3=1"}));
+    EXPECT_EQ(write.exitCode, 0);
+    for (const char* line : {"^V300 +42 +written$", "^V200-203:string +Hi +written$",
+                             "^V10:long +-70000 +written$", "^V40.3 +1 +written$"}) {
         EXPECT_TRUE(hasLine(write, line)) << line << write.out.toStdString();
     }
     EXPECT_EQ(press1->word(V, 300), 42);
@@ -258,25 +280,50 @@ TEST_F(KibHostTest, ReadWriteAndIdentifyWithoutAProject)
     QTcpServer closed;
     ASSERT_TRUE(closed.listen(QHostAddress::LocalHost));
     const quint16 deadPort = closed.serverPort();
-    closed.close(); // nothing listens there any more
+    closed.close();                                              // nothing listens there any more
+    std::unique_ptr<SimulatedPlc> hangingUp = startPlc(1, 1, 0); // closes every connection
+    camp_sim::Faults closeAtOnce;
+    closeAtOnce.acceptAndClose = true;
+    hangingUp->setFaults(closeAtOnce);
     const QString silentModule = QStringLiteral("127.0.0.1:%1").arg(silent.serverPort());
     const QString deadModule = QStringLiteral("127.0.0.1:%1").arg(deadPort);
+    const QString closingModule = QStringLiteral("127.0.0.1:%1").arg(hangingUp->port());
     const Outcome identify = runProgram(
-        kibHostLine({"identify", "--timeout", "3000", module, silentModule, deadModule}));
+        kibHostLine({"identify", "-t", "3000", module, silentModule, deadModule, closingModule}));
     EXPECT_EQ(identify.exitCode, 1);
     for (const QString& line :
          {"^" + module + " +812 +4.10 +CAMP module$",
           "^" + silentModule +
               " +- +- +not a CAMP module: it took the connection but gave no CAMP reply within "
               "3000 ms$",
+          "^" + closingModule +
+              " +- +- +not a CAMP module: it took the connection and closed it without a CAMP "
+              "reply$",
           "^" + deadModule +
               QStringLiteral(" +- +- +refused: nothing listens on port %1$").arg(deadPort)}) {
         EXPECT_TRUE(hasLine(identify, line)) << line.toStdString() << identify.out.toStdString();
     }
+    // The table carries the failure; the driver's own lines come with -v only, with the frames.
     const Outcome unreachable = runProgram(kibHostLine({"read", deadModule, "V100"}));
     EXPECT_EQ(unreachable.exitCode, 1);
     EXPECT_TRUE(hasLine(unreachable,
                         "^device: Couldn't connect to " + deadModule + ": connection refused$"));
+    const Outcome hungUp = runProgram(kibHostLine({"read", closingModule, "V100"}));
+    EXPECT_EQ(hungUp.exitCode, 1);
+    EXPECT_TRUE(hasLine(hungUp, "^device: PLC closed the connection while"));
+    EXPECT_EQ(hungUp.err, QString());
+    const Outcome told = runProgram(kibHostLine({"-v", "read", closingModule, "V100"}));
+    EXPECT_TRUE(told.err.contains("\nCAMP_NITP error read. PLC closed the connection while"))
+        << told.err.toStdString();
+    const Outcome verbose = runProgram(kibHostLine({"read", "-v", module, "V100"}));
+    const QStringList frames = verbose.err.split('\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(frames.size(), 2) << verbose.err.toStdString();
+    EXPECT_TRUE(frames[0].contains(QRegularExpression("^[0-9]+\\.[0-9]{3} 1 send "
+                                                      "\\[040001000064010001[0-9A-F]{4}\\]$")))
+        << frames[0].toStdString();
+    EXPECT_TRUE(frames[1].contains(QRegularExpression("^[0-9]+\\.[0-9]{3} 1 recv "
+                                                      "\\[0500010000640[01]FFFE[0-9A-F]{4}\\]$")))
+        << frames[1].toStdString();
 }
 
 // A reader that goes away (kib-host read ... | head -1) ends the rounds: kib-host stops with status
@@ -342,8 +389,10 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         {"@ poll --help", 0, "Usage: kib-host --project FILE poll"},
         {"@ poll", 2, "project.json: not valid JSON", "{\"devices\": ["},
         {"@ poll --device 99", 2, "the project has no device 99"},
-        {"@ write --device 7 nope=1", 2, "device 7 has no item \"nope\""},
-        {"@ write --device 7 identity_7_serial=1", 2, "cannot be written"},
+        {"@ write --device 8 nope=1 c5=2", 2,
+         "  nope=1: device 8 has no item \"nope\"\n  c5=2: Invalid value (Bit: 0 or 1)"},
+        {"@ write --device 7 identity_7_serial=1", 2,
+         "1 entry cannot be written\n  identity_7_serial=1: Identity items are read-only"},
         {"@ --plugin %self init", 2, "cannot load the plugin"},
         {"@ poll --count 0", 2, "--count takes a whole number"},
         {"@ frobnicate", 2, "unknown command \"frobnicate\""},
@@ -374,7 +423,10 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         if (row.exitCode == 0) {
             EXPECT_TRUE(run.out.contains(row.shown)) << run.out.toStdString();
         } else {
-            EXPECT_TRUE(run.err.startsWith("kib-host: ") && run.err.count('\n') == 1 &&
+            // One line, or a first line that the listed mistakes follow, indented.
+            const QStringList lines = run.err.trimmed().split('\n');
+            EXPECT_TRUE(run.err.startsWith("kib-host: ") && run.err.endsWith('\n') &&
+                        lines.filter(QRegularExpression("^  \\S")).size() == lines.size() - 1 &&
                         run.err.contains(row.shown))
                 << run.err.toStdString();
         }
