@@ -46,6 +46,19 @@ QString programHelp()
         .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
 }
 
+int withConfigurationMistakes(int status)
+{
+    const int mistakes = HostRuntime::configurationMistakes();
+    if (mistakes == 0) {
+        return status;
+    }
+    printErr(QStringLiteral("kib-host: %1 configuration %2 above; the plugin goes on with what "
+                            "each line says it uses\n")
+                 .arg(mistakes)
+                 .arg(mistakes == 1 ? QStringLiteral("mistake") : QStringLiteral("mistakes")));
+    return status == kExitOk ? kExitFailed : status;
+}
+
 CommandSetup::CommandSetup(const Invocation& invocation, const QString& help,
                            ProjectFile projectFile)
     : invocation(invocation), help(help), projectFile(projectFile),

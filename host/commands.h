@@ -23,6 +23,9 @@ struct Invocation
 };
 
 QString programHelp();
+// A command's exit status, made 1 after configuration mistakes (a script must not take a project
+// with mistakes for a good one), and the line that counts them.
+int withConfigurationMistakes(int status);
 int runInit(const Invocation& invocation);
 int runPoll(const Invocation& invocation);
 int runWrite(const Invocation& invocation);

@@ -201,6 +201,15 @@ bool HostRuntime::findDevice(int id, DeviceInstancePlugin* device) const
     return false;
 }
 
+int HostRuntime::configurationMistakes()
+{
+    int mistakes = 0;
+    for (const QString& line : HostConfig::instance().debugLines()) {
+        mistakes += line.startsWith(QLatin1String("Writing ")) ? 0 : 1;
+    }
+    return mistakes;
+}
+
 LogList HostRuntime::request(const DeviceInstancePlugin& device,
                              const QList<ItemInstancePlugin>& items)
 {

@@ -34,6 +34,9 @@ public:
     // The items init() created, as they were saved into the project.
     QList<ItemInstancePlugin> addedItems() const { return itemsAdded; }
     int reloadRequests() const { return HostConfig::instance().reloadRequests(); }
+    // The configuration mistakes the plugin told the host's debug log in this process (each is
+    // told once; its only other debug lines are "Writing ..." of each item written).
+    static int configurationMistakes();
 
     // The configured devices, every column the device or an item left out filled with the
     // default the plugin registered.

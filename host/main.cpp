@@ -80,6 +80,6 @@ int main(int argc, char** argv)
         return fail(kExitUsage,
                     QStringLiteral("unknown command \"%1\" (kib-host --help)").arg(command));
     }
-    const int status = found->second(invocation);
+    const int status = withConfigurationMistakes(found->second(invocation));
     return outputLost() ? kExitOutputLost : status;
 }

@@ -140,28 +140,52 @@ QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInsta
 bool CheckedColumns::checked(const QMap<QString, QString>& deviceColumns)
 {
     MutexLocker lock(mutex);
-    return deviceChecked && deviceColumns == checkedDevice;
+    return deviceChecked && deviceColumns == checkedDevice.columns;
 }
+
+namespace {
+
+// The lines not told before, and now `told` holds all of them.
+QStringList notToldBefore(const QStringList& lines, QStringList& told)
+{
+    QStringList fresh;
+    for (const QString& line : lines) {
+        if (!told.contains(line)) {
+            fresh.append(line);
+        }
+    }
+    told = lines;
+    return fresh;
+}
+
+} // namespace
 
 // Called with the mutex held.
 QStringList CheckedColumns::deviceLines(const DeviceInstancePlugin& device)
 {
-    if (deviceChecked && device.columns == checkedDevice) {
+    if (deviceChecked && device.columns == checkedDevice.columns) {
         return QStringList();
     }
     deviceChecked = true;
-    checkedDevice = device.columns;
-    return checkDeviceColumns(device);
+    checkedDevice.columns = device.columns;
+    return notToldBefore(checkDeviceColumns(device), checkedDevice.lines);
 }
 
 void CheckedColumns::itemLines(const DeviceInstancePlugin& device, const ItemInstancePlugin& item,
-                               QHash<QString, QMap<QString, QString>>& keep, QStringList& lines)
+                               CheckedItems& keep, QStringList& lines)
 {
     const auto known = checkedItems.constFind(item.uid);
-    if (known == checkedItems.cend() || *known != item.columns) {
-        lines += checkItemColumns(device, item);
+    if (known != checkedItems.cend() && known->columns == item.columns) {
+        keep.insert(item.uid, *known);
+        return;
     }
-    keep.insert(item.uid, item.columns);
+    Checked checked;
+    if (known != checkedItems.cend()) {
+        checked.lines = known->lines;
+    }
+    checked.columns = item.columns;
+    lines += notToldBefore(checkItemColumns(device, item), checked.lines);
+    keep.insert(item.uid, checked);
 }
 
 QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
@@ -169,8 +193,8 @@ QStringList CheckedColumns::newLines(const DeviceInstancePlugin& device,
 {
     MutexLocker lock(mutex);
     QStringList lines = deviceLines(device);
-    QHash<QString, QMap<QString, QString>> kept;
-    QHash<QString, QMap<QString, QString>>& keep = pollItems ? kept : checkedItems;
+    CheckedItems kept;
+    CheckedItems& keep = pollItems ? kept : checkedItems;
     for (const DataItem& entry : entries) {
         itemLines(device, entry.item, keep, lines);
     }

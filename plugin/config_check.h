@@ -34,12 +34,21 @@ public:
     bool checked(const QMap<QString, QString>& deviceColumns);
 
 private:
+    // Columns as they were checked, and the lines told of them. A change that leaves a mistake as
+    // it was (a host filling in a default for another column) does not tell it again.
+    struct Checked
+    {
+        QMap<QString, QString> columns;
+        QStringList lines;
+    };
+    using CheckedItems = QHash<QString, Checked>; // by uid
+
     QStringList deviceLines(const DeviceInstancePlugin& device);
     void itemLines(const DeviceInstancePlugin& device, const ItemInstancePlugin& item,
-                   QHash<QString, QMap<QString, QString>>& keep, QStringList& lines);
+                   CheckedItems& keep, QStringList& lines);
 
     QMutex mutex; // guards everything below
     bool deviceChecked = false;
-    QMap<QString, QString> checkedDevice;
-    QHash<QString, QMap<QString, QString>> checkedItems; // by uid
+    Checked checkedDevice;
+    CheckedItems checkedItems;
 };

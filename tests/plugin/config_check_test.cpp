@@ -99,4 +99,17 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
               QStringList({"press-1 item fine: address_word \"40.16\": a word number and a bit "
                            "from 0 to 15 are expected, for example 40.3"}));
     EXPECT_EQ(device.configuredItems[0].columns.value("address_class"), "V"); // left as it was
+
+    // A host that fills in a default for a column after init changes the device's columns, not
+    // its mistakes: nothing is told again, but a changed value is.
+    const int told = linesOf("press-1").size();
+    newRecords.columns.insert(QStringLiteral("offscan_after"), QStringLiteral("3"));
+    newRecords.columns.insert(QStringLiteral("max_gap_words"), QStringLiteral("16"));
+    plugin->readData(&newRecords);
+    EXPECT_EQ(linesOf("press-1").mid(told), QStringList());
+    newRecords.columns.insert(QStringLiteral("timeout"), QStringLiteral("3s"));
+    plugin->readData(&newRecords);
+    EXPECT_EQ(linesOf("press-1").mid(told),
+              QStringList({"press-1: timeout \"3s\" is not a number from 1 to 86400000; 10000 is "
+                           "used"}));
 }
