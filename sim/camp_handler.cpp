@@ -194,6 +194,9 @@ ParsedRequest parseRequest(const char* frame, size_t size, const PlcMemory& memo
         if (request.count > kMaxReadWords) {
             return failed(ErrorCode::WordCountTooLarge);
         }
+        if (faults.maxReadWords > 0 && request.count > faults.maxReadWords) {
+            return failed(ErrorCode::WordCountTooLarge, static_cast<quint16>(faults.maxReadWords));
+        }
     }
 
     request.address = readHex(frame + kAddressPos, 6);
@@ -305,7 +308,8 @@ const std::vector<ErrorCodeInfo>& errorCodes()
 {
     static const std::vector<ErrorCodeInfo> codes = {
         {ErrorCode::WordCountZero, "word count below 1"},
-        {ErrorCode::WordCountTooLarge, "word count above 256 in a read"},
+        {ErrorCode::WordCountTooLarge, "word count above 256 in a read, or above "
+                                       "--max-read-words N (extended code: N)"},
         {ErrorCode::BadDelimiter, "bad or missing delimiter, or no \"]\" within a 255-word "
                                   "write's length (extended code: a stray bracket's position)"},
         {ErrorCode::BadBcc, "bad BCC (extended code: the BCC expected)"},

@@ -18,7 +18,8 @@ namespace camp_sim {
 enum class ErrorCode : quint16 {
     None = 0,
     WordCountZero = 0x0271,        // word count below 1
-    WordCountTooLarge = 0x0272,    // word count above 256 (read)
+    WordCountTooLarge = 0x0272,    // word count above what one read takes (256, or
+                                   // ReplyFaults::maxReadWords: the extended code then says it)
     BadDelimiter = 0x0273,         // "[" or "]" missing or misplaced, or no "]" in time;
                                    // extended code: the position of a stray bracket
     BadBcc = 0x0274,               // extended code: the BCC the frame should have carried
@@ -49,6 +50,7 @@ struct ReplyFaults
     bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
     bool noEcho = false;             // read replies carry zeros for the request's class and address
     bool foreignWriteReply = false;  // a write is carried out but answered with a "09" frame
+    quint32 maxReadWords = 0;        // >0: a module that refuses reads of more words (0272)
 };
 
 struct HandleResult

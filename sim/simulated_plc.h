@@ -82,6 +82,9 @@ struct Faults // switchable while the PLC runs (setFaults)
     // Behave as a plain non-CAMP text service: answer whatever comes with this line, then close.
     bool textService = false;
     QByteArray textServiceReply = QByteArrayLiteral("HTTP/1.0 400 Bad Request\r\n");
+    // >0: a module that reads at most this many words a request: a read of more gets an error
+    // reply (0272, the extended code this number).
+    int maxReadWords = 0;
 };
 
 class SimulatedPlc

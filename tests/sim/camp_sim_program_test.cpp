@@ -63,7 +63,8 @@ TEST(CampSimProgram, ExplainsItselfAndRejectsBadOptions)
     const QStringList bad[] = {{"--listen", "nowhere"},
                                {"--serial", "70000"},
                                {"--preset", "/nonexistent/preset.json"},
-                               {"--faults", "silent-beyond=1 loud=1"}};
+                               {"--faults", "silent-beyond=1 loud=1"},
+                               {"--max-read-words", "0"}};
     for (const QStringList& arguments : bad) {
         QProcess process;
         startProgram(process, QStringLiteral(CAMP_SIM_PATH), arguments);
