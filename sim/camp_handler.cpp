@@ -322,6 +322,7 @@ const std::vector<ErrorCodeInfo>& errorCodes()
         {ErrorCode::UnknownCommand,
          "unknown command (not 04 or 06) or an unexpected fixed field (00, 01)"},
         {ErrorCode::InjectedError, "address made to fail on purpose (fault injection)"},
+        {ErrorCode::NotInRecording, "a request the --replay recording does not hold"},
     };
     return codes;
 }
@@ -355,6 +356,14 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
         }
     }
     return result;
+}
+
+QByteArray errorReply(const QByteArray& request, ErrorCode error, quint16 extendedCode)
+{
+    std::string reply;
+    appendErrorReply(reply, request.constData(), static_cast<size_t>(request.size()), error,
+                     extendedCode);
+    return QByteArray(reply.data(), static_cast<int>(reply.size()));
 }
 
 QByteArray handleRequest(const QByteArray& frame, PlcMemory& memory, const ReplyFaults& faults)

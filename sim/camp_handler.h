@@ -29,6 +29,7 @@ enum class ErrorCode : quint16 {
     AddressOutOfRange = 0x0290,    // before the first word or past the end of the class
     UnknownCommand = 0x0291,       // command other than 04 or 06, or a fixed field other than 00/01
     InjectedError = 0x0292,        // an address chosen to fail (Faults::errorAddresses)
+    NotInRecording = 0x0293,       // a replayed module got a request its recording lacks
 };
 
 struct ErrorCodeInfo
@@ -69,6 +70,9 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
                            const ReplyFaults& faults, std::string& reply);
 QByteArray handleRequest(const QByteArray& frame, PlcMemory& memory,
                          const ReplyFaults& faults = ReplyFaults());
+
+// The error reply to a request, as the PLC sends it for its own refusals.
+QByteArray errorReply(const QByteArray& request, ErrorCode error, quint16 extendedCode = 0);
 
 // The longest request the PLC takes: a write of 255 words. Longer input without "]" is cut off.
 constexpr size_t kMaxRequestSize = 20 + 4 * 255;

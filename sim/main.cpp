@@ -4,6 +4,7 @@
 #include "oracle_pattern.h"
 #include "plc_memory.h"
 #include "preset.h"
+#include "recorded_module.h"
 #include "simulated_plc.h"
 #include "write_journal.h"
 
@@ -257,6 +258,10 @@ struct OptionNames
         QStringLiteral("Refuse a read of more than N words (1-256) with error 0272, extended "
                        "code N, as a module that takes only smaller reads."),
         QStringLiteral("N")};
+    QCommandLineOption replay{
+        QStringLiteral("replay"),
+        QStringLiteral("Answer as the module recorded in FILE did (see man camp-sim)."),
+        QStringLiteral("FILE")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("Print every request and reply frame.")};
     QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Show the version.")};
@@ -272,6 +277,7 @@ struct Settings
     bool setSerial = false;
     bool setFirmware = false;
     Faults faults; // --latency-ms, --max-read-words and --faults
+    QString replayPath;
     bool verbose = false;
     std::vector<ListenAddress> addresses;
     ControlOptions control;
@@ -287,7 +293,7 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
         "memory. Addresses count from 1 (V1 is the first V word). Ctrl-C stops it."));
     parser.addOptions({names.help, names.listen, names.serial, names.firmware, names.preset,
                        names.latency, names.maxConnections, names.idleTimeout, names.scanTime,
-                       names.faults, names.maxReadWords, names.verbose, names.version,
+                       names.faults, names.maxReadWords, names.replay, names.verbose, names.version,
                        names.control.commands, names.control.pattern, names.control.journal});
     if (!parser.parse(QCoreApplication::arguments())) {
         return usageError(parser.errorText());
@@ -318,6 +324,7 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
     settings.setSerial = parser.isSet(names.serial);
     settings.setFirmware = parser.isSet(names.firmware);
     settings.verbose = parser.isSet(names.verbose);
+    settings.replayPath = parser.value(names.replay);
     if (!parseNumber(parser, names.serial.names().first(), 65535, &settings.serialNumber)) {
         return usageError(QStringLiteral("--serial takes a number from 0 to 65535"));
     }
@@ -382,7 +389,8 @@ std::unique_ptr<SimulatedPlc> makePlc(const Settings& settings, size_t index,
         plc->setWord(kClassSTW, 260, config.firmwareMajor);
         plc->setWord(kClassSTW, 261, config.firmwareMinor);
     }
-    if (!attachControl(settings.control, *plc, error)) {
+    if (!attachControl(settings.control, *plc, error) ||
+        (!settings.replayPath.isEmpty() && !attachReplay(settings.replayPath, *plc, error))) {
         return nullptr;
     }
     plc->setFaults(settings.faults);

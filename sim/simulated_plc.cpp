@@ -138,6 +138,7 @@ struct SimulatedPlc::Private
     mutable std::condition_variable changeSignal;
 
     Trace trace;
+    Responder responder;
     Program program;           // guarded by memoryMutex
     WriteJournal writeJournal; // guarded by memoryMutex
 
@@ -315,7 +316,11 @@ bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::st
     const std::shared_ptr<const FaultSet> set = currentFaults();
     recordRequest(frame.data(), frame.size());
     const Faults& f = set->faults;
-    if (f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond)) {
+    const bool silent = f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond);
+    const Response response =
+        responder && !silent ? responder(QByteArray(frame.data(), static_cast<int>(frame.size())))
+                             : Response();
+    if (silent || response.silent) {
         if (trace) {
             trace(QByteArray(frame.data(), static_cast<int>(frame.size())), QByteArray());
         }
@@ -327,7 +332,10 @@ bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::st
     }
 
     reply.clear();
-    if (scanQueue) {
+    if (responder) {
+        reply.assign(response.reply.constData(), static_cast<size_t>(response.reply.size()));
+        arrived += response.delay;
+    } else if (scanQueue) {
         if (!scanQueue->submit(frame, set->replyFaults, reply)) {
             return false;
         }
@@ -708,6 +716,11 @@ void SimulatedPlc::dropConnections()
                                [](const auto& connection) { return connection->finished.load(); });
         },
         kMostDropWaitMs);
+}
+
+void SimulatedPlc::setResponder(Responder responder)
+{
+    d->responder = std::move(responder);
 }
 
 void SimulatedPlc::setProgram(Program program)

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -159,6 +160,18 @@ public:
     using WriteJournal =
         std::function<void(int addressClass, quint32 address, const QList<quint16>& words)>;
     void setWriteJournal(WriteJournal journal);
+
+    // A module that answers each request frame as a responder says (a recorded module, for one)
+    // instead of from the PLC's memory: with the reply after the delay, or with nothing. The faults
+    // apply on top. Set it before start().
+    struct Response
+    {
+        bool silent = false;
+        QByteArray reply;
+        std::chrono::microseconds delay{0};
+    };
+    using Responder = std::function<Response(const QByteArray& request)>;
+    void setResponder(Responder responder);
 
     struct Private;
 
