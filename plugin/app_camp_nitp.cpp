@@ -90,6 +90,13 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
                         QStringLiteral("While off-scan, the module is watched with a small probe "
                                        "and polled again once it answers; should that poll fail "
                                        "too, the next waits this many milliseconds."));
+    Column blockWords(QStringLiteral("max_block_words"), Column::Number, 0, QStringLiteral("256"),
+                      QStringLiteral("The most words one read request of a block may ask (1 to "
+                                     "256). Lower it for a module that refuses larger reads; a "
+                                     "String longer than this is still read whole."));
+    Column gapWords(QStringLiteral("max_gap_words"), Column::Number, 0, QStringLiteral("16"),
+                    QStringLiteral("The most unread words one read may bridge between two items "
+                                   "(0 to 16). Lower it for a module that needs smaller gaps."));
 
     interface.insertSelectionValues(QStringLiteral("All IPv4 interfaces"), QString());
     for (const NetworkInterfaceInstance& nic : pluginInterface.getNetworkInterfaces()) {
@@ -100,7 +107,8 @@ QList<DatabaseColumnStructure> App_CAMP_NITP::deviceColumns()
     addDiscoveryTags(window);
     addDiscoveryTags(interface);
     addDiscoveryTags(ports);
-    return {port, timeout, window, interface, ports, connections, offScanAfter, offScanRetry};
+    return {port,        timeout,      window,       interface,  ports,
+            connections, offScanAfter, offScanRetry, blockWords, gapWords};
 }
 
 // One call of one device at a time: the device's session is held, and locked, for the whole call.

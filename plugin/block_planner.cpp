@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "device_columns.h"
+
 namespace {
 
 // Whether the words from `first` to `last` of a class hold words of a span read alone.
@@ -16,8 +18,19 @@ bool coversAlone(const std::vector<ReadSpan>& spans, qint32 cls, quint32 first, 
     return false;
 }
 
+// Whether a block from `head` to `newEnd` may be asked in one read: within the limit, or as the
+// read of one span longer than the limit. Spans of one start come shortest first, so a span that
+// starts where the block does covers every span before it.
+bool fitsOneRead(const ReadSpan& head, const ReadSpan& span, quint32 newEnd,
+                 const BlockLimits& limits)
+{
+    return newEnd - head.startAddress + 1 <= limits.blockWords ||
+           span.startAddress == head.startAddress;
+}
+
 // The block that starts at span `first`; returns one past its last span and sets its last word.
-size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
+size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, const BlockLimits& limits,
+                quint32& end)
 {
     const ReadSpan& head = spans[first];
     end = head.startAddress + head.wordCount - 1;
@@ -27,12 +40,13 @@ size_t blockEnd(const std::vector<ReadSpan>& spans, size_t first, quint32& end)
     size_t next = first + 1;
     for (; next < spans.size() && spans[next].addressClass == head.addressClass; ++next) {
         const ReadSpan& span = spans[next];
-        if (span.alone || span.startAddress > end + kMaxGapWords + 1) {
+        if (span.alone || span.startAddress > end + limits.gapWords + 1) {
             break;
         }
+        // A span inside the block joins it whatever the block's size: it costs no word more.
         const quint32 newEnd = std::max(end, span.startAddress + span.wordCount - 1);
-        if (newEnd - head.startAddress + 1 > kMaxBlockWords ||
-            (newEnd > end && coversAlone(spans, head.addressClass, end + 1, newEnd))) {
+        if (newEnd > end && (!fitsOneRead(head, span, newEnd, limits) ||
+                             coversAlone(spans, head.addressClass, end + 1, newEnd))) {
             break;
         }
         end = newEnd;
@@ -72,13 +86,13 @@ void sortSpans(std::vector<ReadSpan>& spans)
 
 } // namespace
 
-std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans)
+std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans, BlockLimits limits)
 {
     sortSpans(spans);
     std::vector<ReadBlock> blocks;
     for (size_t first = 0; first < spans.size();) {
         quint32 end = 0;
-        const size_t last = blockEnd(spans, first, end);
+        const size_t last = blockEnd(spans, first, limits, end);
         const ReadSpan& head = spans[first];
         // Counted in 16 bits, so a span alone keeps its own count, even above 256.
         const auto count = static_cast<quint16>(static_cast<quint16>(end - head.startAddress) + 1);
@@ -86,6 +100,16 @@ std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans)
         first = last;
     }
     return blocks;
+}
+
+BlockLimits BlockLimits::of(const DeviceInstancePlugin& device)
+{
+    BlockLimits limits;
+    limits.blockWords = static_cast<quint32>(numberColumn(device, "max_block_words", kMaxBlockWords,
+                                                          1, static_cast<int>(kMaxBlockWords)));
+    limits.gapWords = static_cast<quint32>(
+        numberColumn(device, "max_gap_words", kMaxGapWords, 0, static_cast<int>(kMaxGapWords)));
+    return limits;
 }
 
 ItemAddress pollAddress(const ItemColumns& columns)

@@ -10,9 +10,17 @@
 
 namespace {
 
-const char* const kDeviceColumns[] = {
-    "port",        "timeout",       "timeout_ms",       "network_interface", "tcp_ports",
-    "connections", "offscan_after", "offscan_retry_ms", "connection_timeout"};
+const char* const kDeviceColumns[] = {"port",
+                                      "timeout",
+                                      "timeout_ms",
+                                      "network_interface",
+                                      "tcp_ports",
+                                      "connections",
+                                      "offscan_after",
+                                      "offscan_retry_ms",
+                                      "max_block_words",
+                                      "max_gap_words",
+                                      "connection_timeout"};
 const char* const kItemColumns[] = {"address_word", "address_class", "data_type", "item_tags"};
 
 QString deviceLabel(const DeviceInstancePlugin& device)
@@ -107,6 +115,10 @@ QStringList checkDeviceColumns(const DeviceInstancePlugin& device)
     checkNumber(device, "offscan_after", 0, HealthSettings::kMaxOffScanAfter, health.offScanAfter,
                 lines);
     checkNumber(device, "offscan_retry_ms", 0, HealthSettings::kMaxRetryMs, health.retryMs, lines);
+    const BlockLimits limits = BlockLimits::of(device);
+    checkNumber(device, "max_block_words", 1, kMaxBlockWords, static_cast<int>(limits.blockWords),
+                lines);
+    checkNumber(device, "max_gap_words", 0, kMaxGapWords, static_cast<int>(limits.gapWords), lines);
     checkKeys(device.columns, kDeviceColumns, deviceLabel(device), lines);
     return lines;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "device_columns.h"
+
 namespace {
 
 const QString kStatusPrefix = QStringLiteral("__status.");
@@ -17,16 +19,6 @@ const std::pair<const char*, StatusField> kStatusNames[] = {
     {"refused_replies", StatusField::RefusedReplies},
     {"round_trip_ms", StatusField::RoundTripMs},
 };
-
-// A device column as a number limited to `most`, or the fallback when it is missing or not a
-// number from `least`.
-int numberColumn(const DeviceInstancePlugin& device, const char* column, int fallback, int least,
-                 int most)
-{
-    bool isNumber = false;
-    const int value = device.columns.value(QLatin1String(column)).trimmed().toInt(&isNumber);
-    return isNumber && value >= least ? std::min(value, most) : fallback;
-}
 
 } // namespace
 

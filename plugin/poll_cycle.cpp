@@ -37,8 +37,9 @@ bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
 {
     session.keepExtraConnections(pollConnections(*log) - 1);
     PollPlan& plan = session.pollPlan;
-    if (!plan.isFor(log->items) || plan.isolatedBefore(session.counters.reconnects)) {
-        plan = PollPlan(log->items, log->id);
+    const BlockLimits limits = BlockLimits::of(*log);
+    if (!plan.isFor(log->items, limits) || plan.isolatedBefore(session.counters.reconnects)) {
+        plan = PollPlan(log->items, log->id, limits);
         report(session.checkedColumns->newLines(*log, log->items, true));
     } else if (!session.checkedColumns->checked(log->columns)) {
         report(session.checkedColumns->newLines(*log, QList<ItemInstancePlugin>()));

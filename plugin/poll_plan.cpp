@@ -4,7 +4,8 @@
 
 #include "camp_identity.h"
 
-PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
+PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits& limits)
+    : blockLimits(limits)
 {
     records.reserve(static_cast<size_t>(items.size()));
     sortedSpans.reserve(static_cast<size_t>(items.size()));
@@ -42,7 +43,7 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId)
         span.itemIndex = index;
         sortedSpans.push_back(span);
     }
-    readBlocks = planBlocks(sortedSpans);
+    readBlocks = planBlocks(sortedSpans, blockLimits);
 }
 
 namespace {
@@ -72,9 +73,9 @@ bool sameColumns(const QMap<QString, QString>& a, const QMap<QString, QString>& 
 
 } // namespace
 
-bool PollPlan::isFor(const QList<DataItem>& items) const
+bool PollPlan::isFor(const QList<DataItem>& items, const BlockLimits& limits) const
 {
-    if (static_cast<size_t>(items.size()) != records.size()) {
+    if (limits != blockLimits || static_cast<size_t>(items.size()) != records.size()) {
         return false;
     }
     auto record = records.cbegin();
@@ -134,6 +135,6 @@ void PollPlan::isolate(const Isolation& isolation, quint64 reconnects)
         }
         isolated = isolated || span.alone;
     }
-    readBlocks = planBlocks(sortedSpans);
+    readBlocks = planBlocks(sortedSpans, blockLimits);
     reconnectsAtIsolation = reconnects;
 }

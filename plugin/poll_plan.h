@@ -18,11 +18,13 @@ class PollPlan
 {
 public:
     PollPlan() = default;
-    // Plans the request's items of the device; its identity items are left to the identity read.
-    PollPlan(const QList<DataItem>& items, int deviceId);
+    // Plans the request's items of the device within its module's limits; its identity items are
+    // left to the identity read.
+    PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits& limits);
 
-    // True when `items` hold the columns and uids this plan was made from, in the same order.
-    bool isFor(const QList<DataItem>& items) const;
+    // True when `items` hold the columns and uids this plan was made from, in the same order, and
+    // the module's limits are the ones it was made for.
+    bool isFor(const QList<DataItem>& items, const BlockLimits& limits) const;
 
     // Points the spans at the request's entries, which receive the values, and gives every item
     // that names no words its reason.
@@ -58,6 +60,7 @@ private:
     };
 
     std::vector<Record> records;
+    BlockLimits blockLimits;
     std::vector<ReadSpan> sortedSpans;
     std::vector<ReadBlock> readBlocks;
     std::vector<std::pair<int, QString>> unusable; // (item, why it names no words)

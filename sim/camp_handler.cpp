@@ -197,6 +197,9 @@ ParsedRequest parseRequest(const char* frame, size_t size, const PlcMemory& memo
         if (request.count > kMaxReadWords) {
             return failed(ErrorCode::WordCountTooLarge);
         }
+        if (faults.maxReadWords > 0 && request.count > faults.maxReadWords) {
+            return failed(ErrorCode::WordCountTooLarge, static_cast<quint16>(faults.maxReadWords));
+        }
     }
 
     request.address = readHex(frame + kAddressPos, 6);
@@ -308,7 +311,8 @@ const std::vector<ErrorCodeInfo>& errorCodes()
 {
     static const std::vector<ErrorCodeInfo> codes = {
         {ErrorCode::WordCountZero, "word count below 1"},
-        {ErrorCode::WordCountTooLarge, "word count above 256 in a read"},
+        {ErrorCode::WordCountTooLarge, "word count above 256 in a read, or above "
+                                       "--max-read-words N (extended code: N)"},
         {ErrorCode::BadDelimiter, "bad or missing delimiter, or no \"]\" within a 255-word "
                                   "write's length (extended code: a stray bracket's position)"},
         {ErrorCode::BadBcc, "bad BCC (extended code: the BCC expected)"},
@@ -322,6 +326,7 @@ const std::vector<ErrorCodeInfo>& errorCodes()
          "unknown command (not 04 or 06) or an unexpected fixed field (00, 01)"},
         {ErrorCode::InjectedError, "address made to fail on purpose (fault injection)"},
         {ErrorCode::ReadOnlyClass, "a write to the status words (STW), which are read-only"},
+        {ErrorCode::NotInRecording, "a request the --replay recording does not hold"},
     };
     return codes;
 }
@@ -355,6 +360,14 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
         }
     }
     return result;
+}
+
+QByteArray errorReply(const QByteArray& request, ErrorCode error, quint16 extendedCode)
+{
+    std::string reply;
+    appendErrorReply(reply, request.constData(), static_cast<size_t>(request.size()), error,
+                     extendedCode);
+    return QByteArray(reply.data(), static_cast<int>(reply.size()));
 }
 
 QByteArray handleRequest(const QByteArray& frame, PlcMemory& memory, const ReplyFaults& faults)

@@ -18,7 +18,8 @@ namespace camp_sim {
 enum class ErrorCode : quint16 {
     None = 0,
     WordCountZero = 0x0271,        // word count below 1
-    WordCountTooLarge = 0x0272,    // word count above 256 (read)
+    WordCountTooLarge = 0x0272,    // word count above what one read takes (256, or
+                                   // ReplyFaults::maxReadWords: the extended code then says it)
     BadDelimiter = 0x0273,         // "[" or "]" missing or misplaced, or no "]" in time;
                                    // extended code: the position of a stray bracket
     BadBcc = 0x0274,               // extended code: the BCC the frame should have carried
@@ -29,6 +30,7 @@ enum class ErrorCode : quint16 {
     UnknownCommand = 0x0291,       // command other than 04 or 06, or a fixed field other than 00/01
     InjectedError = 0x0292,        // an address chosen to fail (Faults::errorAddresses)
     ReadOnlyClass = 0x0293,        // a write to the status words, which are the PLC's own
+    NotInRecording = 0x0294,       // a replayed module got a request its recording lacks
 };
 
 struct ErrorCodeInfo
@@ -50,6 +52,7 @@ struct ReplyFaults
     bool nonHexInReplyWords = false; // a "G" stands for the second digit of a read reply's words
     bool noEcho = false;             // read replies carry zeros for the request's class and address
     bool foreignWriteReply = false;  // a write is carried out but answered with a "09" frame
+    quint32 maxReadWords = 0;        // >0: a module that refuses reads of more words (0272)
 };
 
 struct HandleResult
@@ -68,6 +71,9 @@ HandleResult handleRequest(const char* frame, size_t size, PlcMemory& memory,
                            const ReplyFaults& faults, std::string& reply);
 QByteArray handleRequest(const QByteArray& frame, PlcMemory& memory,
                          const ReplyFaults& faults = ReplyFaults());
+
+// The error reply to a request, as the PLC sends it for its own refusals.
+QByteArray errorReply(const QByteArray& request, ErrorCode error, quint16 extendedCode = 0);
 
 // The longest request the PLC takes: a write of 255 words. Longer input without "]" is cut off.
 constexpr size_t kMaxRequestSize = 20 + 4 * 255;

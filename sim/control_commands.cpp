@@ -96,6 +96,7 @@ const std::vector<FaultSetting>& faultSettings()
         flag("endless-stream", &Faults::endlessStream),
         flag("accept-and-close", &Faults::acceptAndClose),
         flag("text-service", &Faults::textService),
+        number("max-read-words", 0, 256, &Faults::maxReadWords),
     };
     return settings;
 }

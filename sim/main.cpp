@@ -4,6 +4,7 @@
 #include "oracle_pattern.h"
 #include "plc_memory.h"
 #include "preset.h"
+#include "recorded_module.h"
 #include "simulated_plc.h"
 #include "write_journal.h"
 
@@ -252,6 +253,15 @@ struct OptionNames
         QStringLiteral("Faults from the start, as the faults command sets them (e.g. \"no-echo=1 "
                        "latency-ms=50\"; names below). They apply to every listener."),
         QStringLiteral("NAME=VALUE ...")};
+    QCommandLineOption maxReadWords{
+        QStringLiteral("max-read-words"),
+        QStringLiteral("Refuse a read of more than N words (1-256) with error 0272, extended "
+                       "code N, as a module that takes only smaller reads."),
+        QStringLiteral("N")};
+    QCommandLineOption replay{
+        QStringLiteral("replay"),
+        QStringLiteral("Answer as the module recorded in FILE did (see man camp-sim)."),
+        QStringLiteral("FILE")};
     QCommandLineOption verbose{QStringLiteral("verbose"),
                                QStringLiteral("Print every request and reply frame.")};
     QCommandLineOption version{QStringLiteral("version"), QStringLiteral("Show the version.")};
@@ -266,7 +276,8 @@ struct Settings
     int serialNumber = 0;
     bool setSerial = false;
     bool setFirmware = false;
-    Faults faults; // --latency-ms and --faults
+    Faults faults; // --latency-ms, --max-read-words and --faults
+    QString replayPath;
     bool verbose = false;
     std::vector<ListenAddress> addresses;
     ControlOptions control;
@@ -282,8 +293,8 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
         "memory. Addresses count from 1 (V1 is the first V word). Ctrl-C stops it."));
     parser.addOptions({names.help, names.listen, names.serial, names.firmware, names.preset,
                        names.latency, names.maxConnections, names.idleTimeout, names.scanTime,
-                       names.faults, names.verbose, names.version, names.control.commands,
-                       names.control.pattern, names.control.journal});
+                       names.faults, names.maxReadWords, names.replay, names.verbose, names.version,
+                       names.control.commands, names.control.pattern, names.control.journal});
     if (!parser.parse(QCoreApplication::arguments())) {
         return usageError(parser.errorText());
     }
@@ -313,6 +324,7 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
     settings.setSerial = parser.isSet(names.serial);
     settings.setFirmware = parser.isSet(names.firmware);
     settings.verbose = parser.isSet(names.verbose);
+    settings.replayPath = parser.value(names.replay);
     if (!parseNumber(parser, names.serial.names().first(), 65535, &settings.serialNumber)) {
         return usageError(QStringLiteral("--serial takes a number from 0 to 65535"));
     }
@@ -324,7 +336,10 @@ int parseSettings(QCommandLineParser& parser, const OptionNames& names, Settings
         !parseNumber(parser, names.maxConnections.names().first(), 100000,
                      &config.maxConnections) ||
         !parseNumber(parser, names.idleTimeout.names().first(), 86400000, &config.idleTimeoutMs) ||
-        !parseNumber(parser, names.scanTime.names().first(), 3600000, &config.scanTimeMs)) {
+        !parseNumber(parser, names.scanTime.names().first(), 3600000, &config.scanTimeMs) ||
+        !parseNumber(parser, names.maxReadWords.names().first(), 256,
+                     &settings.faults.maxReadWords) ||
+        (parser.isSet(names.maxReadWords) && settings.faults.maxReadWords == 0)) {
         return usageError(QStringLiteral("a numeric option has a bad value"));
     }
     const QStringList faultSettings =
@@ -374,7 +389,8 @@ std::unique_ptr<SimulatedPlc> makePlc(const Settings& settings, size_t index,
         plc->setWord(kClassSTW, 260, config.firmwareMajor);
         plc->setWord(kClassSTW, 261, config.firmwareMinor);
     }
-    if (!attachControl(settings.control, *plc, error)) {
+    if (!attachControl(settings.control, *plc, error) ||
+        (!settings.replayPath.isEmpty() && !attachReplay(settings.replayPath, *plc, error))) {
         return nullptr;
     }
     plc->setFaults(settings.faults);

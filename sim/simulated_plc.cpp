@@ -1,6 +1,7 @@
 #include "simulated_plc.h"
 
 #include "camp_handler.h"
+#include "garbled_reply.h"
 #include "plc_memory.h"
 #include "request_assembler.h"
 #include "scan_queue.h"
@@ -58,6 +59,7 @@ std::shared_ptr<const FaultSet> makeFaultSet(const Faults& faults)
     set->replyFaults.nonHexInReplyWords = faults.nonHexInReplyWords;
     set->replyFaults.noEcho = faults.noEcho;
     set->replyFaults.foreignWriteReply = faults.foreignWriteReply;
+    set->replyFaults.maxReadWords = static_cast<quint32>(std::max(0, faults.maxReadWords));
     return set;
 }
 
@@ -74,40 +76,6 @@ void closeFd(int& fd)
         ::close(fd);
     }
     fd = -1;
-}
-
-// The hex digit of a value from 0 to 15, and back (-1: not a hex digit).
-const char kHexDigits[] = "0123456789ABCDEF";
-
-int hexDigitValue(char c)
-{
-    const char* found = std::strchr(kHexDigits, c);
-    return c != '\0' && found ? static_cast<int>(found - kHexDigits) : -1;
-}
-
-// A digit garbled on the line: `count` numbers the read replies that carry words (from 1), and
-// reply `count` gets one digit of its words changed when `percent` says so. The BCC stays the one
-// of the true reply. A second frame in the reply (a duplicated reply) is left as it is.
-void garbleDigit(std::string& reply, int percent, std::atomic<quint64>& count)
-{
-    constexpr size_t kStatusPos = 3, kWordsPos = 15, kFrameWithoutWords = 20;
-    const size_t end = reply.find(']');
-    if (percent <= 0 || end == std::string::npos || reply.compare(0, 3, "[05") != 0 ||
-        reply[kStatusPos] == 'F' || end + 1 <= kFrameWithoutWords ||
-        (end + 1 - kFrameWithoutWords) % 4 != 0) {
-        return;
-    }
-    const quint64 digits = end + 1 - kFrameWithoutWords;
-    const quint64 k = ++count;
-    const quint64 share = static_cast<quint64>(percent);
-    if (k * share / 100 == (k - 1) * share / 100) {
-        return;
-    }
-    const size_t pos = kWordsPos + static_cast<size_t>(k * 7 % digits);
-    const int digit = hexDigitValue(reply[pos]);
-    if (digit >= 0) {
-        reply[pos] = kHexDigits[(digit + 1) % 16];
-    }
 }
 
 struct Connection
@@ -170,6 +138,7 @@ struct SimulatedPlc::Private
     mutable std::condition_variable changeSignal;
 
     Trace trace;
+    Responder responder;
     Program program;           // guarded by memoryMutex
     WriteJournal writeJournal; // guarded by memoryMutex
 
@@ -347,7 +316,11 @@ bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::st
     const std::shared_ptr<const FaultSet> set = currentFaults();
     recordRequest(frame.data(), frame.size());
     const Faults& f = set->faults;
-    if (f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond)) {
+    const bool silent = f.silent || (f.silentBeyond > 0 && othersAtAccept >= f.silentBeyond);
+    const Response response =
+        responder && !silent ? responder(QByteArray(frame.data(), static_cast<int>(frame.size())))
+                             : Response();
+    if (silent || response.silent) {
         if (trace) {
             trace(QByteArray(frame.data(), static_cast<int>(frame.size())), QByteArray());
         }
@@ -359,7 +332,10 @@ bool SimulatedPlc::Private::serveFrame(int fd, int othersAtAccept, const std::st
     }
 
     reply.clear();
-    if (scanQueue) {
+    if (responder) {
+        reply.assign(response.reply.constData(), static_cast<size_t>(response.reply.size()));
+        arrived += response.delay;
+    } else if (scanQueue) {
         if (!scanQueue->submit(frame, set->replyFaults, reply)) {
             return false;
         }
@@ -740,6 +716,11 @@ void SimulatedPlc::dropConnections()
                                [](const auto& connection) { return connection->finished.load(); });
         },
         kMostDropWaitMs);
+}
+
+void SimulatedPlc::setResponder(Responder responder)
+{
+    d->responder = std::move(responder);
 }
 
 void SimulatedPlc::setProgram(Program program)

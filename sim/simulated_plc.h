@@ -10,6 +10,7 @@
 #include <QString>
 #include <QtGlobal>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -82,6 +83,9 @@ struct Faults // switchable while the PLC runs (setFaults)
     // Behave as a plain non-CAMP text service: answer whatever comes with this line, then close.
     bool textService = false;
     QByteArray textServiceReply = QByteArrayLiteral("HTTP/1.0 400 Bad Request\r\n");
+    // >0: a module that reads at most this many words a request: a read of more gets an error
+    // reply (0272, the extended code this number).
+    int maxReadWords = 0;
 };
 
 class SimulatedPlc
@@ -156,6 +160,18 @@ public:
     using WriteJournal =
         std::function<void(int addressClass, quint32 address, const QList<quint16>& words)>;
     void setWriteJournal(WriteJournal journal);
+
+    // A module that answers each request frame as a responder says (a recorded module, for one)
+    // instead of from the PLC's memory: with the reply after the delay, or with nothing. The faults
+    // apply on top. Set it before start().
+    struct Response
+    {
+        bool silent = false;
+        QByteArray reply;
+        std::chrono::microseconds delay{0};
+    };
+    using Responder = std::function<Response(const QByteArray& request)>;
+    void setResponder(Responder responder);
 
     struct Private;
 

@@ -1,6 +1,7 @@
 // The block planner's merging rules as golden rows, without a socket or a PLC: a gap of at most
 // 16 unread words, at most 256 words a block, one class a block, spans sorted by class, start and
-// length, overlapping and contained spans, and a span alone above 256 words; the connection budget
+// length, overlapping and contained spans, and a span alone above 256 words; the same under a
+// module's tighter limits; the connection budget
 // a refusing module lowers; and an off-scan device's retry period, on a clock of the test's own.
 
 #include <QThread>
@@ -25,7 +26,7 @@ struct Span
 // A block: class, start, words, and how many spans it serves.
 using Block = std::tuple<qint32, quint32, quint16, size_t>;
 
-std::vector<Block> plan(const std::vector<Span>& input)
+std::vector<Block> plan(const std::vector<Span>& input, const BlockLimits& limits)
 {
     std::vector<ReadSpan> spans;
     for (const Span& s : input) {
@@ -37,7 +38,7 @@ std::vector<Block> plan(const std::vector<Span>& input)
     }
     std::vector<Block> blocks;
     size_t next = 0;
-    for (const ReadBlock& b : planBlocks(spans)) {
+    for (const ReadBlock& b : planBlocks(spans, limits)) {
         EXPECT_EQ(b.firstSpan, next); // blocks cover the sorted spans in order, each once
         next = b.lastSpan;
         blocks.emplace_back(b.addressClass, b.startAddress, b.wordCount, b.lastSpan - b.firstSpan);
@@ -56,6 +57,23 @@ std::vector<Span> everySixteenthFrom0To240(Span last)
     return spans;
 }
 
+std::vector<Span> oneWordEach(quint32 first, quint32 last)
+{
+    std::vector<Span> spans;
+    for (quint32 a = first; a <= last; ++a) {
+        spans.push_back({1, a, 1});
+    }
+    return spans;
+}
+
+BlockLimits limitedTo(quint32 blockWords, quint32 gapWords = kMaxGapWords)
+{
+    BlockLimits limits;
+    limits.blockWords = blockWords;
+    limits.gapWords = gapWords;
+    return limits;
+}
+
 } // namespace
 
 TEST(BlockPlanner, MergesByTheBlockRules)
@@ -66,6 +84,7 @@ TEST(BlockPlanner, MergesByTheBlockRules)
         const char* name;
         std::vector<Span> spans;
         std::vector<Block> blocks;
+        BlockLimits limits = BlockLimits();
     } rows[] = {
         {"nothing to read", {}, {}},
         {"16 words between: one block", {{V, 100, 1}, {V, 117, 1}}, {{V, 100, 18, 2}}},
@@ -93,9 +112,38 @@ TEST(BlockPlanner, MergesByTheBlockRules)
          {{V, 1, 200}, {V, 150, 100}, {V, 240, 30}},
          {{V, 1, 249, 2}, {V, 240, 30, 1}}},
         {"the widest 16-bit span keeps its count", {{V, 0, 0xFFFF}}, {{V, 0, 0xFFFF, 1}}},
+        // A module's tighter limits: never a word more a block, and still the fewest blocks.
+        {"200 words at 64 a block: 4 blocks",
+         oneWordEach(1, 200),
+         {{V, 1, 64, 64}, {V, 65, 64, 64}, {V, 129, 64, 64}, {V, 193, 8, 8}},
+         limitedTo(64)},
+        {"a block of 10 ends one word before the 11th",
+         {{V, 1, 1}, {V, 10, 1}, {V, 11, 1}},
+         {{V, 1, 10, 2}, {V, 11, 1, 1}},
+         limitedTo(10)},
+        {"a gap of 4 words joins, one of 5 does not",
+         {{V, 100, 1}, {V, 105, 1}, {V, 111, 1}},
+         {{V, 100, 6, 2}, {V, 111, 1, 1}},
+         limitedTo(256, 4)},
+        {"no gap: neighbours only",
+         {{V, 1, 1}, {V, 2, 2}, {V, 5, 1}},
+         {{V, 1, 3, 2}, {V, 5, 1, 1}},
+         limitedTo(256, 0)},
+        {"a String above the limit is read whole, with the spans it holds",
+         {{V, 20, 1}, {V, 10, 100}, {V, 10, 1}, {V, 110, 1}},
+         {{V, 10, 100, 3}, {V, 110, 1, 1}},
+         limitedTo(64)},
+        {"a String above the limit never joins what lies before it",
+         {{V, 0, 1}, {V, 5, 100}},
+         {{V, 0, 1, 1}, {V, 5, 100, 1}},
+         limitedTo(64)},
+        {"a block of one word",
+         {{V, 1, 1}, {V, 2, 1}, {V, 2, 2}},
+         {{V, 1, 1, 1}, {V, 2, 2, 2}},
+         limitedTo(1)},
     };
     for (const auto& row : rows) {
-        EXPECT_EQ(plan(row.spans), row.blocks) << row.name;
+        EXPECT_EQ(plan(row.spans, row.limits), row.blocks) << row.name;
     }
 }
 

@@ -39,8 +39,11 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
                       {"connections", "9"},
                       {"offscan_after", "-1"},
                       {"offscan_retry_ms", "100000000"},
+                      {"max_block_words", "0"},
+                      {"max_gap_words", "17"},
                       {"colums", "x"},
-                      {"conections", "2"}};
+                      {"conections", "2"},
+                      {"max_blok_words", "64"}};
     device.configuredItems = {
         itemWith("oil_temp", {{"address_class", "V"}, {"address_word", "100"}, {"data_type", "3"}}),
         itemWith("count", {{"address_class", "1"}, {"address_word", "V100"}, {"data_type", "1"}}),
@@ -66,8 +69,12 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
         "press-1: connections \"9\" is more than 8; 8 is used",
         "press-1: offscan_after \"-1\" is not a number from 0 to 1000000; 3 is used",
         "press-1: offscan_retry_ms \"100000000\" is more than 86400000; 86400000 is used",
+        "press-1: max_block_words \"0\" is not a number from 1 to 256; 256 is used",
+        "press-1: max_gap_words \"17\" is more than 16; 16 is used",
         "press-1: column \"colums\" is not one the plugin reads",
         "press-1: column \"conections\" is not one the plugin reads; a typo of \"connections\"?",
+        "press-1: column \"max_blok_words\" is not one the plugin reads; a typo of "
+        "\"max_block_words\"?",
         "press-1 item oil_temp: address_class \"V\": a class number is expected; V is 1",
         "press-1 item count: address_word \"V100\": a word number from 0 to 16777215 is expected",
         "press-1 item mode: data_type \"9\": " + types,

@@ -95,7 +95,9 @@ TEST(PluginEntry, LoadsAndRegistersColumnsWithTheHost)
                    {"tcp_ports", 8, 64, "4450", nullptr, DISCOVERY_TAGS},
                    {"connections", 2, 0, "1", nullptr, ""},
                    {"offscan_after", 2, 0, "3", nullptr, ""},
-                   {"offscan_retry_ms", 2, 0, "10000", nullptr, ""}});
+                   {"offscan_retry_ms", 2, 0, "10000", nullptr, ""},
+                   {"max_block_words", 2, 0, "256", nullptr, ""},
+                   {"max_gap_words", 2, 0, "16", nullptr, ""}});
 
     const PluginInitOptions& options = reg.options;
     EXPECT_EQ(options.maxConnections, 32);

@@ -55,6 +55,49 @@ TEST_F(PluginTest, ReadsThePlannedBlocksAndConvertsEveryType)
     EXPECT_EQ(reads[0].count, 7);
 }
 
+// A module that reads at most 64 words a request: with max_block_words 64, 200 neighbouring words
+// take the fewest reads that fit, whether the module would refuse larger ones or not, and every
+// word lands on its own item (each word holds its address in its high byte). Without the column
+// the module refuses the one read of 200 words, and each item is read alone after it.
+TEST_F(PluginTest, TheDeviceBlockLimitShapesTheReads)
+{
+    QList<DataItem> items;
+    QStringList expected;
+    for (quint32 address = 1; address <= 200; ++address) {
+        const quint16 word = static_cast<quint16>(address << 8 | 0x5A);
+        plc->setWord(kClassV, address, word);
+        items.append(entry(memoryItem(QStringLiteral("v%1").arg(address), kClassV,
+                                      QString::number(address), Unsigned)));
+        expected.append(QString::number(word));
+    }
+    const auto poll = [&](const char* blockWords, int moduleReadWords) {
+        Faults faults;
+        faults.maxReadWords = moduleReadWords;
+        plc->setFaults(faults);
+        plc->resetCounters();
+        LogList log = request(7, items);
+        log.columns.insert(QStringLiteral("max_block_words"), QLatin1String(blockWords));
+        EXPECT_TRUE(plugin->readData(&log)) << log.errorText.toStdString();
+        QStringList values;
+        for (const DataItem& item : log.items) {
+            values.append(valueOf(item));
+        }
+        EXPECT_EQ(values, expected) << blockWords << " " << moduleReadWords;
+        return frames("04");
+    };
+    for (const int moduleReadWords : {0, 64}) {
+        const QList<Frame> reads = poll("64", moduleReadWords);
+        ASSERT_EQ(reads.size(), 4);
+        for (int i = 0; i < 4; ++i) {
+            EXPECT_EQ(reads[i].address, quint32(1 + 64 * i));
+            EXPECT_EQ(reads[i].count, i < 3 ? 64 : 8);
+        }
+    }
+    const QList<Frame> refused = poll("256", 64);
+    ASSERT_EQ(refused.size(), 201);
+    EXPECT_EQ(refused[0].count, 200);
+}
+
 // Items whose columns name no words get their reason (the texts are tabled with the item model)
 // and are not read; a String read by a poll holds at most 256 words.
 TEST_F(PluginTest, ItemsThatNameNoWordsAreReportedNotRead)

@@ -81,6 +81,10 @@ TEST(CampHandler, AnswersGoldenFrames)
          "", errorAtV101},
         {"error address before the block", "[0400010000660100010373]", "[05000100006601AAAA03B7]",
          "", errorAtV101},
+        {"a module that reads 2 words refuses 3", "[0400010000640100030373]",
+         "[05FF0100006400000000000272000205E9]", "", [](ReplyFaults& f) { f.maxReadWords = 2; }},
+        {"a module that reads 2 words answers 2", "[0400010000640100020372]",
+         "[05000100006402AAAAAAAA04BA]", "", [](ReplyFaults& f) { f.maxReadWords = 2; }},
         // A reply that answers the wrong request, for the driver's checks (the others are on the
         // wire in the simulated PLC's test).
         {"reply for the next address", "[0400010000010100010368]", "[0500010000020100000369]", "",

@@ -1,0 +1,16 @@
+#pragma once
+// Reading a device's number columns the one way the plugin and its configuration check agree on.
+
+#include <algorithm>
+
+#include "kib_records.h"
+
+// A device column as a number limited to `most`, or the fallback when it is missing or not a
+// number from `least`.
+inline int numberColumn(const DeviceInstancePlugin& device, const char* column, int fallback,
+                        int least, int most)
+{
+    bool isNumber = false;
+    const int value = device.columns.value(QLatin1String(column)).trimmed().toInt(&isNumber);
+    return isNumber && value >= least ? std::min(value, most) : fallback;
+}
