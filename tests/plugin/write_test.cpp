@@ -84,8 +84,9 @@ TEST_F(PluginTest, RefusedValuesNeverReachThePlc)
     EXPECT_EQ(plc->word(kClassX, 3), 0x00F0);
 }
 
-// Identity items, and items that only look like one, are never written, and say so.
-TEST_F(PluginTest, IdentityItemsAreNeverWritten)
+// Identity items, items that only look like one, and the PLC's status words are never written,
+// and say so.
+TEST_F(PluginTest, IdentityItemsAndStatusWordsAreNeverWritten)
 {
     const QString notOwn = QStringLiteral(
         "Not an identity item of this device (uids that start with identity_ and addresses that "
@@ -94,8 +95,10 @@ TEST_F(PluginTest, IdentityItemsAreNeverWritten)
         7, {entry(memoryItem("identity_7_serial", kClassSTW, "__identity.serial", String), "999"),
             entry(memoryItem("identity_check", kClassV, "100", Integer), "1"),
             entry(memoryItem("identity_8_serial", kClassSTW, "__identity.serial", String), "2"),
-            entry(memoryItem("colour", kClassSTW, "__identity.colour", String), "3")});
+            entry(memoryItem("colour", kClassSTW, "__identity.colour", String), "3"),
+            entry(memoryItem("serial_word", kClassSTW, "259", Integer), "5")});
     EXPECT_TRUE(plugin->writeData(&log));
+    EXPECT_EQ(log.items[4].item.errorText, QStringLiteral("Status words are read-only"));
     EXPECT_EQ(log.items[0].item.errorText, QStringLiteral("Identity items are read-only"));
     EXPECT_EQ(log.items[1].item.errorText, notOwn);
     EXPECT_EQ(log.items[2].item.errorText, QStringLiteral("Identity items are read-only"));
