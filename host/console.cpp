@@ -1,5 +1,7 @@
 #include "console.h"
 
+#include <QDateTime>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QThread>
@@ -130,6 +132,55 @@ bool waitUntil(const QElapsedTimer& clock, qint64 dueMs)
         }
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(remaining, 50)));
     }
+}
+
+RoundSchedule::RoundSchedule(int rounds, int intervalMs) : rounds(rounds), intervalMs(intervalMs)
+{
+    clock.start();
+}
+
+bool RoundSchedule::next()
+{
+    if (rounds > 0 && done >= rounds) {
+        return false;
+    }
+    skipped = 0;
+    if (intervalMs > 0 && lastStart >= 0) {
+        const qint64 now = clock.elapsed();
+        while (now >= beat + intervalMs || beat < lastStart + intervalMs / 2) {
+            beat += intervalMs;
+            ++skipped;
+        }
+    }
+    if (!waitUntil(clock, beat)) {
+        return false;
+    }
+    lastStart = clock.elapsed();
+    beat += intervalMs;
+    ++done;
+    return true;
+}
+
+QString RoundSchedule::roundTitle() const
+{
+    return rounds > 0 ? QStringLiteral("Round %1 of %2").arg(done).arg(rounds)
+                      : QStringLiteral("Round %1").arg(done);
+}
+
+QString skippedNote(int skipped)
+{
+    if (skipped == 0) {
+        return QString();
+    }
+    return QStringLiteral(", %1 %2 skipped to keep the interval")
+        .arg(skipped)
+        .arg(skipped == 1 ? QStringLiteral("round") : QStringLiteral("rounds"));
+}
+
+QString timestamp()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }
 
 } // namespace kib_host

@@ -51,4 +51,35 @@ void installInterruptHandler();
 // Sleeps until the clock reads dueMs; false when Ctrl-C came first.
 bool waitUntil(const QElapsedTimer& clock, qint64 dueMs);
 
+// The rounds of a poller on a steady rhythm: the k-th beat is k intervals after the start. A beat
+// already missed by a whole interval, or less than half an interval after the last round began,
+// is skipped, so rounds late after time-outs never come in a burst.
+class RoundSchedule
+{
+public:
+    // rounds 0: until Ctrl-C.
+    RoundSchedule(int rounds, int intervalMs);
+    // Waits for the next round's beat; false when every round is done or Ctrl-C came.
+    bool next();
+    int round() const { return done; }                 // the round now due, from 1
+    int skippedBeforeRound() const { return skipped; } // beats skipped just before it
+    QString roundTitle() const;                        // "Round 3 of 10", or "Round 3"
+
+private:
+    const int rounds;
+    const qint64 intervalMs;
+    QElapsedTimer clock;
+    qint64 beat = 0;       // the next beat, in ms from the start
+    qint64 lastStart = -1; // when the last round began
+    int done = 0;
+    int skipped = 0;
+};
+
+// ", 2 rounds skipped to keep the interval" after a round's title, or nothing.
+QString skippedNote(int skipped);
+
+// The time of day as ISO 8601 with milliseconds and the offset from UTC:
+// 2026-12-08T14:03:07.125+01:00.
+QString timestamp();
+
 } // namespace kib_host

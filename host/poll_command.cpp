@@ -18,20 +18,28 @@ namespace kib_host {
 namespace {
 
 const QString kHelp = QStringLiteral(
-    "Usage: kib-host --project FILE poll [--device ID] [--count N] [--interval MS] [--json]\n"
+    "Usage: kib-host --project FILE poll [--device ID] [-c N] [-i MS] [-j] [-v]\n"
     "\n"
     "Polls the devices of the project in parallel, each from its own host thread, with one\n"
     "readData() request that holds all of the device's items (identity items included).\n"
     "\n"
     "Options:\n"
-    "  --device ID     poll this device only (may be given more than once)\n"
-    "  --count N       rounds to poll (default 1)\n"
-    "  --interval MS   time from the start of one round to the start of the next\n"
-    "                  (default 1000)\n"
-    "  --json          one JSON object per device and round, one per line:\n"
-    "                  {\"device\": 7, \"round\": 1, \"ok\": true, \"state\": \"on-scan\",\n"
-    "                   \"error\": \"\", \"items\": [{\"uid\": \"...\", \"name\": \"...\",\n"
-    "                   \"value\": \"...\", \"error\": \"\"}]}\n"
+    "  --device ID         poll this device only (may be given more than once)\n"
+    "  -c, --count N       rounds to poll (default 1; 0 polls until Ctrl-C)\n"
+    "  -i, --interval MS   time from the start of one round to the start of the next\n"
+    "                      (default 1000). The rounds keep this rhythm: a round late by\n"
+    "                      a whole interval (after time-outs) is skipped, never made up\n"
+    "                      in a burst, and the next round says how many were skipped.\n"
+    "  -j, --json          one JSON object per device and round, one per line:\n"
+    "                      {\"device\": 7, \"round\": 1, \"time\":\n"
+    "                       \"2026-12-08T14:03:07.125+01:00\", \"skipped\": 0, \"ok\": true,\n"
+    "                       \"state\": \"on-scan\", \"error\": \"\", \"items\": [{\"uid\": "
+    "\"...\",\n"
+    "                       \"name\": \"...\", \"value\": \"...\", \"error\": \"\"}]}\n"
+    "  -v, --verbose       every frame sent and received on standard error, with its time\n"
+    "\n"
+    "Each round of the table starts with its number and the time it began (ISO 8601 with\n"
+    "milliseconds).\n"
     "\n"
     "The state is the plugin's: \"off-scan\" for a device whose module could not be reached\n"
     "several times in a row, whose polls then fail at once until it answers again.\n"
@@ -53,6 +61,9 @@ struct DeviceReading
     int deviceId = 0;
     QString deviceName;
     int round = 0;
+    QString title; // "Round 3 of 10"
+    QString time;  // when the round began
+    int skipped = 0;
     bool ok = false;
     QString state; // the plugin's "on-scan" or "off-scan"
     QString error;
@@ -69,14 +80,18 @@ ItemInstancePlugin stateItem()
     return item;
 }
 
-DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device, int round)
+DeviceReading pollOnce(KIBInterface* plugin, const DeviceInstancePlugin& device,
+                       const RoundSchedule& schedule)
 {
     static const ItemInstancePlugin state = stateItem();
     LogList log = HostRuntime::request(device, device.configuredItems + QList{state});
     DeviceReading reading;
     reading.deviceId = device.id;
     reading.deviceName = device.name;
-    reading.round = round;
+    reading.round = schedule.round();
+    reading.title = schedule.roundTitle();
+    reading.skipped = schedule.skippedBeforeRound();
+    reading.time = timestamp();
     reading.ok = plugin->readData(&log);
     reading.error = log.errorText;
     for (const DataItem& entry : log.items) {
@@ -100,10 +115,12 @@ QString jsonLine(const DeviceReading& reading)
                          .arg(jsonString(item.uid), jsonString(item.name), jsonString(item.value),
                               jsonString(item.error)));
     }
-    return QStringLiteral(
-               "{\"device\":%1,\"round\":%2,\"ok\":%3,\"state\":%4,\"error\":%5,\"items\":[%6]}\n")
+    return QStringLiteral("{\"device\":%1,\"round\":%2,\"time\":%3,\"skipped\":%4,\"ok\":%5,"
+                          "\"state\":%6,\"error\":%7,\"items\":[%8]}\n")
         .arg(reading.deviceId)
         .arg(reading.round)
+        .arg(jsonString(reading.time))
+        .arg(reading.skipped)
         .arg(reading.ok ? QStringLiteral("true") : QStringLiteral("false"))
         .arg(jsonString(reading.state), jsonString(reading.error), items.join(QLatin1Char(',')));
 }
@@ -129,10 +146,7 @@ void addTableRows(Table& table, const DeviceReading& reading)
 class PollReporter
 {
 public:
-    PollReporter(bool json, int deviceCount, int rounds)
-        : json(json), deviceCount(deviceCount), rounds(rounds)
-    {
-    }
+    PollReporter(bool json, int deviceCount) : json(json), deviceCount(deviceCount) {}
 
     void report(const DeviceReading& reading)
     {
@@ -145,7 +159,7 @@ public:
         QList<DeviceReading>& round = pending[reading.round];
         round.append(reading);
         if (round.size() == deviceCount) {
-            printRound(reading.round, round);
+            printRound(round);
             pending.erase(reading.round);
         }
     }
@@ -155,7 +169,7 @@ public:
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& round : pending) {
-            printRound(round.first, round.second);
+            printRound(round.second);
         }
         pending.clear();
     }
@@ -167,7 +181,8 @@ public:
     }
 
 private:
-    void printRound(int round, QList<DeviceReading> readings) const
+    // The round's title and time are its first device's (each device keeps its own rhythm).
+    void printRound(QList<DeviceReading> readings)
     {
         std::sort(
             readings.begin(), readings.end(),
@@ -177,33 +192,27 @@ private:
         for (const DeviceReading& reading : readings) {
             addTableRows(table, reading);
         }
-        QString text;
-        if (rounds > 1) {
-            text += QStringLiteral("Round %1 of %2\n").arg(round).arg(rounds);
-        }
-        text += table.render();
-        if (rounds > 1 && round < rounds) {
-            text += '\n';
-        }
-        printOut(text);
+        const DeviceReading& first = readings.first();
+        printOut(QStringLiteral("%1%2 at %3%4\n")
+                     .arg(roundsPrinted++ > 0 ? QStringLiteral("\n") : QString(), first.title,
+                          first.time, skippedNote(first.skipped)) +
+                 table.render());
     }
 
     const bool json;
     const int deviceCount;
-    const int rounds;
+    int roundsPrinted = 0;
     mutable std::mutex mutex;
     std::map<int, QList<DeviceReading>> pending;
     int failures = 0;
 };
 
 void pollDevice(KIBInterface* plugin, const DeviceInstancePlugin& device, int rounds,
-                int intervalMs, const QElapsedTimer& clock, PollReporter& reporter)
+                int intervalMs, PollReporter& reporter)
 {
-    for (int round = 1; round <= rounds; ++round) {
-        if (!waitUntil(clock, qint64(round - 1) * intervalMs)) {
-            return;
-        }
-        reporter.report(pollOnce(plugin, device, round));
+    RoundSchedule schedule(rounds, intervalMs);
+    while (schedule.next()) {
+        reporter.report(pollOnce(plugin, device, schedule));
     }
 }
 
@@ -238,10 +247,11 @@ int runPoll(const Invocation& invocation)
     CommandSetup setup(invocation, kHelp);
     const QCommandLineOption deviceOption(QStringLiteral("device"), QString(),
                                           QStringLiteral("ID"));
-    const QCommandLineOption countOption(QStringLiteral("count"), QString(), QStringLiteral("N"));
-    const QCommandLineOption intervalOption(QStringLiteral("interval"), QString(),
-                                            QStringLiteral("MS"));
-    const QCommandLineOption jsonOption(QStringLiteral("json"), QString());
+    const QCommandLineOption countOption({QStringLiteral("c"), QStringLiteral("count")}, QString(),
+                                         QStringLiteral("N"));
+    const QCommandLineOption intervalOption({QStringLiteral("i"), QStringLiteral("interval")},
+                                            QString(), QStringLiteral("MS"));
+    const QCommandLineOption jsonOption(QStringList{QStringLiteral("j"), QStringLiteral("json")});
     setup.parser.addOptions({deviceOption, countOption, intervalOption, jsonOption});
     int status = kExitOk;
     if (!setup.parse(&status)) {
@@ -252,7 +262,7 @@ int runPoll(const Invocation& invocation)
     if (!setup.parser.positionalArguments().isEmpty()) {
         return fail(kExitUsage, QStringLiteral("poll takes no arguments (kib-host poll --help)"));
     }
-    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 1, 1000000, &rounds) ||
+    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 0, 1000000, &rounds) ||
         !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs)) {
         return kExitUsage;
     }
@@ -267,13 +277,11 @@ int runPoll(const Invocation& invocation)
     }
 
     installInterruptHandler();
-    PollReporter reporter(setup.parser.isSet(jsonOption), devices.size(), rounds);
-    QElapsedTimer clock;
-    clock.start();
+    PollReporter reporter(setup.parser.isSet(jsonOption), devices.size());
     std::vector<std::thread> threads;
     for (const DeviceInstancePlugin& device : devices) {
         threads.emplace_back(pollDevice, setup.host.plugin(), device, rounds, intervalMs,
-                             std::cref(clock), std::ref(reporter));
+                             std::ref(reporter));
     }
     for (std::thread& thread : threads) {
         thread.join();

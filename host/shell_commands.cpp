@@ -28,53 +28,64 @@ const QString kReadHelp = QStringLiteral(
     "\n"
     "Reads items of the module at HOST (port 4450 unless given) through the plugin, with no\n"
     "project: one readData() request holds every item, as a host polls them. Shows each\n"
-    "item's value or its error, one round after the other.\n"
+    "item's value or its error, one round after the other, each round with the time it\n"
+    "began (ISO 8601 with milliseconds).\n"
     "\n"
     "An item is a memory class and a word address, with a type after a colon:\n"
     "  V100             a word of V memory; V, K, WX, WY and STW words read as a signed\n"
     "                   Integer without a type\n"
     "  V100-120         V100, V101, ... V120: one item a word\n"
-    "  V117:float       a Float in V117 and V118 (types :int, :integer, :unsigned, :float,\n"
-    "                   :string, :bit, :long, :ulong)\n"
+    "  V117:float       a Float in V117 and V118 (types :int, :integer, :unsigned, :hex,\n"
+    "                   :float, :string, :bit, :long, :ulong)\n"
     "  V200-203:string  the text in V200 to V203, two characters a word\n"
     "  WX5:unsigned     a word from 0 to 65535\n"
+    "  V300:hex         a word in hex, 0x0000 to 0xFFFF (written as 04D2 or 0x04D2)\n"
     "  V10:long         a signed 32-bit integer in V10 and V11, V10 high (:ulong unsigned)\n"
     "  C12              X, Y and C read as their bit 0 (0 or 1)\n"
     "  V40.3            bit 3 of V40 (0 to 15; V, K, WX, WY and STW)\n"
     "Class letters may be lower case.\n"
     "\n"
     "Options:\n"
-    "  --count N         rounds to read (default 1)\n"
-    "  --interval MS     time from the start of one round to the start of the next\n"
-    "                    (default 1000)\n"
-    "  --timeout MS      milliseconds for connecting and for each reply (the device's\n"
-    "                    timeout column; default 3000)\n"
-    "  --connections N   CAMP connections the reads may use, 1 to 8 (default 1)\n"
-    "  --json            one JSON object per round, one per line:\n"
-    "                    {\"module\": \"10.1.4.20:4450\", \"round\": 1, \"ok\": true, \"error\": "
-    "\"\",\n"
-    "                     \"items\": [{\"item\": \"V100\", \"value\": \"1234\", \"error\": "
-    "\"\"}]}\n"
+    "  -c, --count N       rounds to read (default 1; 0 reads until Ctrl-C)\n"
+    "  -i, --interval MS   time from the start of one round to the start of the next\n"
+    "                      (default 1000). The rounds keep this rhythm: a round late by a\n"
+    "                      whole interval (after time-outs) is skipped, never made up in a\n"
+    "                      burst, and the next round says how many were skipped.\n"
+    "  -t, --timeout MS    milliseconds for connecting and for each reply (the device's\n"
+    "                      timeout column; default 3000)\n"
+    "  -p, --port PORT     the port of a HOST given without one (default 4450)\n"
+    "  --connections N     CAMP connections the reads may use, 1 to 8 (default 1)\n"
+    "  -j, --json          one JSON object per round, one per line:\n"
+    "                      {\"module\": \"10.1.4.20:4450\", \"round\": 1, \"time\":\n"
+    "                       \"2026-12-08T14:03:07.125+01:00\", \"skipped\": 0, \"ok\": true,\n"
+    "                       \"error\": \"\", \"items\": [{\"item\": \"V100\", \"value\": \"1234\",\n"
+    "                       \"error\": \"\"}]}\n"
+    "  -v, --verbose       every frame sent and received on standard error, with its time,\n"
+    "                      and the plugin's own lines on standard error\n"
+    "  --record FILE       every frame sent and received into FILE, one line each:\n"
+    "                      MS CONN DIR FRAME (12.345 1 send [0400...]; see the man page)\n"
     "\n"
     "Exit status 0 when every item of every round was read, 1 when one was not (the module\n"
     "did not answer, or the item came back with an error), 2 after a mistake in the command\n"
     "line (nothing is sent then), 3 when standard output could not be written (the rounds\n"
-    "end at once: kib-host read ... | head -1), 130 after Ctrl-C.\n");
+    "end at once: kib-host read ... | head -1), 130 after Ctrl-C (the rounds done are shown).\n");
 
 const QString kIdentifyHelp = QStringLiteral(
-    "Usage: kib-host identify [--timeout MS] [--json] HOST[:PORT] [HOST[:PORT] ...]\n"
+    "Usage: kib-host identify [-t MS] [-p PORT] [-j] HOST[:PORT] [HOST[:PORT] ...]\n"
     "\n"
     "Asks each module (port 4450 unless given) for its controller's serial number and\n"
     "firmware version with the discovery's identify request: a CAMP read of V1, then of\n"
     "status words 259 to 261. For a module that does not answer it tells why: no such host,\n"
     "refused (nothing listens on the port), timed out (no connection), or not a CAMP module\n"
-    "(it took the connection but gave no CAMP reply). All modules are asked at once.\n"
+    "(it took the connection and closed it, or gave no CAMP reply in time). All modules are\n"
+    "asked at once.\n"
     "\n"
     "Options:\n"
-    "  --timeout MS   milliseconds for connecting and for each reply (default 2500)\n"
-    "  --json         one JSON object per module, one per line:\n"
-    "                 {\"module\": \"10.1.4.20:4450\", \"ok\": true, \"serial\": \"812\",\n"
-    "                  \"firmware\": \"4.10\", \"error\": \"\"}\n"
+    "  -t, --timeout MS   milliseconds for connecting and for each reply (default 2500)\n"
+    "  -p, --port PORT    the port of a HOST given without one (default 4450)\n"
+    "  -j, --json         one JSON object per module, one per line:\n"
+    "                     {\"module\": \"10.1.4.20:4450\", \"ok\": true, \"serial\": \"812\",\n"
+    "                      \"firmware\": \"4.10\", \"error\": \"\"}\n"
     "\n"
     "Exit status 0 when every module answered, 1 when one did not, 2 after a mistake in the\n"
     "command line (nothing is sent then).\n");
@@ -168,6 +179,9 @@ bool startWithModule(CommandSetup& setup, const Module& module, int timeoutMs, i
 struct ReadRound
 {
     int round = 0;
+    QString title; // "Round 3 of 10"
+    QString time;  // when the round began
+    int skipped = 0;
     bool ok = false;
     QString error;
     QList<QStringList> items; // item, value, error
@@ -180,22 +194,21 @@ QString jsonLine(const Module& module, const ReadRound& reading)
         items.append(QStringLiteral("{\"item\":%1,\"value\":%2,\"error\":%3}")
                          .arg(jsonString(item[0]), jsonString(item[1]), jsonString(item[2])));
     }
-    return QStringLiteral("{\"module\":%1,\"round\":%2,\"ok\":%3,\"error\":%4,\"items\":[%5]}\n")
+    return QStringLiteral("{\"module\":%1,\"round\":%2,\"time\":%3,\"skipped\":%4,\"ok\":%5,"
+                          "\"error\":%6,\"items\":[%7]}\n")
         .arg(jsonString(module.name()))
         .arg(reading.round)
+        .arg(jsonString(reading.time))
+        .arg(reading.skipped)
         .arg(reading.ok ? QStringLiteral("true") : QStringLiteral("false"))
         .arg(jsonString(reading.error), items.join(QLatin1Char(',')));
 }
 
-QString tableText(const ReadRound& reading, int rounds)
+QString tableText(const ReadRound& reading)
 {
-    QString text;
-    if (rounds > 1) {
-        text += QStringLiteral("%1Round %2 of %3\n")
-                    .arg(reading.round > 1 ? QStringLiteral("\n") : QString())
-                    .arg(reading.round)
-                    .arg(rounds);
-    }
+    QString text = QStringLiteral("%1%2 at %3%4\n")
+                       .arg(reading.round > 1 ? QStringLiteral("\n") : QString(), reading.title,
+                            reading.time, skippedNote(reading.skipped));
     if (!reading.ok) {
         text += QStringLiteral("device: %1\n").arg(reading.error);
     }
@@ -304,7 +317,7 @@ int runRead(const Invocation& invocation)
     int intervalMs = 1000;
     int timeoutMs = kShellTimeoutMs;
     int connections = 1;
-    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 1, 1000000, &rounds) ||
+    if (!parseNumberOption(setup.parser, QStringLiteral("count"), 0, 1000000, &rounds) ||
         !parseNumberOption(setup.parser, QStringLiteral("interval"), 0, 86400000, &intervalMs) ||
         !parseNumberOption(setup.parser, QStringLiteral("timeout"), 1, 3600000, &timeoutMs) ||
         !parseNumberOption(setup.parser, QStringLiteral("connections"), 1, 8, &connections)) {
@@ -337,26 +350,27 @@ int runRead(const Invocation& invocation)
 
     installInterruptHandler();
     const bool json = setup.parser.isSet(jsonOption);
-    QElapsedTimer clock;
-    clock.start();
+    RoundSchedule schedule(rounds, intervalMs);
     bool allRead = true;
-    for (int round = 1; round <= rounds; ++round) {
-        if (!waitUntil(clock, qint64(round - 1) * intervalMs)) {
-            break;
-        }
+    while (schedule.next()) {
         LogList log = HostRuntime::request(device, records);
         ReadRound reading;
-        reading.round = round;
+        reading.round = schedule.round();
+        reading.title = schedule.roundTitle();
+        reading.skipped = schedule.skippedBeforeRound();
+        reading.time = timestamp();
         reading.ok = setup.host.plugin()->readData(&log);
         reading.error = log.errorText;
         allRead = allRead && reading.ok;
-        for (const DataItem& entry : log.items) {
+        for (int i = 0; i < log.items.size(); ++i) {
+            const ItemInstancePlugin& item = log.items[i].item;
             // An item is read when it comes back without an error (a String may be empty).
-            allRead = allRead && entry.item.errorText.isEmpty();
-            reading.items.append({entry.item.uid, entry.values.value(QStringLiteral("value")),
-                                  entry.item.errorText});
+            allRead = allRead && item.errorText.isEmpty();
+            reading.items.append(
+                {item.uid, shownValue(items[i], log.items[i].values.value(QStringLiteral("value"))),
+                 item.errorText});
         }
-        printOut(json ? jsonLine(modules.first(), reading) : tableText(reading, rounds));
+        printOut(json ? jsonLine(modules.first(), reading) : tableText(reading));
     }
     setup.host.stop();
     if (interruptFlag().load()) {
@@ -395,7 +409,12 @@ int runShellWrite(CommandSetup& setup)
             entries.mistakes.append(error);
         }
         for (const ShellItem& item : items) {
-            entries.add(itemRecord(deviceId, item), value, text);
+            QString typed;
+            if (!typedValue(item, value, &typed, &error)) {
+                entries.mistakes.append(text + QStringLiteral(": ") + error);
+                break;
+            }
+            entries.add(itemRecord(deviceId, item), typed, text);
         }
     }
     if (entries.refuse(&status)) {

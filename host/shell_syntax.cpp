@@ -30,11 +30,18 @@ struct TypeForm
     const char* name;
     int code;
     int words;
+    bool hex = false; // an unsigned word shown and typed in hex
 };
 constexpr TypeForm kTypes[] = {
-    {"int", kInteger, 1}, {"integer", kInteger, 1}, {"unsigned", kUnsigned, 1},
-    {"float", kFloat, 2}, {"string", kString, 1},   {"bit", kBit, 1},
-    {"long", 5, 2},       {"ulong", 6, 2},
+    {"int", kInteger, 1},
+    {"integer", kInteger, 1},
+    {"unsigned", kUnsigned, 1},
+    {"hex", kUnsigned, 1, true},
+    {"float", kFloat, 2},
+    {"string", kString, 1},
+    {"bit", kBit, 1},
+    {"long", 5, 2},
+    {"ulong", 6, 2},
 };
 
 // The highest word the address_word column takes, and the highest bit of a word.
@@ -110,6 +117,8 @@ Columns columnsOf(const ClassForm& form, const QString& word, int type)
             {QStringLiteral("data_type"), QString::number(type)}};
 }
 
+bool parseItemForms(const QString& text, QList<ShellItem>* items, QString* error);
+
 } // namespace
 
 QString shellItemForms()
@@ -120,6 +129,48 @@ QString shellItemForms()
 }
 
 bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error)
+{
+    const int before = items->size();
+    if (!parseItemForms(text, items, error)) {
+        return false;
+    }
+    const QString type = text.mid(text.indexOf(QLatin1Char(':')) + 1);
+    const bool hex = text.contains(QLatin1Char(':')) && findType(type) && findType(type)->hex;
+    for (int i = before; i < items->size(); ++i) {
+        (*items)[i].hex = hex;
+    }
+    return true;
+}
+
+QString shownValue(const ShellItem& item, const QString& value)
+{
+    bool ok = false;
+    const uint word = value.toUInt(&ok);
+    if (!item.hex || !ok || word > 0xFFFF) {
+        return value;
+    }
+    return QStringLiteral("0x") + QString::number(word, 16).toUpper().rightJustified(4, '0');
+}
+
+bool typedValue(const ShellItem& item, const QString& text, QString* value, QString* error)
+{
+    *value = text;
+    if (!item.hex) {
+        return true;
+    }
+    static const QRegularExpression hexWord(QStringLiteral("^(?:0[xX])?([0-9A-Fa-f]{1,4})$"));
+    const QRegularExpressionMatch match = hexWord.match(text);
+    if (!match.hasMatch()) {
+        *error = QStringLiteral("Invalid value (hex: 0x0000 to 0xFFFF)");
+        return false;
+    }
+    *value = QString::number(match.captured(1).toUInt(nullptr, 16));
+    return true;
+}
+
+namespace {
+
+bool parseItemForms(const QString& text, QList<ShellItem>* items, QString* error)
 {
     const QRegularExpressionMatch match = itemPattern().match(text);
     if (text.isEmpty()) {
@@ -231,6 +282,8 @@ bool parseShellItem(const QString& text, QList<ShellItem>* items, QString* error
     }
     return true;
 }
+
+} // namespace
 
 bool parseShellAssignment(const QString& text, QList<ShellItem>* items, QString* value,
                           QString* error)

@@ -16,8 +16,15 @@ namespace kib_host {
 struct ShellItem
 {
     QString uid;
-    Columns columns; // address_class, address_word, data_type
+    Columns columns;  // address_class, address_word, data_type
+    bool hex = false; // :hex, an unsigned word shown and typed in hex: 0x04D2
 };
+
+// The value as the user sees it: a :hex item's in hex, 0x04D2; others as the plugin gives it.
+QString shownValue(const ShellItem& item, const QString& value);
+// The value text for the plugin from what the user typed: a :hex item's hex (04D2 or 0x04D2)
+// as a number. False, with the reason, when a :hex item's text is no hex word.
+bool typedValue(const ShellItem& item, const QString& text, QString* value, QString* error);
 
 // The most items one text may name (a range of words).
 constexpr int kMaxShellRangeItems = 10000;

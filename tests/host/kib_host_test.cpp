@@ -11,6 +11,9 @@
 
 #include <memory>
 
+#include <csignal>
+#include <sys/types.h>
+
 using namespace host_test;
 using camp_sim::SimulatedPlc;
 
@@ -57,6 +60,11 @@ std::unique_ptr<SimulatedPlc> startPlc(quint16 serial, quint16 major, quint16 mi
     EXPECT_TRUE(plc->start()) << plc->lastError().toStdString();
     return plc;
 }
+
+// A round's first line: its number and the time it began, ISO 8601 with milliseconds.
+const QString kRoundTitle =
+    QStringLiteral("^Round %1 at [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}"
+                   "(Z|[+-][0-9]{2}:[0-9]{2})$");
 
 class KibHostTest : public ::testing::Test
 {
@@ -163,8 +171,9 @@ TEST_F(KibHostTest, PollGivesEveryDeviceItsValuesAndIdentity)
                                         "example 100-109\n"
                                         "kib-host: 1 configuration mistake above; the plugin goes "
                                         "on with what each line says it uses\n"));
-    const QStringList rows = table.outLines();
+    const QStringList rows = table.outLines().mid(1);
     ASSERT_EQ(rows.size(), 5) << table.out.toStdString(); // two items, two identity items
+    EXPECT_TRUE(table.outLines()[0].contains(QRegularExpression(kRoundTitle.arg("1 of 1"))));
     EXPECT_TRUE(rows[0].startsWith("DEVICE     ITEM UID"));
     EXPECT_TRUE(rows[1].contains(QRegularExpression("^7 press-7 +v100 +V100 +-2$")));
     EXPECT_TRUE(rows[2].contains(QRegularExpression(
@@ -348,7 +357,8 @@ TEST_F(KibHostTest, StopsWhenItsReaderGoesAndTellsAnInterruptedWrite)
                                QStringLiteral("\"$0\" \"$@\" | head -n 1; exit ${PIPESTATUS[0]}")} +
                    reading);
     EXPECT_EQ(headOne.exitCode, 3) << headOne.err.toStdString();
-    EXPECT_EQ(headOne.outLines(), QStringList{QStringLiteral("Round 1 of 100000")});
+    ASSERT_EQ(headOne.outLines().size(), 1);
+    EXPECT_TRUE(headOne.outLines()[0].contains(QRegularExpression(kRoundTitle.arg("1 of 100000"))));
     EXPECT_LE(press1->requestCount() - framesBefore, 3); // the first rounds, not 100000
 
     camp_sim::Faults slow;
@@ -378,6 +388,57 @@ TEST_F(KibHostTest, StopsWhenItsReaderGoesAndTellsAnInterruptedWrite)
     EXPECT_EQ(nines, written); // every entry told "written" is in memory, and no other
 }
 
+// A poller as plant engineers know them: rounds until Ctrl-C, each with its time; a rhythm kept
+// after time-outs (late rounds are skipped and counted, never sent in a burst); words in hex.
+TEST_F(KibHostTest, APollerKeepsItsRhythmAndRunsUntilCtrlC)
+{
+    const QString module = QStringLiteral("127.0.0.1:%1").arg(press1->port());
+    const Outcome hex = runProgram(kibHostLine({"write", module, "V301:hex=0x1F4a", "V302:hex=7"}));
+    EXPECT_EQ(hex.exitCode, 0) << hex.err.toStdString();
+    EXPECT_EQ(press1->word(V, 301), 0x1F4A);
+    const Outcome shown = runProgram(kibHostLine({"read", "-j", module, "V301-302:hex"}));
+    EXPECT_EQ(valuesOf(jsonLines(shown).value(0), "value", "item"),
+              (Values{{"V301:hex", "0x1F4A"}, {"V302:hex", "0x0007"}}));
+
+    QTcpServer silent; // every round waits its whole time-out
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    const Outcome late =
+        runProgram(kibHostLine({"read", "-j", "-c", "4", "-i", "300", "-t", "700",
+                                QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), "V1"}));
+    const QList<QJsonObject> rounds = jsonLines(late);
+    ASSERT_EQ(rounds.size(), 4) << late.out.toStdString();
+    int skipped = 0;
+    for (int i = 0; i < rounds.size(); ++i) {
+        const QDateTime began =
+            QDateTime::fromString(rounds[i]["time"].toString(), Qt::ISODateWithMs);
+        ASSERT_TRUE(began.isValid()) << rounds[i]["time"].toString().toStdString();
+        skipped += rounds[i]["skipped"].toInt();
+        if (i > 0) {
+            const QDateTime before =
+                QDateTime::fromString(rounds[i - 1]["time"].toString(), Qt::ISODateWithMs);
+            EXPECT_GE(before.msecsTo(began), 150) << "round " << i + 1;
+        }
+    }
+    EXPECT_GT(skipped, 0);
+
+    const QStringList untilStopped =
+        kibHostLine({"read", "--json", "-c", "0", "-i", "20", module, "V1"});
+    QProcess poller;
+    poller.start(untilStopped.first(), untilStopped.mid(1));
+    ASSERT_TRUE(press1->waitForRequests(press1->requestCount() + 3, 30000));
+    ::kill(static_cast<pid_t>(poller.processId()), SIGINT);
+    ASSERT_TRUE(poller.waitForFinished(30000));
+    EXPECT_EQ(poller.exitCode(), 130);
+    Outcome stopped;
+    stopped.out = QString::fromUtf8(poller.readAllStandardOutput());
+    const QList<QJsonObject> done = jsonLines(stopped);
+    ASSERT_GE(done.size(), 2);
+    for (int i = 0; i < done.size(); ++i) {
+        EXPECT_EQ(done[i]["round"].toInt(), i + 1);
+        EXPECT_TRUE(done[i]["ok"].toBool());
+    }
+}
+
 // Help goes to standard output with status 0; mistakes in the command line or the project end
 // with one line on standard error and status 2, never with a crash, and nothing is sent.
 TEST_F(KibHostTest, HelpAndMistakesTable)
@@ -401,10 +462,10 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         {"@ write --device 7 identity_7_serial=1", 2,
          "1 entry cannot be written\n  identity_7_serial=1: Identity items are read-only"},
         {"@ --plugin %self init", 2, "cannot load the plugin"},
-        {"@ poll --count 0", 2, "--count takes a whole number"},
+        {"@ poll -c -1", 2, "--count takes a whole number from 0 to 1000000"},
         {"@ frobnicate", 2, "unknown command \"frobnicate\""},
         {"read --help", 0, "Usage: kib-host read"},
-        {"write --help", 0, "kib-host write [--timeout MS]"},
+        {"write --help", 0, "kib-host write [-t MS] [-p PORT]"},
         {"read %press V100 Q7", 2, "\"Q7\": no memory class Q; items are written V100"},
         {"write %press V100", 2, "\"V100\" is not ITEM=VALUE"},
         {"read %press", 2, "read needs HOST[:PORT] and at least one item"},
