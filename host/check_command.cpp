@@ -173,18 +173,12 @@ QString connectionsText(const ModuleReport& report)
     return report.connectionsEnd.isEmpty() ? taken : taken + "; " + report.connectionsEnd;
 }
 
-QString tableText(const ModuleReport& report)
+// What was measured, one row each; rows of what was never measured are left out.
+QList<QStringList> measurementRows(const ModuleReport& report)
 {
-    QString text =
-        report.measured
-            ? QStringLiteral("Module %1, measured with read requests only\n").arg(report.module)
-            : QStringLiteral("Module %1: not measured: %2\n").arg(report.module, report.failure);
-    if (report.identity.kind == ReadAnswer::Kind::NotAsked) {
-        return text;
-    }
     const RoundTrips trips = roundTrips(report.roundTripsMs);
     const ReadAnswer* first = read256(report);
-    const QList<QStringList> rows{
+    QList<QStringList> rows{
         {"identity", identityText(report)},
         {"echo of class and address", echoText(report.form)},
         {"check field (BCC)", report.form.checkWidth == 0 ? QString()
@@ -199,23 +193,37 @@ QString tableText(const ModuleReport& report)
                    .arg(milliseconds(trips.minimum), milliseconds(trips.median),
                         milliseconds(trips.maximum))},
         {"time of a 256-word read",
-         first && first->hasAllWords() ? milliseconds(first->roundTripMs) : QString()},
-        {"largest read",
-         report.largestRead > 0 ? QStringLiteral("%1 words").arg(report.largestRead) : QString()},
-        {"connections at once", connectionsText(report)},
-        {QStringLiteral("class %1 (unknown)").arg(QString::number(kUnknownClass, 16).toUpper()),
-         answerText(report.unknownClass)},
-        {QStringLiteral("V%1 (past the end)").arg(kPastEndAddress), answerText(report.pastEnd)}};
-    Table table({QStringLiteral("WHAT"), QStringLiteral("RESULT")});
-    for (const QStringList& row : rows) {
-        if (!row[1].isEmpty()) {
-            table.addRow(row);
+         first && first->hasAllWords() ? milliseconds(first->roundTripMs) : QString()}};
+    // The sizes below 256 words that were refused on the way down.
+    for (const BlockRead& read : report.blockReads.mid(1)) {
+        if (!read.answer.hasAllWords()) {
+            rows.append(
+                {QStringLiteral("read of %1 words").arg(read.words), answerText(read.answer)});
         }
     }
-    for (const BlockRead& refused : report.blockReads) {
-        if (!refused.answer.hasAllWords()) {
-            table.addRow({QStringLiteral("read of %1 words").arg(refused.words),
-                          answerText(refused.answer)});
+    rows.append(
+        {{"largest read",
+          report.largestRead > 0 ? QStringLiteral("%1 words").arg(report.largestRead) : QString()},
+         {"connections at once", connectionsText(report)},
+         {QStringLiteral("class %1 (unknown)").arg(QString::number(kUnknownClass, 16).toUpper()),
+          answerText(report.unknownClass)},
+         {QStringLiteral("V%1 (past the end)").arg(kPastEndAddress), answerText(report.pastEnd)}});
+    return rows;
+}
+
+QString tableText(const ModuleReport& report)
+{
+    QString text =
+        report.measured
+            ? QStringLiteral("Module %1, measured with read requests only\n").arg(report.module)
+            : QStringLiteral("Module %1: not measured: %2\n").arg(report.module, report.failure);
+    if (report.identity.kind == ReadAnswer::Kind::NotAsked) {
+        return text;
+    }
+    Table table({QStringLiteral("WHAT"), QStringLiteral("RESULT")});
+    for (const QStringList& row : measurementRows(report)) {
+        if (!row[1].isEmpty()) {
+            table.addRow(row);
         }
     }
     text += table.render();
