@@ -145,12 +145,6 @@ bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes)
     return true;
 }
 
-namespace {
-
-// Where the check field of a reply starts, as its layout tells: after the words its count field
-// announces (a read reply), after the error codes (an error reply), after the count (a write
-// reply); the four characters before "]" in a frame of any other kind. -1 when the count field is
-// not hex.
 int checkFieldPos(const QByteArray& frame)
 {
     if (frame.size() > kReplyStatusPos && frame.at(kReplyStatusPos) == 'F') {
@@ -169,8 +163,6 @@ int checkFieldPos(const QByteArray& frame)
     }
     return kReplyFirstWordPos + 4 * static_cast<int>(count == 0 ? kMaxReadWords : count);
 }
-
-} // namespace
 
 // Four digits hold the low 16 bits of the sum. A module that renders a sum above FFFF in full, as
 // the protocol's own encoder does, sends five: they are taken only where a read reply's layout

@@ -112,6 +112,11 @@ struct ErrorCodes // texts, not decoded; shorter than four characters when the r
     QByteArray extendedCode;
 };
 bool errorReplyCodes(const QByteArray& reply, ErrorCodes& codes);
+// Where the check field of a reply starts, as its layout tells: after the words its count field
+// announces (a read reply), after the error codes (an error reply), after the count (a write
+// reply); the four characters before "]" in a frame of any other kind. -1 when the count field is
+// not hex.
+int checkFieldPos(const QByteArray& frame);
 // Whether the check field holds the sum of the bytes between "[" and it. Where it lies comes
 // from the reply's layout (a read reply's count field, an error or write reply's fixed fields):
 // four hex digits of either case for the sum's low 16 bits; a read reply may instead end in five

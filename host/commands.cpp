@@ -12,6 +12,7 @@ QString programHelp()
                "       kib-host [--plugin PATH] read HOST[:PORT] ITEM...\n"
                "       kib-host [--plugin PATH] write HOST[:PORT] ITEM=VALUE...\n"
                "       kib-host identify HOST[:PORT]...\n"
+               "       kib-host check HOST[:PORT]\n"
                "\n"
                "A reference host for the CAMP/NITP device plugin. It loads the plugin file with\n"
                "QPluginLoader as the KIB host does, keeps devices and items in a JSON project\n"
@@ -29,6 +30,8 @@ QString programHelp()
                "  read       read items of a module: kib-host read 10.1.4.20 V100-120 V117:float\n"
                "  write      write items of a module: kib-host write 10.1.4.20 V300=42\n"
                "  identify   the serial number and firmware of modules, or why not\n"
+               "  check      measure a module with reads only (reply form, round trip, largest\n"
+               "             read, connections) and name the device columns to set for it\n"
                "\n"
                "Options:\n"
                "  --project FILE  the project file (JSON; see README.md)\n"
@@ -40,9 +43,9 @@ QString programHelp()
                "  --version       the version of kib-host and the plugin it is built with\n"
                "\n"
                "Exit status: 0 done; 1 a device did not answer, an item was not read, a write\n"
-               "entry failed or a module was not identified; 2 bad arguments, project file or\n"
-               "plugin; 3 standard output could not be written (its reader went away, a full\n"
-               "disk): kib-host stops at once; 130 stopped by Ctrl-C.\n")
+               "entry failed, a module was not identified or not measured; 2 bad arguments,\n"
+               "project file or plugin; 3 standard output could not be written (its reader went\n"
+               "away, a full disk): kib-host stops at once; 130 stopped by Ctrl-C.\n")
         .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
 }
 

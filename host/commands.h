@@ -33,6 +33,8 @@ int runDiscover(const Invocation& invocation);
 // From the shell, without a project: read, write HOST, identify (shell_commands.cpp).
 int runRead(const Invocation& invocation);
 int runIdentify(const Invocation& invocation);
+// What a module does, measured with reads only, and the columns to set (check_command.cpp).
+int runCheck(const Invocation& invocation);
 
 // What every command does first: its options (--project and --plugin may also follow the
 // command), --help, the project file and the plugin.

@@ -19,6 +19,7 @@ const std::map<QString, std::function<int(const Invocation&)>>& commands()
         {QStringLiteral("init"), runInit},   {QStringLiteral("poll"), runPoll},
         {QStringLiteral("write"), runWrite}, {QStringLiteral("discover"), runDiscover},
         {QStringLiteral("read"), runRead},   {QStringLiteral("identify"), runIdentify},
+        {QStringLiteral("check"), runCheck},
     };
     return table;
 }

@@ -4,18 +4,14 @@
 
 #include <QElapsedTimer>
 
-#include <cerrno>
-#include <cstring>
 #include <future>
 #include <vector>
-
-#include <poll.h>
-#include <sys/socket.h>
 
 #include "camp_discovery.h"
 #include "commands.h"
 #include "console.h"
 #include "kibinterface.h"
+#include "module_address.h"
 #include "posix_net.h"
 #include "shell_syntax.h"
 
@@ -91,7 +87,6 @@ const QString kIdentifyHelp = QStringLiteral(
     "command line (nothing is sent then).\n");
 
 constexpr int kShellTimeoutMs = 3000;
-constexpr int kCampPort = 4450;
 
 } // namespace
 
@@ -106,46 +101,6 @@ QCommandLineOption portOption()
 }
 
 namespace {
-
-struct Module
-{
-    QString host;
-    quint16 port = 0;
-    QString name() const { return QStringLiteral("%1:%2").arg(host).arg(port); }
-};
-
-// HOST[:PORT] texts; -p PORT is the port of those that name none.
-bool parseModules(const QCommandLineParser& parser, const QStringList& texts,
-                  QList<Module>* modules, int* status)
-{
-    int port = kCampPort;
-    if (!parseNumberOption(parser, QStringLiteral("port"), 1, 65535, &port)) {
-        *status = kExitUsage;
-        return false;
-    }
-    for (const QString& text : texts) {
-        Module module;
-        module.port = static_cast<quint16>(port);
-        QString error;
-        if (!parseModuleAddress(text, &module.host, &module.port, &error)) {
-            *status = fail(kExitUsage, error);
-            return false;
-        }
-        modules->append(module);
-    }
-    return true;
-}
-
-bool noProjectFile(const CommandSetup& setup, const QString& command, int* status)
-{
-    if (setup.hasProjectFile()) {
-        *status = fail(kExitUsage, QStringLiteral("%1 takes no --project: it names the module "
-                                                  "and its items itself (kib-host %1 --help)")
-                                       .arg(command));
-        return false;
-    }
-    return true;
-}
 
 ItemInstancePlugin itemRecord(int deviceId, const ShellItem& item)
 {
@@ -222,37 +177,9 @@ QString tableText(const ReadRound& reading)
 // Why nothing could be asked at HOST:PORT, or empty when a connection was made (and closed again).
 QString connectFailure(const Module& module, int timeoutMs)
 {
-    in_addr address;
-    if (!posix_net::parseIpv4(module.host, &address)) {
-        return QStringLiteral("no such host");
-    }
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (fd < 0) {
-        return QStringLiteral("cannot open a socket: %1")
-            .arg(QString::fromLocal8Bit(strerror(errno)));
-    }
-    const sockaddr_in target = posix_net::makeAddr(address, module.port);
-    int error =
-        ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0 ? 0 : errno;
-    if (error == EINPROGRESS) {
-        socklen_t length = sizeof error;
-        if (posix_net::pollWait(fd, POLLOUT, timeoutMs) == 0) {
-            error = ETIMEDOUT;
-        } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) {
-            error = errno;
-        }
-    }
-    posix_net::closeFd(fd);
-    switch (error) {
-    case 0:
-        return QString();
-    case ECONNREFUSED:
-        return QStringLiteral("refused: nothing listens on port %1").arg(module.port);
-    case ETIMEDOUT:
-        return QStringLiteral("timed out: no connection within %1 ms").arg(timeoutMs);
-    default:
-        return QStringLiteral("cannot connect: %1").arg(QString::fromLocal8Bit(strerror(error)));
-    }
+    QString why;
+    posix_net::closeFd(connectToModule(module, timeoutMs, &why));
+    return why;
 }
 
 struct Identity

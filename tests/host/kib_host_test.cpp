@@ -472,6 +472,10 @@ TEST_F(KibHostTest, HelpAndMistakesTable)
         {"identify 127.0.0.1:70000", 2, "\"127.0.0.1:70000\" is not HOST or HOST:PORT"},
         {"@ read %press V100", 2, "read takes no --project"},
         {"write --device 7 v100=1", 2, "write --device needs --project FILE"},
+        {"check --help", 0, "Usage: kib-host check"},
+        {"check %press --connections 33", 2, "--connections takes a whole number from 1 to 32"},
+        {"check", 2, "check needs one HOST[:PORT]"},
+        {"@ check %press", 2, "check takes no --project"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
