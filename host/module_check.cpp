@@ -20,6 +20,13 @@ constexpr quint32 kFirstWord = 1;
 constexpr int kTimeoutFactor = 4;       // the worst round trip seen, four times over
 constexpr int kMinimumTimeoutMs = 1000; // below this a busy network alone trips the time-out
 constexpr int kTimeoutRoundingMs = 100;
+// A module that answers, however slowly, is measured within 30 s: the round-trip series ends early
+// (after a few reads) once the check has run this long, the connection count, and the requests it
+// should refuse are not asked after these marks.
+constexpr qint64 kRoundTripSeriesEndsMs = 8000;
+constexpr int kFewestRoundTrips = 3;
+constexpr qint64 kConnectionCountEndsMs = 20000;
+constexpr qint64 kRefusalsEndMs = 25000;
 
 // One connection of the check, numbered as its frames are shown and recorded.
 class CheckConnection
@@ -151,6 +158,7 @@ public:
 
     bool run()
     {
+        clock.start();
         if (!first.open(module, limits.timeoutMs, &report.failure)) {
             return false;
         }
@@ -195,6 +203,9 @@ private:
     bool measureRoundTrips()
     {
         for (int read = 0; read < kRoundTripReads; ++read) {
+            if (read >= kFewestRoundTrips && clock.elapsed() > kRoundTripSeriesEndsMs) {
+                break; // a slow module: the reads so far tell its round trip
+            }
             const ReadAnswer answer = ask(first, kClassV, kFirstWord, 1);
             if (!answered(answer, QStringLiteral("a read of V1"))) {
                 return false;
@@ -227,6 +238,11 @@ private:
         report.connectionsTaken = 1;
         std::vector<std::unique_ptr<CheckConnection>> others;
         for (int number = 2; number <= limits.connections; ++number) {
+            if (clock.elapsed() > kConnectionCountEndsMs) {
+                report.connectionsEnd = QStringLiteral("not counted further: the check ran %1 s")
+                                            .arg(kConnectionCountEndsMs / 1000);
+                return;
+            }
             others.push_back(std::make_unique<CheckConnection>(number));
             QString why;
             if (!others.back()->open(module, limits.timeoutMs, &why)) {
@@ -246,6 +262,13 @@ private:
     // Last on the first connection: a module may stay silent at a request it refuses.
     void askWhatItRefuses()
     {
+        if (clock.elapsed() > kRefusalsEndMs) {
+            const QString notAsked =
+                QStringLiteral("not asked: the check ran %1 s").arg(kRefusalsEndMs / 1000);
+            report.unknownClass.problem = notAsked;
+            report.pastEnd.problem = notAsked;
+            return;
+        }
         report.unknownClass = ask(first, kUnknownClass, kFirstWord, 1);
         if (!report.unknownClass.isAnswer()) {
             report.pastEnd.problem = QStringLiteral("not asked: no answer for the unknown class");
@@ -258,6 +281,7 @@ private:
     const CheckLimits& limits;
     ModuleReport& report;
     CheckConnection first{1};
+    QElapsedTimer clock; // since the check began
 };
 
 } // namespace

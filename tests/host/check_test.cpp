@@ -43,6 +43,13 @@ camp_sim::Faults noEcho()
     return faults;
 }
 
+camp_sim::Faults readsUpTo(int words)
+{
+    camp_sim::Faults faults;
+    faults.maxReadWords = words;
+    return faults;
+}
+
 camp_sim::Faults silent()
 {
     camp_sim::Faults faults;
@@ -86,6 +93,13 @@ TEST(CheckTest, ReportsEachKindOfModuleWithReadsOnly)
          {"^connections at once +2 of 4; connection 3: .*clos", "^largest read +64 words$",
           "^read of 256 words +error code 0290, extended code 0000$",
           "^read of 128 words +error code 0290, extended code 0000$", "^connections +1 ",
+          "^max_block_words +64 "}},
+        {"reads of at most 64 words",
+         config(),
+         readsUpTo(64),
+         {},
+         0,
+         {"^read of 256 words +error code 0272, extended code 0040$", "^largest read +64 words$",
           "^max_block_words +64 "}},
         {"no echo",
          config(),
@@ -188,6 +202,55 @@ TEST(CheckTest, JsonReportAndRecording)
     expectReadsOnly(sent);
     EXPECT_EQ(connections.size(), 8);
     EXPECT_TRUE(plc.waitForOpenConnections(0));
+}
+
+// A recording of check, played back by camp-sim --replay, is the module again: check reports the
+// same (but for the times it measures), and read gets the same value.
+TEST(CheckTest, AReplayedRecordingIsTheSameModule)
+{
+    camp_sim::Faults faults = readsUpTo(64);
+    faults.noEcho = true;
+    SimulatedPlc plc(config());
+    ASSERT_TRUE(plc.start()) << plc.lastError().toStdString();
+    plc.setFaults(faults);
+    plc.setWord(camp_sim::kClassV, 1, 0x04D2);
+    const QTemporaryDir dir;
+    const QString recording = dir.filePath(QStringLiteral("module.frames"));
+    const Outcome measured = runProgram(kibHostLine(
+        {"check", "--record", recording, QStringLiteral("127.0.0.1:%1").arg(plc.port())}));
+    ASSERT_EQ(measured.exitCode, 0) << measured.err.toStdString();
+
+    QProcess replay;
+    replay.start(QStringLiteral(CAMP_SIM_PROGRAM),
+                 {"--listen", "127.0.0.1:0", "--replay", recording});
+    const QRegularExpression listening(QStringLiteral("listening on (127\\.0\\.0\\.1:\\d+)"));
+    QString output;
+    while (!listening.match(output).hasMatch() && replay.waitForReadyRead(30000)) {
+        output += QString::fromUtf8(replay.readAllStandardOutput());
+    }
+    const QString module = listening.match(output).captured(1);
+    ASSERT_FALSE(module.isEmpty()) << replay.readAllStandardError().toStdString();
+    const Outcome replayed = runProgram(kibHostLine({"check", module}));
+    const Outcome read = runProgram(kibHostLine({"read", "-j", module, "V1"}));
+    replay.terminate();
+    replay.waitForFinished(30000);
+
+    // What check measures in time, and the module's port, differ from run to run.
+    const auto report = [](const Outcome& run) {
+        static const QRegularExpression timed(
+            QStringLiteral("^(Module|round trip|time of a|timeout) "));
+        QStringList lines = run.outLines();
+        lines.erase(
+            std::remove_if(lines.begin(), lines.end(),
+                           [](const QString& line) { return timed.match(line).hasMatch(); }),
+            lines.end());
+        return lines;
+    };
+    EXPECT_EQ(replayed.exitCode, 0) << replayed.err.toStdString();
+    EXPECT_EQ(report(replayed), report(measured)) << replayed.out.toStdString();
+    EXPECT_TRUE(hasLine(measured.out, "^largest read +64 words$"));
+    EXPECT_EQ(QJsonDocument::fromJson(read.out.toUtf8())["items"][0]["value"].toString(),
+              QStringLiteral("1234"));
 }
 
 } // namespace
