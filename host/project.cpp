@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+
+#include "json_text.h"
 #include <QJsonParseError>
 #include <QSaveFile>
 #include <QSet>
@@ -196,6 +198,50 @@ QJsonObject deviceToJson(const ProjectDevice& device)
     return object;
 }
 
+// One line of JSON, its keys in the order a person reads them (QJsonDocument sorts them).
+QByteArray jsonText(const QString& value)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QByteArray columnsText(const Columns& columns)
+{
+    QByteArrayList pairs;
+    for (auto it = columns.begin(); it != columns.end(); ++it) {
+        pairs.append(jsonText(it.key()) + ": " + jsonText(it.value()));
+    }
+    return '{' + pairs.join(", ") + '}';
+}
+
+QByteArray itemText(const ProjectItem& item)
+{
+    QByteArray text = "{\"uid\": " + jsonText(item.uid) + ", \"name\": " + jsonText(item.name);
+    if (!item.description.isEmpty()) {
+        text += ", \"description\": " + jsonText(item.description);
+    }
+    return text + ", \"columns\": " + columnsText(item.columns) + '}';
+}
+
+QByteArray deviceText(const ProjectDevice& device)
+{
+    QByteArray text = "{\"id\": " + QByteArray::number(device.id);
+    if (!device.uid.isEmpty()) {
+        text += ", \"uid\": " + jsonText(device.uid);
+    }
+    text += ", \"name\": " + jsonText(device.name);
+    if (!device.description.isEmpty()) {
+        text += ", \"description\": " + jsonText(device.description);
+    }
+    text += ", \"address\": " + jsonText(device.address) +
+            ", \"columns\": " + columnsText(device.columns) + ", \"items\": [";
+    QByteArrayList items;
+    for (const ProjectItem& item : device.items) {
+        items.append(itemText(item));
+    }
+    return text + items.join(", ") + "]}";
+}
+
 } // namespace
 
 bool Project::load(const QString& path, Project* project, QString* error)
@@ -207,7 +253,8 @@ bool Project::load(const QString& path, Project* project, QString* error)
         return false;
     }
     QJsonParseError parseError;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &parseError);
+    const QByteArray text = file.readAll();
+    const QJsonDocument document = QJsonDocument::fromJson(text, &parseError);
     Reader reader(path);
     if (parseError.error != QJsonParseError::NoError) {
         reader.fail(QStringLiteral("not valid JSON: %1 at byte %2")
@@ -224,6 +271,7 @@ bool Project::load(const QString& path, Project* project, QString* error)
     Project loaded;
     loaded.filePath = path;
     loaded.root = document.object();
+    loaded.text = text;
     if (!reader.columns(loaded.root, kSettings, QStringLiteral("the project's"),
                         &loaded.hostSettings)) {
         *error = reader.error;
@@ -255,7 +303,7 @@ bool Project::save(QString* error) const
                      .arg(filePath, file.errorString());
         return false;
     }
-    file.write(QJsonDocument(root).toJson(QJsonDocument::Indented));
+    file.write(text.isEmpty() ? QJsonDocument(root).toJson(QJsonDocument::Indented) : text);
     if (!file.commit()) {
         *error = QStringLiteral("cannot write the project file %1: %2")
                      .arg(filePath, file.errorString());
@@ -285,8 +333,13 @@ void Project::addItems(int deviceId, const QList<ProjectItem>& items)
         // The device keeps every key of its own; only its item list grows.
         QJsonObject device = devices.at(i).toObject();
         QJsonArray itemArray = device.value(kItems).toArray();
+        QList<QByteArray> itemTexts;
         for (const ProjectItem& item : items) {
             itemArray.append(itemToJson(item));
+            itemTexts.append(itemText(item));
+        }
+        if (!json_text::appendItems(text, i, itemTexts)) {
+            text.clear(); // a shape the text additions do not know: the whole file is written
         }
         device.insert(kItems, itemArray);
         devices.replace(i, device);
@@ -306,6 +359,9 @@ int Project::addDevice(ProjectDevice device)
     QJsonArray devices = root.value(kDevices).toArray();
     devices.append(deviceToJson(device));
     root.insert(kDevices, devices);
+    if (!json_text::appendDevice(text, deviceText(device))) {
+        text.clear();
+    }
     return device.id;
 }
 

@@ -10,7 +10,8 @@
 //                                        "data_type": "1"}}]}]}
 //
 // Column values may be written as texts or numbers. Keys the host does not know are kept as they
-// are when the file is written back.
+// are when the file is written back, and so is the rest of a file kept by hand: what kib-host
+// adds is written into the text as it stands, every other line left as it was.
 
 #include <QJsonObject>
 #include <QList>
@@ -63,7 +64,8 @@ public:
 
 private:
     QString filePath;
-    QJsonObject root; // the file as read, so that unknown keys survive a save
+    QJsonObject root; // the file as read, so that unknown keys survive a save ...
+    QByteArray text;  // ... and its text with the additions, or empty: written from root
     Columns hostSettings;
     QList<ProjectDevice> deviceList;
 };

@@ -1,6 +1,6 @@
-// Protects the project file: every mistake in it is named in one line, and texts and numbers mean
-// the same. That what kib-host writes back keeps the rest of the file as the user wrote it is shown
-// by init and by discover --import, end to end.
+// Protects the project file: every mistake in it is named in one line, texts and numbers mean the
+// same, and what kib-host adds to a file kept by hand leaves every other line as it was. That init
+// and discover --import write their additions is shown end to end.
 
 #include "host_fixture.h"
 #include "project.h"
@@ -61,6 +61,64 @@ TEST(ProjectFile, NumbersAndTextsMeanTheSameAndMissingPartsAreEmpty)
     EXPECT_TRUE(project.devices()[0].items.isEmpty());
     EXPECT_EQ(project.device(4)->items[0].columns.value("address_word"), "1.5");
     EXPECT_EQ(project.device(5), nullptr);
+}
+
+// Items added to a device that has a list (one a line, indented alike), to one that has none, and
+// a device added: the file keeps its key order, indentation and line breaks; only what is added is
+// new. Compared line by line, and the result is read back as the same project.
+TEST(ProjectFile, AdditionsLeaveAHandKeptFileAsItWas)
+{
+    const QByteArray before = R"({
+  "comment": "hall 2",
+  "devices": [
+    {
+      "name": "press-1", "id": 1,
+      "items": [
+        { "uid": "a", "columns": { "address_word": "100" } }
+      ]
+    },
+    {"id": 2, "name": "press-2"}
+  ]
+}
+)";
+    ProjectDir dir;
+    dir.write(before);
+    Project project;
+    QString error;
+    ASSERT_TRUE(Project::load(dir.path(), &project, &error)) << error.toStdString();
+    const kib_host::ProjectItem serial{"s", "Serial", "", {{"address_word", "__identity.serial"}}};
+    project.addItems(1, {serial, {"b\"", "B", "", {}}});
+    project.addItems(2, {{"s2", "Serial", "", {{"address_word", "__identity.serial"}}}});
+    kib_host::ProjectDevice added;
+    added.name = "press-3";
+    added.address = "10.0.0.3";
+    EXPECT_EQ(project.addDevice(added), 3);
+    ASSERT_TRUE(project.save(&error)) << error.toStdString();
+
+    const QByteArray after = R"({
+  "comment": "hall 2",
+  "devices": [
+    {
+      "name": "press-1", "id": 1,
+      "items": [
+        { "uid": "a", "columns": { "address_word": "100" } },
+        {"uid": "s", "name": "Serial", "columns": {"address_word": "__identity.serial"}},
+        {"uid": "b\"", "name": "B", "columns": {}}
+      ]
+    },
+    {"id": 2, "name": "press-2", "items": [{"uid": "s2", "name": "Serial", "columns": {"address_word": "__identity.serial"}}]},
+    {"id": 3, "name": "press-3", "address": "10.0.0.3", "columns": {}, "items": []}
+  ]
+}
+)";
+    QFile file(dir.path());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll().split('\n'), after.split('\n'));
+    Project reread;
+    ASSERT_TRUE(Project::load(dir.path(), &reread, &error)) << error.toStdString();
+    ASSERT_EQ(reread.devices().size(), 3);
+    EXPECT_EQ(reread.devices()[0].items.size(), 3);
+    EXPECT_EQ(reread.devices()[1].items.size(), 1);
 }
 
 } // namespace
