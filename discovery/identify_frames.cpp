@@ -1,5 +1,6 @@
-// Building the identify requests and checking replies strictly. A scan talks to whatever answers
-// on a port, so a reply counts only when its frame, hex digits, BCC and command code all hold.
+// The identify requests and the strict checks of their replies, over camp_wire's frames, block
+// check and reply fields. A scan talks to whatever answers on a port, so a reply counts only when
+// its frame, hex digits, BCC and command code all hold.
 
 #include "camp_discovery.h"
 
@@ -11,9 +12,8 @@ namespace {
 
 bool isHexAscii(const QByteArray& data)
 {
-    quint32 ignored = 0;
-    for (int at = 0; at < data.size(); ++at) {
-        if (!camp_wire::decodeHex(data.constData() + at, 1, ignored)) {
+    for (const char c : data) {
+        if (camp_wire::hexDigitValue(c) < 0) {
             return false;
         }
     }
@@ -26,21 +26,37 @@ bool isCampCommand(const QByteArray& code)
     return code.size() == 2 && code[0] == '0' && code[1] >= '4' && code[1] <= '9';
 }
 
-// The payload of a frame "[<payload><BCC>]" that passed every check, or an empty one.
-QByteArray checkedPayload(const QByteArray& data)
+// The first frame in data when it passes every check, or an empty one. The BCC is the driver's
+// reading of it; beyond that, whatever answered on a port must write nothing but hex digits
+// between the brackets and a command code of ours.
+QByteArray checkedFrame(const QByteArray& data)
 {
     const QByteArray frame = firstCampFrame(data);
-    if (frame.size() < 8) {
+    if (!camp_wire::hasGoodBcc(frame) || !isHexAscii(frame.mid(1, frame.size() - 2)) ||
+        !isCampCommand(frame.mid(camp_wire::kReplyCommandPos, 2))) {
         return QByteArray();
     }
-    const QByteArray payload = frame.mid(1, frame.size() - 6);
-    const QByteArray bcc = frame.mid(frame.size() - 5, 4);
-    // The BCC is the sum of the bytes as received, so lower-case letters count as themselves.
-    if (!isHexAscii(payload) || !isHexAscii(bcc) || campBcc(payload) != bcc.toUpper() ||
-        !isCampCommand(payload.left(2))) {
-        return QByteArray();
+    return frame;
+}
+
+bool isErrorReply(const QByteArray& frame)
+{
+    camp_wire::ErrorCodes ignored;
+    return camp_wire::errorReplyCodes(frame, ignored);
+}
+
+// The words of a checked read reply, at most `limit` of them, as upper-case texts.
+QStringList readWordTexts(const QByteArray& frame, quint16 limit)
+{
+    camp_wire::Words words;
+    if (!camp_wire::isReadReply(frame) || !camp_wire::readReplyWords(frame, limit, words)) {
+        return QStringList();
     }
-    return payload;
+    QStringList texts;
+    for (const quint16 word : words) {
+        texts.append(QString::fromLatin1(camp_wire::hex(word, 4)));
+    }
+    return texts;
 }
 
 } // namespace
@@ -73,25 +89,20 @@ QByteArray stwIdentityRequest()
 
 QByteArray firstCampFrame(const QByteArray& data)
 {
-    const int open = data.indexOf('[');
-    const int close = open < 0 ? -1 : data.indexOf(']', open + 1);
-    return close < 0 ? QByteArray() : data.mid(open, close - open + 1);
+    return camp_wire::scanFrame(data).frame;
 }
 
-// The payload is the frame without its brackets and BCC: a read reply's fields sit one position
-// before their place in the frame.
 bool parseCampReply(const QByteArray& data, IdentifyResult* result)
 {
-    const QByteArray payload = checkedPayload(data);
-    if (payload.isEmpty()) {
+    const QByteArray frame = checkedFrame(data);
+    if (frame.isEmpty()) {
         return false;
     }
     IdentifyResult fresh;
     fresh.campReply = true;
-    fresh.protocolError = payload.size() > 2 && payload[2] == 'F';
-    const int firstWord = camp_wire::kReplyFirstWordPos - 1;
-    if (!fresh.protocolError && payload.size() >= firstWord + 4 && payload.startsWith("05")) {
-        fresh.v0Word = QString::fromLatin1(payload.mid(firstWord, 4).toUpper());
+    fresh.protocolError = isErrorReply(frame);
+    if (!fresh.protocolError) {
+        fresh.v0Word = readWordTexts(frame, 1).value(0);
     }
     if (result) {
         *result = fresh;
@@ -101,33 +112,15 @@ bool parseCampReply(const QByteArray& data, IdentifyResult* result)
 
 QStringList parseCampReadWords(const QByteArray& data, bool* errorReply)
 {
+    const QByteArray frame = checkedFrame(data);
+    const bool refused = !frame.isEmpty() && isErrorReply(frame);
     if (errorReply) {
-        *errorReply = false;
+        *errorReply = refused;
     }
-    const QByteArray payload = checkedPayload(data);
-    if (payload.size() > 2 && payload[2] == 'F') {
-        if (errorReply) {
-            *errorReply = true;
-        }
+    if (frame.isEmpty() || refused) {
         return QStringList();
     }
-    const int countPos = camp_wire::kReplyCountPos - 1;
-    const int firstWord = camp_wire::kReplyFirstWordPos - 1;
-    quint32 count = 0;
-    if (payload.size() <= countPos + 1 || !payload.startsWith("05") ||
-        !camp_wire::decodeHex(payload.constData() + countPos, 2, count)) {
-        return QStringList();
-    }
-    if (count == 0) {
-        count = camp_wire::kMaxReadWords;
-    }
-    // A reply shorter than it announces still gives the whole words it holds.
-    const int held = qMax(0, (payload.size() - firstWord) / 4);
-    QStringList words;
-    for (int i = 0; i < qMin(static_cast<int>(count), held); ++i) {
-        words.append(QString::fromLatin1(payload.mid(firstWord + 4 * i, 4).toUpper()));
-    }
-    return words;
+    return readWordTexts(frame, camp_wire::kMaxReadWords);
 }
 
 QMap<QString, QString> identityFromStwWords(const QStringList& words)

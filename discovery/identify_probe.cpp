@@ -1,6 +1,7 @@
 // The real identify probe: one short TCP exchange per host and port over posix_net sockets.
 
 #include "camp_discovery.h"
+#include "camp_wire.h"
 #include "posix_net.h"
 
 #include <QElapsedTimer>
@@ -9,24 +10,21 @@ namespace CampDiscovery {
 
 namespace {
 
-// A service that streams bytes without ever closing a frame must not hold a probe for long.
-constexpr int kMaxFrameBufferBytes = 4096;
-
-// The first complete frame that arrives within limitMs, or empty. Bytes after it are dropped.
-// *end tells whether the peer ended the stream before a frame was complete.
+// The first complete frame that arrives within limitMs, or empty. Bytes after it are dropped, and
+// so are bytes before its "["; a service that streams bytes without ever closing a frame gives up
+// the wait at camp_wire's receive limit. *end tells whether the peer ended the stream before a
+// frame was complete.
 QByteArray recvCampFrame(int fd, int limitMs, posix_net::StreamEnd* end = nullptr)
 {
     QElapsedTimer timer;
     timer.start();
-    QByteArray buffer;
-    for (;;) {
-        if (timer.elapsed() >= limitMs) {
-            break;
+    QByteArray pending;
+    while (timer.elapsed() < limitMs) {
+        const camp_wire::FrameScan scan = camp_wire::scanFrame(pending);
+        if (scan.status != camp_wire::FrameStatus::NeedMore) {
+            return scan.frame;
         }
-        const QByteArray frame = firstCampFrame(buffer);
-        if (!frame.isEmpty()) {
-            return frame;
-        }
+        pending = scan.rest;
         const qint64 remaining = limitMs - timer.elapsed();
         if (remaining < 1) {
             break;
@@ -35,12 +33,9 @@ QByteArray recvCampFrame(int fd, int limitMs, posix_net::StreamEnd* end = nullpt
         if (chunk.isEmpty()) {
             break;
         }
-        buffer.append(chunk);
-        if (buffer.size() > kMaxFrameBufferBytes) {
-            break;
-        }
+        pending.append(chunk);
     }
-    return firstCampFrame(buffer);
+    return firstCampFrame(pending);
 }
 
 // Serial and firmware from STW259..261. Failing here leaves them empty; the device still counts.

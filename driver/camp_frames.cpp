@@ -4,7 +4,6 @@
 #include "camp_nitp.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "value_codec.h"
@@ -144,53 +143,9 @@ QString CAMP_NITP::writeRefusal(const Words& values)
     return QString();
 }
 
-// The user's message for a failed socket call, ending in what the driver was doing.
 QString CAMP_NITP::ioErrorMessage(int errorNumber, const char* activity)
 {
-    const char* prefix = "Communication error while ";
-    switch (errorNumber) {
-    case 0: // end of stream
-    case EPIPE:
-        prefix = "PLC closed the connection while ";
-        break;
-    case EBADF:
-    case ENOTCONN:
-        prefix = "Lost connection to PLC while ";
-        break;
-    case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-    case EWOULDBLOCK:
-#endif
-    case ETIMEDOUT:
-        prefix = "Timed out while ";
-        break;
-    case ECONNRESET:
-        prefix = "PLC reset the connection while ";
-        break;
-    case ECONNABORTED:
-        prefix = "PLC aborted the connection while ";
-        break;
-    case ECONNREFUSED:
-        prefix = "PLC refused the connection while ";
-        break;
-    case ENETUNREACH:
-    case EHOSTUNREACH:
-        prefix = "PLC is unreachable while ";
-        break;
-    case EHOSTDOWN:
-        prefix = "PLC is not responding while ";
-        break;
-    case ENETDOWN:
-        prefix = "Network is down while ";
-        break;
-    case ENFILE:
-    case EMFILE:
-        prefix = "Too many open connections while ";
-        break;
-    default:
-        break;
-    }
-    return QString::fromLatin1(prefix) + QString::fromLatin1(activity);
+    return PlcConnection::ioErrorMessage(errorNumber, activity);
 }
 
 int CAMP_NITP::loadPort(const DeviceInstancePlugin& device)

@@ -2,7 +2,8 @@
 // The CAMP/NITP driver: one object per device, holding at most one TCP connection to the PLC's
 // Ethernet module. It reads blocks of memory words and writes the words of one item, one request
 // outstanding at a time, and refuses any reply that does not answer its request. The frames are
-// camp_wire's; the item model and the value codecs are item_address's and value_codec's.
+// camp_wire's, the socket is plc_connection's; the item model and the value codecs are
+// item_address's and value_codec's.
 //
 // A driver is not safe for concurrent use: its owner serialises the calls (one device session,
 // one mutex).
@@ -16,6 +17,7 @@
 #include "camp_wire.h"
 #include "item_address.h"
 #include "kib_records.h"
+#include "plc_connection.h"
 
 // What the connections of one device did and learnt, shared by every driver of its session: the
 // device's status values are made from the counts, and a connection opened later knows at once
@@ -64,7 +66,7 @@ public:
 
     static constexpr int kDefaultTimeoutMs = 10000;
     static constexpr int kMaxTimeoutMs = 86400000; // a day: a longer "timeout" is limited to it
-    static constexpr int kReceiveChunkBytes = 1024;
+    static constexpr int kReceiveChunkBytes = PlcConnection::kReceiveChunkBytes;
 
     CAMP_NITP() = default;
     ~CAMP_NITP();
@@ -74,13 +76,13 @@ public:
     // Connection (failures while opening go into the device's error text).
     bool connectToPLC(DeviceInstancePlugin* device);
     bool disconnectFromPLC();
-    bool isConnected() const { return socketFd >= 0; }
+    bool isConnected() const { return connection.isOpen(); }
     bool hasSessionError() const { return !sessionErrorText.isEmpty(); }
     // The device's address and port as the lines on standard error name them ("HOST:PORT").
     const QByteArray& targetText() const { return target; }
     // The module the last connection went to, as "ADDRESS:PORT" after resolution: two devices
     // that name one module by different names (or one by name, one by address) share it.
-    const QByteArray& moduleAddress() const { return connectedModule; }
+    const QByteArray& moduleAddress() const { return connection.moduleAddress(); }
     QString sessionError() const { return sessionErrorText; }
     // Whether the connection was lost because a reply did not come in time (not closed or reset),
     // and whether it had answered a request before it was lost.
@@ -129,8 +131,6 @@ public:
 
 private:
     QString openConnection(const QByteArray& host, int port);
-    QString failOpening(const QString& message);
-    bool waitUntil(short events, qint64 deadlineMs);
 
     // Transport; a failure records the session error and closes the connection.
     bool sendAll(const QByteArray& frame, const char* activity);
@@ -141,7 +141,6 @@ private:
 
     // One request is outstanding at a time, so a request goes out only on a connection in step.
     bool sendRequest(const QByteArray& frame, const char* activity);
-    bool isOutOfStep();
     bool reconnect();
     void dropConnection();
     bool answersRead(const QByteArray& reply, qint32 cls, quint32 address);
@@ -149,13 +148,8 @@ private:
     Result refuseReply(const char* command, const char* why, qint32 cls, quint32 address, int count,
                        ItemInstancePlugin* item);
 
-    int socketFd = -1;
-    // The target of the open connection, kept while a dropped connection waits to be reopened.
-    QByteArray connectedHost;
-    int connectedPort = 0;
-    QByteArray connectedModule;
+    PlcConnection connection;
     QString sessionErrorText;
-    QByteArray receiveBuffer;
     int timeoutMs = kDefaultTimeoutMs;
     QByteArray target;             // "HOST:PORT" of the device, for the lines on standard error
     qint64 replyDeadlineMs = 0;    // when the reply to the outstanding request is given up
@@ -164,7 +158,6 @@ private:
     LinkCounters* link = &ownLink; // ... or one of a session's
     // What is learnt of a connection belongs to that TCP connection: a new one knows nothing.
     int repliesOnConnection = 0;
-    int connectionNumber = 0; // in the frame trace
     bool everConnected = false;
     bool timedOut = false;
     bool answeredBeforeLoss = false;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "camp_discovery.h"
+#include "camp_wire.h"
 #include "qt_printers.h"
 
 using namespace CampDiscovery;
@@ -40,6 +41,16 @@ QString verdict(const QByteArray& data)
            (words.isEmpty() ? QString() : QStringLiteral(" ") + words.join(' '));
 }
 
+// The same with the whole byte sum as the check, as a module writes one above FFFF: five digits.
+QByteArray frameWithWholeSum(const QByteArray& payload)
+{
+    quint32 sum = 0;
+    for (const char c : payload) {
+        sum += static_cast<unsigned char>(c);
+    }
+    return '[' + payload + camp_wire::hex(sum, 4) + ']';
+}
+
 } // namespace
 
 TEST(IdentifyFrames, RequestsAreByteExact)
@@ -70,24 +81,30 @@ TEST(IdentifyFrames, RepliesTable)
     {
         const char* name;
         QByteArray data;
-        const char* expected;
+        QByteArray expected;
     };
     const Row rows[] = {
         {"read reply", frameOf("050001000001010ABC"), "camp V0=0ABC | 0ABC"},
         {"junk around it", "\r\nhi" + frameOf("050001000001010ABC") + "[x]", "camp V0=0ABC | 0ABC"},
         {"lower-case, BCC over the bytes as received", frameOf(lower), "camp V0=0ABC | 0ABC"},
         {"lower-case BCC", '[' + lower + campBcc(lower).toLower() + ']', "camp V0=0ABC | 0ABC"},
-        {"error reply", frameOf("05F001000001000012000034"), "camp error | error"},
+        {"error reply", frameOf("05F00100006401000000000292000B"), "camp error | error"},
+        {"error reply cut short: no check field after the codes",
+         frameOf("05F001000001000012000034"), "none |"},
         {"write reply", frameOf("07000100006401"), "camp |"},
+        {"write reply with a word after its count", frameOf("070001000064010003"), "none |"},
         {"shortest frame", frameOf("04"), "camp |"},
         {"lowest command", frameOf("0400"), "camp |"},
         {"highest command", frameOf("0900"), "camp |"},
         {"three words", frameOf("05001A00010303000104D2000C"), "camp V0=0001 | 0001 04D2 000C"},
-        {"count 00 is 256, three there", frameOf("05001A000103000001000200ab"),
-         "camp V0=0001 | 0001 0002 00AB"},
-        {"fewer than announced, a partial word", frameOf("05001A00010305000100020"),
-         "camp V0=0001 | 0001 0002"},
-        {"more than announced", frameOf("05000100000101AAAABBBB"), "camp V0=AAAA | AAAA"},
+        {"count 00 is 256, three there: the check field is not where the count puts it",
+         frameOf("05001A000103000001000200ab"), "none |"},
+        {"fewer than announced, a partial word", frameOf("05001A00010305000100020"), "none |"},
+        {"more than announced", frameOf("05000100000101AAAABBBB"), "none |"},
+        {"read reply without a count", frameOf("0500"), "none |"},
+        {"256 words, a sum above FFFF in five digits",
+         frameWithWholeSum("05000100000100" + QByteArray(4 * 256, 'F')),
+         "camp V0=FFFF | " + QByteArray("FFFF ").repeated(255) + "FFFF"},
         {"BCC off by one", offByOne, "none |"},
         {"non-hex payload", '[' + nonHex + campBcc(nonHex) + ']', "none |"},
         {"non-hex count", frameOf("050001000001ZZ0001"), "none |"},
@@ -102,7 +119,7 @@ TEST(IdentifyFrames, RepliesTable)
     for (const Row& row : rows) {
         EXPECT_EQ(verdict(row.data), QString::fromLatin1(row.expected)) << row.name;
     }
-    EXPECT_TRUE(parseCampReply(frameOf("0500"), nullptr));
+    EXPECT_TRUE(parseCampReply(frameOf("050001000001010ABC"), nullptr));
     EXPECT_TRUE(parseCampReadWords(frameOf("05F0"), nullptr).isEmpty());
 }
 

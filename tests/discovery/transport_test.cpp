@@ -182,6 +182,13 @@ TEST(IdentifyProbe, FaultsTable)
              f.junkBeforeReply = "\r\nNOISE]";
          }),
          2500, "camp V0=00A1 1234 4.10"},
+        // Junk before the "[" is dropped as it comes: the receive limit counts from the "[".
+        {"4080 bytes of junk, then the reply in two pieces", faults([](Faults& f) {
+             f.junkBeforeReply = QByteArray(4080, 'j');
+             f.chunkBytes = 4097;
+             f.chunkPauseMs = 10;
+         }),
+         2500, "camp V0=00A1 1234 4.10"},
         {"text service", faults([](Faults& f) { f.textService = true; }), 2500, "none"},
         {"accept and close", faults([](Faults& f) { f.acceptAndClose = true; }), 2500, "none"},
         {"close mid-reply", faults([](Faults& f) { f.closeMidReply = true; }), 2500, "none"},
