@@ -2,6 +2,7 @@
 
 #include <csignal>
 
+#include "block_values.h"
 #include "camp_identity.h"
 #include "camp_session.h"
 #include "config_check.h"
@@ -248,4 +249,16 @@ void App_CAMP_NITP::closeAllSessions()
         MutexLocker lock(session->mutex);
         session->disconnectAll();
     }
+}
+
+bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
+                                      quint32 blockStart, const Words& words)
+{
+    storeBlockValues(spans, first, last, blockStart, words);
+    return true;
+}
+
+QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
+{
+    return itemValueText(*item, words);
 }

@@ -5,11 +5,8 @@
 #include "app_camp_nitp.h"
 #include "block_reader.h"
 #include "camp_session.h"
-#include "value_codec.h"
 
 namespace {
-
-const QString kValueKey = QStringLiteral("value");
 
 // Every item of a poll that fails before its blocks are read gets the device's error, unless it
 // has its own reason already.
@@ -98,34 +95,4 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& pla
         plan.isolate(isolation, session.counters.reconnects);
     }
     return read;
-}
-
-bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
-                                      quint32 blockStart, const Words& words)
-{
-    for (size_t k = first; k < last; ++k) {
-        const ReadSpan& span = spans[k];
-        if (span.startAddress < blockStart) {
-            continue;
-        }
-        const size_t offset = span.startAddress - blockStart;
-        if (offset + span.wordCount > words.size()) {
-            span.dataItem->item.errorText = QStringLiteral("Error reading response");
-            continue;
-        }
-        decodeValue(span, words.data() + offset, span.wordCount, span.dataItem->values[kValueKey]);
-    }
-    return true;
-}
-
-// The class and the data type as the columns give them (0 when not a number), and the bit of a
-// "word.bit" item.
-QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
-{
-    ItemAddress address;
-    address.dataType = item->columns.value(QStringLiteral("data_type")).toInt();
-    address.discrete =
-        isDiscreteClass(item->columns.value(QStringLiteral("address_class")).toInt());
-    address.bit = itemAddress(*item).bit;
-    return decodeValue(address, words.data(), words.size());
 }
