@@ -60,9 +60,6 @@ private:
     // Tells each configuration mistake on standard error and in the host's log.
     void report(const QStringList& configurationLines);
 
-    QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);
-    void fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan);
-
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;
     // What the configuration check has told of each device, kept when its session is closed (a

@@ -5,6 +5,7 @@
 #include "app_camp_nitp.h"
 #include "block_reader.h"
 #include "camp_session.h"
+#include "polled_identity.h"
 
 namespace {
 
@@ -75,7 +76,7 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& pla
         return failEveryItem(log);
     }
     if (plan.asksIdentity()) {
-        fillPolledIdentity(driver, log, plan);
+        fillPolledIdentity(driver, log, plan, pluginInterface);
     }
     if (driver.hasSessionError()) {
         // A module that did not answer in time would not answer the blocks either: one time-out
