@@ -283,13 +283,6 @@ private:
 
 } // namespace
 
-int pollConnections(const DeviceInstancePlugin& device)
-{
-    bool isNumber = false;
-    const int wanted = device.columns.value(QStringLiteral("connections")).toInt(&isNumber);
-    return isNumber ? std::clamp(wanted, 1, kMaxPollConnections) : 1;
-}
-
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
                 const std::vector<ReadBlock>& blocks, Isolation& isolation)
 {

@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "block_reader.h"
+#include "block_planner.h"
 #include "camp_identity.h"
+#include "device_columns.h"
 #include "device_health.h"
 #include "item_address.h"
 #include "mutex_locker.h"
