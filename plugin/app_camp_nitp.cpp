@@ -2,13 +2,15 @@
 
 #include <csignal>
 
+#include "block_values.h"
 #include "camp_identity.h"
 #include "camp_session.h"
 #include "config_check.h"
 
 #include "kib_identity.h"
 #include "mutex_locker.h"
-#include <cstdio>
+#include "poll_cycle.h"
+#include "write_cycle.h"
 
 namespace {
 
@@ -137,7 +139,8 @@ bool App_CAMP_NITP::init()
                                options);
     for (DeviceInstancePlugin& device : pluginInterface.getPluginDevices()) {
         withSession(device, [&](CampSession& session) {
-            report(session.checkedColumns->newLines(device, device.configuredItems));
+            reportConfiguration(pluginInterface,
+                                session.checkedColumns->newLines(device, device.configuredItems));
             return true;
         });
     }
@@ -145,19 +148,11 @@ bool App_CAMP_NITP::init()
     return true;
 }
 
-// Every mistake in the columns is told once, on standard error and in the host's log: at init for
-// the configured devices and items, and when a poll or write meets columns not checked yet.
-void App_CAMP_NITP::report(const QStringList& configurationLines)
-{
-    for (const QString& line : configurationLines) {
-        std::fprintf(stderr, "CAMP_NITP configuration: %s\n", line.toLocal8Bit().constData());
-        pluginInterface.logDebug(line);
-    }
-}
-
 bool App_CAMP_NITP::readData(LogList* log)
 {
-    return log && withSession(*log, [&](CampSession& session) { return pollDevice(session, log); });
+    return log && withSession(*log, [&](CampSession& session) {
+               return pollDevice(session, log, pluginInterface);
+           });
 }
 
 bool App_CAMP_NITP::getEventData(LogList* log)
@@ -174,8 +169,9 @@ bool App_CAMP_NITP::logCallback(LogList* log)
 
 bool App_CAMP_NITP::writeData(LogList* log)
 {
-    return log &&
-           withSession(*log, [&](CampSession& session) { return writeDevice(session, log); });
+    return log && withSession(*log, [&](CampSession& session) {
+               return writeDevice(session, log, pluginInterface, moduleWriteLocks);
+           });
 }
 
 bool App_CAMP_NITP::stopPlugin()
@@ -248,4 +244,16 @@ void App_CAMP_NITP::closeAllSessions()
         MutexLocker lock(session->mutex);
         session->disconnectAll();
     }
+}
+
+bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
+                                      quint32 blockStart, const Words& words)
+{
+    storeBlockValues(spans, first, last, blockStart, words);
+    return true;
+}
+
+QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
+{
+    return itemValueText(*item, words);
 }

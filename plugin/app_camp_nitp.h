@@ -17,7 +17,6 @@
 
 struct CampSession;
 class CheckedColumns;
-class PollPlan;
 
 class App_CAMP_NITP : public QObject, public KIBInterface
 {
@@ -38,6 +37,8 @@ public:
 
     using ReadSpan = ::ReadSpan; // one polled item's place in PLC memory
 
+    // A block's words cut into its spans' values, and one item's words as its value text (see
+    // block_values.h, which the poll's block reader uses).
     static bool assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
                                   quint32 blockStart, const Words& words);
     static QString convertData(ItemInstancePlugin* item, Words words);
@@ -51,17 +52,6 @@ private:
     void closeAllSessions();
 
     template <typename Work> bool withSession(DeviceInstancePlugin& device, Work work);
-    bool pollDevice(CampSession& session, LogList* log);
-    bool readDevice(CampSession& session, LogList* log, PollPlan& plan);
-    bool writeDevice(CampSession& session, LogList* log);
-    bool writeEntries(CAMP_NITP& driver, LogList* log);
-    bool writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry);
-
-    // Tells each configuration mistake on standard error and in the host's log.
-    void report(const QStringList& configurationLines);
-
-    QMap<QString, QString> readCampIdentity(CAMP_NITP& driver, QString& failure);
-    void fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan);
 
     PluginInterface pluginInterface;
     QMap<int, std::shared_ptr<CampSession>> sessions;

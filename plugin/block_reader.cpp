@@ -4,7 +4,7 @@
 #include <deque>
 #include <set>
 
-#include "app_camp_nitp.h"
+#include "block_values.h"
 #include "device_health.h"
 #include "diagnostic_lines.h"
 
@@ -204,8 +204,7 @@ private:
         finished[block] = true;
         const ReadBlock& read = blocks[block];
         if (result == Result::Done) {
-            App_CAMP_NITP::assignBlockValues(spans, read.firstSpan, read.lastSpan,
-                                             read.startAddress, words);
+            storeBlockValues(spans, read.firstSpan, read.lastSpan, read.startAddress, words);
             if (spans[read.firstSpan].alone) {
                 isolation.answered.push_back(spans[read.firstSpan].itemIndex);
             }
@@ -240,7 +239,7 @@ private:
                 return false;
             }
             if (result == Result::Done) {
-                App_CAMP_NITP::assignBlockValues(spans, k, k + 1, span.startAddress, words);
+                storeBlockValues(spans, k, k + 1, span.startAddress, words);
             } else if (result == Result::ItemFailed) {
                 isolation.refused.push_back(span.itemIndex);
             }
@@ -283,13 +282,6 @@ private:
 };
 
 } // namespace
-
-int pollConnections(const DeviceInstancePlugin& device)
-{
-    bool isNumber = false;
-    const int wanted = device.columns.value(QStringLiteral("connections")).toInt(&isNumber);
-    return isNumber ? std::clamp(wanted, 1, kMaxPollConnections) : 1;
-}
 
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
                 const std::vector<ReadBlock>& blocks, Isolation& isolation)

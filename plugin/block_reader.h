@@ -27,8 +27,5 @@
 bool readBlocks(CampSession& session, LogList* log, const std::vector<ReadSpan>& spans,
                 const std::vector<ReadBlock>& blocks, Isolation& isolation);
 
-// The "connections" device column: 1 to 8, clamped; anything that is not a number reads as 1.
-int pollConnections(const DeviceInstancePlugin& device);
-
 // The device error of a poll whose every block read was refused.
 extern const char kEveryReplyRefused[];

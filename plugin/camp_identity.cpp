@@ -1,8 +1,6 @@
 #include "camp_identity.h"
 
-#include "app_camp_nitp.h"
-#include "camp_discovery.h"
-#include "poll_plan.h"
+#include "camp_nitp.h"
 
 namespace {
 
@@ -13,9 +11,6 @@ const char* const kIdentityFields[][3] = {
     {"serial", "Serial", "CTI 2500 product serial number (STW259)"},
     {"firmware", "Firmware", "CTI 2500 firmware major.minor (STW260.STW261)"},
 };
-
-constexpr quint32 kStwSerial = 259;
-constexpr quint16 kStwIdentityWords = 3;
 
 } // namespace
 
@@ -42,23 +37,6 @@ QList<kib_identity::Spec> campIdentitySpecs()
     return specs;
 }
 
-// The device's identity values from its status words; empty, with the reason in `failure`, when
-// they could not be read.
-QMap<QString, QString> App_CAMP_NITP::readCampIdentity(CAMP_NITP& driver, QString& failure)
-{
-    Words words;
-    ItemInstancePlugin scratch; // takes the driver's error text
-    if (driver.read(AddressClass::STW, kStwSerial, kStwIdentityWords, words, &scratch) !=
-            CAMP_NITP::Result::Done ||
-        words.size() < kStwIdentityWords) {
-        failure = driver.hasSessionError()      ? driver.sessionError()
-                  : scratch.errorText.isEmpty() ? QStringLiteral("Error reading response")
-                                                : scratch.errorText;
-        return {};
-    }
-    return CampDiscovery::identityFromStwValues(words[0], words[1], words[2]);
-}
-
 IdentityRole campIdentityRole(const ItemInstancePlugin& item, int deviceId)
 {
     static const QString addressColumn = QLatin1String(kAddressColumn);
@@ -81,19 +59,4 @@ IdentityRole campIdentityRole(const ItemInstancePlugin& item, const QString& add
         }
     }
     return IdentityRole::Foreign;
-}
-
-// The extra read is made only for polls that ask for at least one identity item. Every identity
-// item of the request gets its value, or why it has none.
-void App_CAMP_NITP::fillPolledIdentity(CAMP_NITP& driver, LogList* log, const PollPlan& plan)
-{
-    QString failure;
-    const QMap<QString, QString> values =
-        log->id > 0 ? readCampIdentity(driver, failure) : QMap<QString, QString>();
-    // A field the PLC reports as 0 has no value; publishing clears this text where one comes.
-    plan.failIdentity(log->items,
-                      failure.isEmpty() ? QLatin1String(kIdentityNotReported) : failure);
-    if (!values.isEmpty()) {
-        kib_identity::publishValues(&pluginInterface, log, values, kAddressColumn);
-    }
 }

@@ -13,11 +13,9 @@
 
 #include "camp_nitp.h"
 #include "config_check.h"
+#include "device_columns.h"
 #include "device_health.h"
 #include "poll_plan.h"
-
-// The most connections one poll of a device may use (the "connections" device column).
-constexpr int kMaxPollConnections = 8;
 
 // How many connections the module lets a session use. A module that refuses one (HMIs hold its
 // other slots) lowers it; a minute later the session tries the configured number again, so that a

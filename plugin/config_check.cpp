@@ -1,9 +1,11 @@
 #include "config_check.h"
 
 #include <algorithm>
+#include <cstdio>
 
-#include "block_reader.h"
+#include "block_planner.h"
 #include "camp_identity.h"
+#include "device_columns.h"
 #include "device_health.h"
 #include "item_address.h"
 #include "mutex_locker.h"
@@ -147,6 +149,16 @@ QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInsta
     }
     checkKeys(item.columns, kItemColumns, where, lines);
     return lines;
+}
+
+// Every mistake in the columns is told once: at init for the configured devices and items, and
+// when a poll or write meets columns not checked yet.
+void reportConfiguration(PluginInterface& host, const QStringList& lines)
+{
+    for (const QString& line : lines) {
+        std::fprintf(stderr, "CAMP_NITP configuration: %s\n", line.toLocal8Bit().constData());
+        host.logDebug(line);
+    }
 }
 
 bool CheckedColumns::checked(const QMap<QString, QString>& deviceColumns)

@@ -9,11 +9,15 @@
 #include <QStringList>
 
 #include "kib_records.h"
+#include "plugininterface.h"
 
 // The lines for the device's own columns.
 QStringList checkDeviceColumns(const DeviceInstancePlugin& device);
 // The lines for one item of the device.
 QStringList checkItemColumns(const DeviceInstancePlugin& device, const ItemInstancePlugin& item);
+
+// Tells each configuration mistake on standard error and in the host's debug log.
+void reportConfiguration(PluginInterface& host, const QStringList& lines);
 
 // What the check has told of one device: its columns and each item's, so that the same columns
 // are never told twice while a changed column is told again. One per device, with a lock of its

@@ -14,3 +14,12 @@ inline int numberColumn(const DeviceInstancePlugin& device, const char* column, 
     const int value = device.columns.value(QLatin1String(column)).trimmed().toInt(&isNumber);
     return isNumber && value >= least ? std::min(value, most) : fallback;
 }
+
+// The most connections one poll of a device may use (the "connections" device column).
+constexpr int kMaxPollConnections = 8;
+
+// The "connections" device column: 1 to 8, clamped; anything that is not a number reads as 1.
+inline int pollConnections(const DeviceInstancePlugin& device)
+{
+    return numberColumn(device, "connections", 1, 1, kMaxPollConnections);
+}

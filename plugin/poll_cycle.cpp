@@ -1,15 +1,9 @@
-// One host poll of one device: the items are planned into as few block reads as the protocol
-// allows (or the plan of the last poll of the same records is used again), each block is read,
-// and its words are cut back into the items' values.
+#include "poll_cycle.h"
 
-#include "app_camp_nitp.h"
 #include "block_reader.h"
-#include "camp_session.h"
-#include "value_codec.h"
+#include "polled_identity.h"
 
 namespace {
-
-const QString kValueKey = QStringLiteral("value");
 
 // Every item of a poll that fails before its blocks are read gets the device's error, unless it
 // has its own reason already.
@@ -31,54 +25,14 @@ double meanRoundTripMs(const LinkCounters& counters)
                : counters.roundTripNs / 1e6 / static_cast<double>(counters.replies);
 }
 
-} // namespace
-
-bool App_CAMP_NITP::pollDevice(CampSession& session, LogList* log)
-{
-    session.keepExtraConnections(pollConnections(*log) - 1);
-    PollPlan& plan = session.pollPlan;
-    const BlockLimits limits = BlockLimits::of(*log);
-    if (!plan.isFor(log->items, limits) || plan.isolatedBefore(session.counters.reconnects)) {
-        plan = PollPlan(log->items, log->id, limits);
-        report(session.checkedColumns->newLines(*log, log->items, true));
-    } else if (!session.checkedColumns->checked(log->columns)) {
-        report(session.checkedColumns->newLines(*log, QList<ItemInstancePlugin>()));
-    }
-    // The spans point into the request's entries: the identity read below may append one, which
-    // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
-    plan.applyTo(log->items);
-    if (!plan.needsThePlc()) {
-        plan.fillStatus(log->items, session.health, session.counters);
-        return true;
-    }
-
-    session.counters.replies = 0;
-    session.counters.roundTripNs = 0;
-    const HealthSettings settings = HealthSettings::of(*log);
-    bool polled = false;
-    if (session.health.admit(*log, settings, monotonicMs())) {
-        polled = readDevice(session, log, plan);
-        // A poll whose every reply was refused reached the module.
-        const bool unreachable = !polled && log->errorText != QLatin1String(kEveryReplyRefused);
-        if (session.health.record(polled, unreachable, log->errorText, settings)) {
-            session.disconnectAll();
-        }
-    } else {
-        polled = failEveryItem(log);
-    }
-    session.health.pollEnded(polled, log->errorText, meanRoundTripMs(session.counters));
-    plan.fillStatus(log->items, session.health, session.counters);
-    return polled;
-}
-
-bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& plan)
+bool readDevice(CampSession& session, LogList* log, PollPlan& plan, PluginInterface& host)
 {
     CAMP_NITP& driver = session.driver;
     if (!driver.connectToPLC(log)) {
         return failEveryItem(log);
     }
     if (plan.asksIdentity()) {
-        fillPolledIdentity(driver, log, plan);
+        fillPolledIdentity(driver, log, plan, host);
     }
     if (driver.hasSessionError()) {
         // A module that did not answer in time would not answer the blocks either: one time-out
@@ -100,32 +54,43 @@ bool App_CAMP_NITP::readDevice(CampSession& session, LogList* log, PollPlan& pla
     return read;
 }
 
-bool App_CAMP_NITP::assignBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
-                                      quint32 blockStart, const Words& words)
-{
-    for (size_t k = first; k < last; ++k) {
-        const ReadSpan& span = spans[k];
-        if (span.startAddress < blockStart) {
-            continue;
-        }
-        const size_t offset = span.startAddress - blockStart;
-        if (offset + span.wordCount > words.size()) {
-            span.dataItem->item.errorText = QStringLiteral("Error reading response");
-            continue;
-        }
-        decodeValue(span, words.data() + offset, span.wordCount, span.dataItem->values[kValueKey]);
-    }
-    return true;
-}
+} // namespace
 
-// The class and the data type as the columns give them (0 when not a number), and the bit of a
-// "word.bit" item.
-QString App_CAMP_NITP::convertData(ItemInstancePlugin* item, Words words)
+bool pollDevice(CampSession& session, LogList* log, PluginInterface& host)
 {
-    ItemAddress address;
-    address.dataType = item->columns.value(QStringLiteral("data_type")).toInt();
-    address.discrete =
-        isDiscreteClass(item->columns.value(QStringLiteral("address_class")).toInt());
-    address.bit = itemAddress(*item).bit;
-    return decodeValue(address, words.data(), words.size());
+    session.keepExtraConnections(pollConnections(*log) - 1);
+    PollPlan& plan = session.pollPlan;
+    const BlockLimits limits = BlockLimits::of(*log);
+    if (!plan.isFor(log->items, limits) || plan.isolatedBefore(session.counters.reconnects)) {
+        plan = PollPlan(log->items, log->id, limits);
+        reportConfiguration(host, session.checkedColumns->newLines(*log, log->items, true));
+    } else if (!session.checkedColumns->checked(log->columns)) {
+        reportConfiguration(host,
+                            session.checkedColumns->newLines(*log, QList<ItemInstancePlugin>()));
+    }
+    // The spans point into the request's entries: the identity read below may append one, which
+    // leaves the others where they are (a QList keeps entries of this size in nodes of their own).
+    plan.applyTo(log->items);
+    if (!plan.needsThePlc()) {
+        plan.fillStatus(log->items, session.health, session.counters);
+        return true;
+    }
+
+    session.counters.replies = 0;
+    session.counters.roundTripNs = 0;
+    const HealthSettings settings = HealthSettings::of(*log);
+    bool polled = false;
+    if (session.health.admit(*log, settings, monotonicMs())) {
+        polled = readDevice(session, log, plan, host);
+        // A poll whose every reply was refused reached the module.
+        const bool unreachable = !polled && log->errorText != QLatin1String(kEveryReplyRefused);
+        if (session.health.record(polled, unreachable, log->errorText, settings)) {
+            session.disconnectAll();
+        }
+    } else {
+        polled = failEveryItem(log);
+    }
+    session.health.pollEnded(polled, log->errorText, meanRoundTripMs(session.counters));
+    plan.fillStatus(log->items, session.health, session.counters);
+    return polled;
 }

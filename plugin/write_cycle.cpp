@@ -1,10 +1,5 @@
-// One host write request of one device: every entry's value is checked and encoded by the item's
-// data type and written with its own command. Discrete items (X, Y, C) change only bit 0 of
-// their word. A value that cannot be written exactly as asked is refused before anything is sent.
-// Every entry that is not written says why in its error text.
+#include "write_cycle.h"
 
-#include "app_camp_nitp.h"
-#include "camp_session.h"
 #include "mutex_locker.h"
 #include "write_check.h"
 
@@ -21,33 +16,35 @@ void failEntriesFrom(LogList* log, int first)
     }
 }
 
-} // namespace
-
-// False when the device is unreachable or the connection broke (the reason is then in the
-// device's error text): the entries after that one are not written.
-bool App_CAMP_NITP::writeDevice(CampSession& session, LogList* log)
+// The entries of one request, written over the device's first connection.
+class EntryWriter
 {
-    report(session.checkedColumns->newLines(*log, log->items, false));
-    const HealthSettings settings = HealthSettings::of(*log);
-    if (!session.health.admit(*log, settings, monotonicMs())) {
-        failEntriesFrom(log, 0); // off-scan: nothing is sent
-        return false;
+public:
+    EntryWriter(CAMP_NITP& driver, LogList* log, PluginInterface& host,
+                ModuleWriteLocks& moduleLocks)
+        : driver(driver), log(log), host(host), moduleLocks(moduleLocks)
+    {
     }
-    const bool written = writeEntries(session.driver, log);
-    if (session.health.record(written, !written, log->errorText, settings)) {
-        session.disconnectAll();
-    }
-    return written;
-}
 
-bool App_CAMP_NITP::writeEntries(CAMP_NITP& driver, LogList* log)
+    bool writeAll();
+
+private:
+    bool write(DataItem& entry);
+
+    CAMP_NITP& driver;
+    LogList* const log;
+    PluginInterface& host;
+    ModuleWriteLocks& moduleLocks;
+};
+
+bool EntryWriter::writeAll()
 {
     if (!driver.connectToPLC(log)) {
         failEntriesFrom(log, 0);
         return false;
     }
     for (int i = 0; i < log->items.size(); ++i) {
-        if (!writeEntry(driver, log, log->items[i])) {
+        if (!write(log->items[i])) {
             failEntriesFrom(log, i + 1);
             return false;
         }
@@ -57,15 +54,15 @@ bool App_CAMP_NITP::writeEntries(CAMP_NITP& driver, LogList* log)
 
 // Returns false only when the connection broke; the reason is then in the device's error text,
 // and the entry's error text tells whether its command went out.
-bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
+bool EntryWriter::write(DataItem& entry)
 {
     ItemInstancePlugin& item = entry.item;
     const QString text = entry.values.value(QStringLiteral("value"));
     WriteEntryCheck check = checkWriteEntry(item, text, log->id);
     // Every item the host asked to write is in the debug log, a refused value too.
     if (!check.readOnly) {
-        pluginInterface.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") +
-                                 item.name + QStringLiteral(" Device: ") + log->name);
+        host.logDebug(QStringLiteral("Writing ") + text + QStringLiteral(" Item: ") + item.name +
+                      QStringLiteral(" Device: ") + log->name);
     }
     if (!check.refusal.isEmpty()) {
         item.errorText = check.refusal;
@@ -75,7 +72,7 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
     Words& words = check.encoded.words;
 
     // The word's read and write, and any other write to the module, go out as one.
-    const std::shared_ptr<QMutex> moduleLock = moduleWriteLocks.lockFor(driver.moduleAddress());
+    const std::shared_ptr<QMutex> moduleLock = moduleLocks.lockFor(driver.moduleAddress());
     MutexLocker writingToTheModule(*moduleLock);
 
     using Result = CAMP_NITP::Result;
@@ -108,4 +105,22 @@ bool App_CAMP_NITP::writeEntry(CAMP_NITP& driver, LogList* log, DataItem& entry)
         return lost(kNotConfirmed); // carried out or not: the reply never came
     }
     return true;
+}
+
+} // namespace
+
+bool writeDevice(CampSession& session, LogList* log, PluginInterface& host,
+                 ModuleWriteLocks& moduleLocks)
+{
+    reportConfiguration(host, session.checkedColumns->newLines(*log, log->items, false));
+    const HealthSettings settings = HealthSettings::of(*log);
+    if (!session.health.admit(*log, settings, monotonicMs())) {
+        failEntriesFrom(log, 0); // off-scan: nothing is sent
+        return false;
+    }
+    const bool written = EntryWriter(session.driver, log, host, moduleLocks).writeAll();
+    if (session.health.record(written, !written, log->errorText, settings)) {
+        session.disconnectAll();
+    }
+    return written;
 }

@@ -11,7 +11,8 @@
 
 #include "app_camp_nitp.h"
 #include "block_planner.h"
-#include "block_reader.h"
+#include "camp_session.h"
+#include "device_columns.h"
 #include "simulated_plc.h"
 
 namespace {
