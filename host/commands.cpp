@@ -39,13 +39,17 @@ QString programHelp()
                "                  is linked with, %1).\n"
                "                  The discovery service is always taken from the linked plugin\n"
                "                  library.\n"
+               "  -v, --verbose   every frame the plugin sends and receives on standard error,\n"
+               "                  with its time (also after the command: kib-host read -v ...)\n"
                "  -h, --help      this help; kib-host COMMAND --help tells about a command\n"
                "  --version       the version of kib-host and the plugin it is built with\n"
                "\n"
                "Exit status: 0 done; 1 a device did not answer, an item was not read, a write\n"
-               "entry failed, a module was not identified or not measured; 2 bad arguments,\n"
-               "project file or plugin; 3 standard output could not be written (its reader went\n"
-               "away, a full disk): kib-host stops at once; 130 stopped by Ctrl-C.\n")
+               "entry failed, a module was not identified or not measured, or the project has\n"
+               "configuration mistakes (told on standard error, with a last line that counts\n"
+               "them); 2 bad arguments, project file or plugin, or a write refused whole (nothing\n"
+               "sent); 3 standard output could not be written (its reader went away, a full\n"
+               "disk): kib-host stops at once; 130 stopped by Ctrl-C.\n")
         .arg(linkedPluginPath().isEmpty() ? QStringLiteral("not found") : linkedPluginPath());
 }
 

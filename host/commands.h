@@ -88,26 +88,28 @@ bool parseNumberOption(const QCommandLineParser& parser, const QString& name, in
 struct WriteEntries
 {
     explicit WriteEntries(int deviceId) : deviceId(deviceId) {}
-    // An entry as typed (V100=1) for the item and the value; checked at once.
-    void add(const ItemInstancePlugin& item, const QString& value, const QString& text);
+    // An entry as typed (V100=1) for the item and the value; checked at once. `shown` is the
+    // value as the user wrote it, when that is not the value sent (0x1F40 for 8000).
+    void add(const ItemInstancePlugin& item, const QString& value, const QString& text,
+             const QString& shown = QString());
     // True, with every mistake told and *status 2, when an entry cannot be written: then nothing
     // is sent.
     bool refuse(int* status) const;
 
     int deviceId;
     QList<ItemInstancePlugin> items;
-    QStringList values;
+    QStringList values;   // as sent
+    QStringList shown;    // as written by the user
     QStringList mistakes; // in the order of the entries
 };
 
-// Sends one writeData() request with the items and their values, in this order, and prints what
-// each entry did under the title: "written", or the item's error. The exit status: 0 when every
-// entry was written, 1 when one was not.
 // kib-host write without a project, once its options are parsed.
 int runShellWrite(CommandSetup& setup);
 
+// Sends the entries, one writeData() request each, in this order, and prints what each did under
+// the title: "written", or the item's error. The exit status: 0 when every entry was written, 1
+// when one was not, 130 after Ctrl-C.
 int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
-                   const QList<ItemInstancePlugin>& items, const QStringList& values,
-                   const QString& title);
+                   const WriteEntries& entries, const QString& title);
 
 } // namespace kib_host

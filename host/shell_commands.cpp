@@ -54,7 +54,8 @@ const QString kReadHelp = QStringLiteral(
     "  -j, --json          one JSON object per round, one per line:\n"
     "                      {\"module\": \"10.1.4.20:4450\", \"round\": 1, \"time\":\n"
     "                       \"2026-12-08T14:03:07.125+01:00\", \"skipped\": 0, \"ok\": true,\n"
-    "                       \"error\": \"\", \"items\": [{\"item\": \"V100\", \"value\": \"1234\",\n"
+    "                       \"error\": \"\", \"items\": [{\"item\": \"V100\", \"value\": "
+    "\"1234\",\n"
     "                       \"error\": \"\"}]}\n"
     "  -v, --verbose       every frame sent and received on standard error, with its time,\n"
     "                      and the plugin's own lines on standard error\n"
@@ -341,7 +342,7 @@ int runShellWrite(CommandSetup& setup)
                 entries.mistakes.append(text + QStringLiteral(": ") + error);
                 break;
             }
-            entries.add(itemRecord(deviceId, item), typed, text);
+            entries.add(itemRecord(deviceId, item), typed, text, value);
         }
     }
     if (entries.refuse(&status)) {
@@ -354,7 +355,7 @@ int runShellWrite(CommandSetup& setup)
     for (ItemInstancePlugin& item : entries.items) {
         item.deviceId = device.id;
     }
-    status = writeAndReport(setup.host.plugin(), device, entries.items, entries.values,
+    status = writeAndReport(setup.host.plugin(), device, entries,
                             QStringLiteral("Module %1").arg(modules.first().name()));
     setup.host.stop();
     return status;

@@ -27,8 +27,7 @@ const QString kHelp = QStringLiteral(
     "With --project, the items are those of a device of the project, named by their uid.\n"
     "Without it, the module at HOST (port 4450 unless given) is written directly, and its\n"
     "items are named as in kib-host read: V300=42, V117:float=21.5, V200-203:string=BOLT,\n"
-    "V301:hex=0x1F40,\n"
-    "Y3=1; a range writes the value to each of its words (V100-109=0).\n"
+    "V301:hex=0x1F40, Y3=1; a range writes the value to each of its words (V100-109=0).\n"
     "\n"
     "Options:\n"
     "  --device ID        the device whose items are written (required with --project)\n"
@@ -78,10 +77,12 @@ WriteEntries projectEntries(const DeviceInstancePlugin& device, const QStringLis
 
 // The plugin's own check of the entry, before any is sent: a value it would refuse, a read-only
 // item. An entry that stands for several words (V100-109=0) is told once.
-void WriteEntries::add(const ItemInstancePlugin& item, const QString& value, const QString& text)
+void WriteEntries::add(const ItemInstancePlugin& item, const QString& value, const QString& text,
+                       const QString& shownValue)
 {
     items.append(item);
     values.append(value);
+    shown.append(shownValue.isNull() ? value : shownValue);
     const QString refusal = checkWriteEntry(item, value, deviceId).refusal;
     const QString mistake = text + QStringLiteral(": ") + refusal;
     if (!refusal.isEmpty() && !mistakes.contains(mistake)) {
@@ -103,9 +104,9 @@ bool WriteEntries::refuse(int* status) const
 }
 
 int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
-                   const QList<ItemInstancePlugin>& items, const QStringList& values,
-                   const QString& title)
+                   const WriteEntries& entries, const QString& title)
 {
+    const QList<ItemInstancePlugin>& items = entries.items;
     // One entry a request: Ctrl-C ends the command after the entry in flight, and every entry is
     // told, those never sent too.
     installInterruptHandler();
@@ -113,7 +114,7 @@ int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
     QString deviceError;
     for (int i = 0; i < items.size() && deviceError.isEmpty() && !interruptFlag().load(); ++i) {
         LogList log = HostRuntime::request(device, {items[i]});
-        log.items[0].values.insert(QStringLiteral("value"), values.value(i));
+        log.items[0].values.insert(QStringLiteral("value"), entries.values.value(i));
         if (!plugin->writeData(&log)) {
             deviceError = log.errorText; // the rest is not written: the device is not reached
         }
@@ -132,7 +133,7 @@ int writeAndReport(KIBInterface* plugin, const DeviceInstancePlugin& device,
     bool allWritten = true;
     for (int i = 0; i < items.size(); ++i) {
         allWritten = allWritten && results[i] == QLatin1String("written");
-        table.addRow({items[i].uid, values.value(i), results[i]});
+        table.addRow({items[i].uid, entries.shown.value(i), results[i]});
     }
     QString text = title + QLatin1Char('\n');
     if (!deviceError.isEmpty()) {
@@ -188,7 +189,7 @@ int runWrite(const Invocation& invocation)
     } else {
         WriteEntries entries = projectEntries(device, texts);
         if (!entries.refuse(&status)) {
-            status = writeAndReport(setup.host.plugin(), device, entries.items, entries.values,
+            status = writeAndReport(setup.host.plugin(), device, entries,
                                     QStringLiteral("Device %1 %2").arg(device.id).arg(device.name));
         }
     }

@@ -299,7 +299,7 @@ manual_pages_name_every_option() {
     for program in kib-host camp-sim; do
         help=$(in_root "$program" --help) || return 1
         if [ "$program" = kib-host ]; then
-            for command in init poll write discover read identify; do
+            for command in init poll write discover read identify check; do
                 help+=$'\n'$(in_root kib-host "$command" --help) || return 1
             done
         fi

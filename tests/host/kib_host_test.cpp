@@ -396,6 +396,7 @@ TEST_F(KibHostTest, APollerKeepsItsRhythmAndRunsUntilCtrlC)
     const Outcome hex = runProgram(kibHostLine({"write", module, "V301:hex=0x1F4a", "V302:hex=7"}));
     EXPECT_EQ(hex.exitCode, 0) << hex.err.toStdString();
     EXPECT_EQ(press1->word(V, 301), 0x1F4A);
+    EXPECT_TRUE(hasLine(hex, "^V301:hex +0x1F4a +written$")) << hex.out.toStdString();
     const Outcome shown = runProgram(kibHostLine({"read", "-j", module, "V301-302:hex"}));
     EXPECT_EQ(valuesOf(jsonLines(shown).value(0), "value", "item"),
               (Values{{"V301:hex", "0x1F4A"}, {"V302:hex", "0x0007"}}));
