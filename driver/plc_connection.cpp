@@ -108,9 +108,7 @@ QString PlcConnection::open(const QByteArray& host, int port, int timeoutMs)
 {
     fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        const int error = errno;
-        fd = -1;
-        return ioErrorMessage(error, kOpening);
+        return ioErrorMessage(errno, kOpening);
     }
     // A name waits for the name server one time-out at most; one that resolved before gives
     // its last address at once.

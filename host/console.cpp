@@ -179,6 +179,10 @@ QString skippedNote(int skipped)
 
 QString timestamp()
 {
+    // Local time goes through the C library's time zone state (tzset), which two device threads
+    // must not set up at once.
+    static std::mutex localTime;
+    std::lock_guard<std::mutex> lock(localTime);
     const QDateTime now = QDateTime::currentDateTime();
     return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
 }

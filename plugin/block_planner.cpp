@@ -105,10 +105,11 @@ std::vector<ReadBlock> planBlocks(std::vector<ReadSpan>& spans, BlockLimits limi
 BlockLimits BlockLimits::of(const DeviceInstancePlugin& device)
 {
     BlockLimits limits;
-    limits.blockWords = static_cast<quint32>(numberColumn(device, "max_block_words", kMaxBlockWords,
-                                                          1, static_cast<int>(kMaxBlockWords)));
-    limits.gapWords = static_cast<quint32>(
-        numberColumn(device, "max_gap_words", kMaxGapWords, 0, static_cast<int>(kMaxGapWords)));
+    limits.blockWords =
+        static_cast<quint32>(numberColumn(device, QStringLiteral("max_block_words"), kMaxBlockWords,
+                                          1, static_cast<int>(kMaxBlockWords)));
+    limits.gapWords = static_cast<quint32>(numberColumn(
+        device, QStringLiteral("max_gap_words"), kMaxGapWords, 0, static_cast<int>(kMaxGapWords)));
     return limits;
 }
 

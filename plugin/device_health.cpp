@@ -25,9 +25,10 @@ const std::pair<const char*, StatusField> kStatusNames[] = {
 HealthSettings HealthSettings::of(const DeviceInstancePlugin& device)
 {
     HealthSettings settings;
-    settings.offScanAfter =
-        numberColumn(device, "offscan_after", settings.offScanAfter, 0, kMaxOffScanAfter);
-    settings.retryMs = numberColumn(device, "offscan_retry_ms", settings.retryMs, 0, kMaxRetryMs);
+    settings.offScanAfter = numberColumn(device, QStringLiteral("offscan_after"),
+                                         settings.offScanAfter, 0, kMaxOffScanAfter);
+    settings.retryMs =
+        numberColumn(device, QStringLiteral("offscan_retry_ms"), settings.retryMs, 0, kMaxRetryMs);
     settings.patienceMs = CAMP_NITP::loadTimeoutMs(device);
     return settings;
 }

@@ -378,6 +378,7 @@ TEST(ValueCodec, DecodesWordsByDataTypeAndClass)
         const char* value;
     } cases[] = {
         {"signed", typed(Integer), {0xFFFE}, "-2"},
+        {"zero", typed(Integer), {0x0000}, "0"},
         {"most negative", typed(Integer), {0x8000}, "-32768"},
         {"unsigned", typed(Unsigned), {0xFFFE}, "65534"},
         {"Bit reads the word", typed(Bit), {0x0102}, "258"},
