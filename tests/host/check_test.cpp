@@ -221,7 +221,7 @@ TEST(CheckTest, AReplayedRecordingIsTheSameModule)
     ASSERT_EQ(measured.exitCode, 0) << measured.err.toStdString();
 
     QProcess replay;
-    replay.start(QStringLiteral(CAMP_SIM_PROGRAM),
+    startProgram(replay, QStringLiteral(CAMP_SIM_PROGRAM),
                  {"--listen", "127.0.0.1:0", "--replay", recording});
     const QRegularExpression listening(QStringLiteral("listening on (127\\.0\\.0\\.1:\\d+)"));
     QString output;
