@@ -167,6 +167,10 @@ TEST_F(DriverOverTcp, OpeningFailuresGoIntoTheDeviceErrorText)
     EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:70000 (port \"70000\": a number "
                                 "from 1 to 65535 is expected)");
 
+    setPort(65535); // the highest port is tried (nothing listens there)
+    EXPECT_FALSE(driver.connectToPLC(&device));
+    EXPECT_EQ(device.errorText, "Couldn't connect to 127.0.0.1:65535: connection refused");
+
     // A success leaves the device's error text to its owner.
     setPort(plc.port());
     device.errorText = QStringLiteral("kept");
