@@ -164,13 +164,17 @@ TEST_F(KibHostTest, PollGivesEveryDeviceItsValuesAndIdentity)
     project.write(
         twoPresses({memoryItem("v100", V, "100", Integer), memoryItem("bad", V, "300-2", String)}));
     // A configuration mistake is told once (by init, not again by the poll) and fails the run.
+    const QString told = QStringLiteral(
+        "CAMP_NITP configuration: press-7 item bad: address_word \"300-2\": a String takes its "
+        "first and last word, for example 100-109\n"
+        "kib-host: 1 configuration mistake above; the plugin goes on with what each line says it "
+        "uses\n");
+    const Outcome init = project.kibHost({"init"});
+    EXPECT_EQ(init.exitCode, 1);
+    EXPECT_EQ(init.err, told);
     const Outcome table = project.kibHost({"poll", "--device", "7"});
     EXPECT_EQ(table.exitCode, 1);
-    EXPECT_EQ(table.err, QStringLiteral("CAMP_NITP configuration: press-7 item bad: address_word "
-                                        "\"300-2\": a String takes its first and last word, for "
-                                        "example 100-109\n"
-                                        "kib-host: 1 configuration mistake above; the plugin goes "
-                                        "on with what each line says it uses\n"));
+    EXPECT_EQ(table.err, told);
     const QStringList rows = table.outLines().mid(1);
     ASSERT_EQ(rows.size(), 5) << table.out.toStdString(); // two items, two identity items
     EXPECT_TRUE(table.outLines()[0].contains(QRegularExpression(kRoundTitle.arg("1 of 1"))));
