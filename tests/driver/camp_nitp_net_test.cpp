@@ -380,12 +380,19 @@ TEST_F(DriverOverTcp, ConnectionsAreKeptAliveAndTimed)
     ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, &size), 0);
     EXPECT_EQ(keepAlive, 1);
     EXPECT_EQ(idle + interval * probes, 60) << idle << " + " << interval << " x " << probes;
-    for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
-        timeval wait{};
-        socklen_t length = sizeof wait;
-        ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, option, &wait, &length), 0);
-        EXPECT_NEAR(wait.tv_sec * 1000 + wait.tv_usec / 1000, 999, 10); // the kernel's ticks
-    }
+    const auto expectTimeouts = [](int socket, int ms) {
+        for (const int option : {SO_RCVTIMEO, SO_SNDTIMEO}) {
+            timeval wait{};
+            socklen_t length = sizeof wait;
+            ASSERT_EQ(::getsockopt(socket, SOL_SOCKET, option, &wait, &length), 0);
+            EXPECT_NEAR(wait.tv_sec * 1000 + wait.tv_usec / 1000, ms, 10); // the kernel's ticks
+        }
+    };
+    expectTimeouts(fd, 999);
+    driver.disconnectFromPLC();
+    setTimeout(QStringLiteral("2000")); // whole seconds
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    expectTimeouts(socketBetween(0, plc.port()), 2000);
 }
 
 // Bytes on the socket before a request can only be a reply to an earlier one: the connection is
@@ -410,6 +417,25 @@ TEST_F(DriverOverTcp, BytesWaitingBeforeARequestCostTheConnection)
     EXPECT_NE(testing::internal::GetCapturedStderr().find("unexpected data from 127.0.0.1:"),
               std::string::npos);
     EXPECT_EQ(plc.connectionCount(), 2);
+
+    // The new connection cannot be opened (the module has gone): the request ends there, with
+    // the reason, and nothing is sent.
+    setFaults([](camp_sim::Faults& f) {
+        f.duplicateReadReply = true;
+        f.chunkBytes = 24;
+        f.chunkPauseMs = 200;
+    });
+    EXPECT_EQ(read(AddressClass::V, 1, 1), wordsOf({"1111"}));
+    pollfd second{socketBetween(0, plc.port()), POLLIN, 0};
+    ASSERT_EQ(::poll(&second, 1, 10000), 1);
+    const quint16 gone = plc.port();
+    plc.stop();
+    Words words;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(driver.readMemoryBlock(AddressClass::V, 2, 1, words, nullptr));
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(driver.sessionError(),
+              QStringLiteral("Couldn't connect to 127.0.0.1:%1: connection refused").arg(gone));
 }
 
 // A connection the PLC reset fails the next request at once, in its send: never as a time-out.
