@@ -200,7 +200,9 @@ void CheckedColumns::itemLines(const DeviceInstancePlugin& device, const ItemIns
 {
     const auto known = checkedItems.constFind(item.uid);
     if (known != checkedItems.cend() && known->columns == item.columns) {
-        keep.insert(item.uid, *known);
+        if (&keep != &checkedItems) { // a write keeps what it checked where it is
+            keep.insert(item.uid, *known);
+        }
         return;
     }
     Checked checked;
