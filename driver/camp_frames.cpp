@@ -159,9 +159,10 @@ int CAMP_NITP::loadPort(const DeviceInstancePlugin& device)
 // decimal number.
 int CAMP_NITP::loadTimeoutMs(const DeviceInstancePlugin& device)
 {
-    for (const char* key : {"timeout", "connection_timeout"}) {
+    static const QString keys[] = {QStringLiteral("timeout"), QStringLiteral("connection_timeout")};
+    for (const QString& key : keys) {
         bool ok = false;
-        const int value = device.columns.value(QString::fromLatin1(key)).toInt(&ok, 10);
+        const int value = device.columns.value(key).toInt(&ok, 10);
         if (ok && value > 0) {
             return std::min(value, kMaxTimeoutMs);
         }

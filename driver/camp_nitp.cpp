@@ -47,10 +47,16 @@ CAMP_NITP::~CAMP_NITP()
 
 bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
 {
-    const QByteArray host = device->address.toUtf8();
     const int port = loadPort(*device);
     timeoutMs = loadTimeoutMs(*device);
-    target = host + ':' + QByteArray::number(port);
+    // A device is polled again and again at one address: its texts are made when it changes.
+    if (device->address != targetAddress || port != targetPort || target.isEmpty()) {
+        targetAddress = device->address;
+        targetPort = port;
+        targetHost = device->address.toUtf8();
+        target = targetHost + ':' + QByteArray::number(port);
+    }
+    const QByteArray host = targetHost;
     sessionErrorText.clear();
     timedOut = false;
 

@@ -19,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -289,7 +290,7 @@ PlcConnection::Received PlcConnection::receiveFrame(QByteArray& frame, qint64 de
         if (scan.status == camp_wire::FrameStatus::GiveUp) {
             return Received::NotCamp;
         }
-        pending = scan.rest;
+        pending = std::move(scan.rest); // alone with its bytes, it grows in place
 
         if (fd < 0) {
             errorNumber = EBADF;

@@ -22,23 +22,30 @@ EncodedValue refused(const char* reason)
     return encoded;
 }
 
-// QString::number of a word's value (-32768 to 65535), without the locale machinery.
+// QString::number of a word's value (-32768 to 65535), without the locale machinery, written in
+// place: a value that keeps its length (most do, poll after poll) costs no reallocation.
 void decimalText(int value, QString& text)
 {
-    char digits[8];
-    char* const end = digits + sizeof digits;
-    char* first = end;
     unsigned magnitude =
         value < 0 ? 0u - static_cast<unsigned>(value) : static_cast<unsigned>(value);
+    const int digits = magnitude < 10      ? 1
+                       : magnitude < 100   ? 2
+                       : magnitude < 1000  ? 3
+                       : magnitude < 10000 ? 4
+                                           : 5;
+    const int length = digits + (value < 0 ? 1 : 0);
+    if (text.size() != length) {
+        text.resize(length);
+    }
+    QChar* const first = text.data();
+    QChar* next = first + length;
     do {
-        *--first = static_cast<char>('0' + magnitude % 10);
+        *--next = QChar(static_cast<ushort>('0' + magnitude % 10));
         magnitude /= 10;
     } while (magnitude != 0);
     if (value < 0) {
-        *--first = '-';
+        *first = QLatin1Char('-');
     }
-    text.resize(static_cast<int>(end - first));
-    std::copy(first, end, text.begin());
 }
 
 void decodeUnsigned(const quint16* words, size_t, QString& text)
@@ -238,8 +245,8 @@ struct DataTypeRow
 const DataTypeRow kDataTypes[] = {
     {CAMP_NITP::Bit, 1, decodeUnsigned, encodeOneWord, "Invalid value (Bit: a whole number)",
      "Value out of range (Bit: -32768 to 65535)"},
-    {CAMP_NITP::Integer, 1, decodeSigned, encodeOneWord,
-     "Invalid value (Integer: a whole number)", "Value out of range (Integer: -32768 to 65535)"},
+    {CAMP_NITP::Integer, 1, decodeSigned, encodeOneWord, "Invalid value (Integer: a whole number)",
+     "Value out of range (Integer: -32768 to 65535)"},
     {CAMP_NITP::UnsignedInteger, 1, decodeUnsigned, encodeOneWord,
      "Invalid value (Unsigned integer: a whole number)",
      "Value out of range (Unsigned integer: -32768 to 65535)"},

@@ -6,7 +6,26 @@ namespace {
 
 const QString kValueKey = QStringLiteral("value");
 
+// The entry's "value", made when missing. The entries a host keeps hand back the key stored
+// here poll after poll: it is found at once, without comparing texts.
+QString& valueOf(DataItem& entry)
+{
+    QMap<QString, QString>& values = entry.values;
+    if (values.size() == 1) {
+        const auto only = values.begin();
+        if (only.key().isSharedWith(kValueKey)) {
+            return only.value();
+        }
+    }
+    return values[kValueKey];
+}
+
 } // namespace
+
+const QString& valueKey()
+{
+    return kValueKey;
+}
 
 void storeBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,
                       quint32 blockStart, const Words& words)
@@ -21,7 +40,7 @@ void storeBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t l
             span.dataItem->item.errorText = QStringLiteral("Error reading response");
             continue;
         }
-        decodeValue(span, words.data() + offset, span.wordCount, span.dataItem->values[kValueKey]);
+        decodeValue(span, words.data() + offset, span.wordCount, valueOf(*span.dataItem));
     }
 }
 

@@ -8,6 +8,9 @@
 #include "block_planner.h"
 #include "camp_nitp.h"
 
+// "value", the key of a polled item's value in its entry.
+const QString& valueKey();
+
 // Gives every span [first, last) whose words arrived its value text (the entry's "value"), and
 // the others "Error reading response". A span that starts before the block is left alone.
 void storeBlockValues(const std::vector<ReadSpan>& spans, size_t first, size_t last,

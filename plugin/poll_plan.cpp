@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "block_values.h"
 #include "camp_identity.h"
 
 PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits& limits)
@@ -113,10 +114,9 @@ void PollPlan::failIdentity(QList<DataItem>& items, const QString& reason) const
 void PollPlan::fillStatus(QList<DataItem>& items, const DeviceHealth& health,
                           const LinkCounters& counters) const
 {
-    static const QString valueKey = QStringLiteral("value");
     for (const auto& [index, field] : statusItems) {
         DataItem& entry = items[index];
-        entry.values.insert(valueKey, health.statusValue(field, counters));
+        entry.values.insert(valueKey(), health.statusValue(field, counters));
         entry.item.errorText.clear();
     }
 }

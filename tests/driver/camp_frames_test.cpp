@@ -397,6 +397,22 @@ TEST(ValueCodec, DecodesWordsByDataTypeAndClass)
         EXPECT_EQ(decodeValue(c.item, c.words.data(), c.words.size()), QString::fromUtf8(c.value))
             << c.name;
     }
+
+    // A poll decodes into the text the entry kept from the last poll, which a host may share: a
+    // value of another length, or the same length, replaces it whole and leaves the copy alone.
+    QString kept = QStringLiteral("previous");
+    for (const int value : {9, 10, 99, 100, 999, 1000, 9999, 10000, 65535, 12345, 54321, 7}) {
+        const QString hostCopy = kept;
+        const quint16 word = static_cast<quint16>(value);
+        decodeValue(typed(Unsigned), &word, 1, kept);
+        EXPECT_EQ(kept, QString::number(value));
+        EXPECT_NE(hostCopy, kept) << value;
+    }
+    for (const int value : {-1, -9, -10, -99, -100, -9999, -10000, -32768, -32767, -5}) {
+        const quint16 word = static_cast<quint16>(value);
+        decodeValue(typed(Integer), &word, 1, kept);
+        EXPECT_EQ(kept, QString::number(value));
+    }
 }
 
 TEST(ValueCodec, EncodesValuesOrSaysWhyNot)

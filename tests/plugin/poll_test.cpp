@@ -283,6 +283,16 @@ TEST_F(PluginTest, NewRecordsOfTheSameContentPollAsKeptOnes)
     EXPECT_EQ(poll(changed), QStringLiteral("11 14 13 in 2"));
     EXPECT_EQ(poll(withNewRecords(changed)), QStringLiteral("11 14 13 in 2"));
     EXPECT_EQ(poll(kept), QStringLiteral("11 12 13 in 1"));
+
+    // Entries whose values the host made itself: its own "value" is replaced, any other key of
+    // the entry is left as it was.
+    LogList hostMade = withNewRecords(kept);
+    hostMade.items[0].values.insert(QString::fromLatin1("value"), QStringLiteral("old"));
+    hostMade.items[1].values.insert(QStringLiteral("quality"), QStringLiteral("good"));
+    ASSERT_TRUE(plugin->readData(&hostMade));
+    EXPECT_EQ(hostMade.items[0].values, (QMap<QString, QString>{{"value", "11"}}));
+    EXPECT_EQ(hostMade.items[1].values,
+              (QMap<QString, QString>{{"quality", "good"}, {"value", "12"}}));
 }
 
 // Device sessions under concurrent host calls: one connection per device. That stopPlugin()
