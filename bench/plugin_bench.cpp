@@ -16,6 +16,7 @@
 #include "camp_handler.h"
 #include "modbus_peer.h"
 #include "modbus_records.h"
+#include "poll_plan.h"
 
 using namespace bench;
 
@@ -312,6 +313,22 @@ void addressRangeBenchmark(benchmark::State& state)
     state.counters["items"] = 256;
 }
 
+// Whether the kept plan still serves a request of 1,000 dense items whose records are new objects
+// of the same content (a host that builds them for every poll), two such requests taking turns.
+void planCheckBenchmark(benchmark::State& state)
+{
+    const std::vector<ItemSpec> items = denseItems(1000);
+    const LogList log = pollRequest(1, 1, items);
+    const BlockLimits limits = BlockLimits::of(log);
+    const PollPlan plan(log.items, log.id, limits);
+    const LogList inTurns[] = {withNewRecords(log), withNewRecords(log)};
+    size_t polls = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(plan.isFor(inTurns[polls++ % 2].items, limits));
+    }
+    state.counters["items"] = 1000;
+}
+
 void registerBenchmarks()
 {
     for (Shape shape : kShapes) {
@@ -341,6 +358,8 @@ void registerBenchmarks()
     benchmark::RegisterBenchmark("piece/parse_reply_256", parseReplyBenchmark);
     benchmark::RegisterBenchmark("piece/assign_values_256", assignValuesBenchmark);
     benchmark::RegisterBenchmark("piece/address_range_256", addressRangeBenchmark);
+    benchmark::RegisterBenchmark("piece/plan_check_new_records_1000", planCheckBenchmark)
+        ->Unit(benchmark::kMicrosecond);
 }
 
 } // namespace

@@ -242,9 +242,8 @@ bool CAMP_NITP::moduleStoppedEchoing(const QByteArray& reply)
     printDiagnostic("CAMP_NITP: %s no longer echoes the requests' class and address (a replaced "
                     "module?); its replies are taken without the echo\n",
                     qPrintable(connection.hostAndPort()));
-    link->echoingHost.clear();
+    link->echoingHost.clear(); // the count starts again when an echo is seen again
     link->echoingPort = -1;
-    link->zeroEchoesInRow = 0;
     return true;
 }
 

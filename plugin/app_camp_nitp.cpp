@@ -33,10 +33,9 @@ App_CAMP_NITP::App_CAMP_NITP() : QObject(nullptr)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-App_CAMP_NITP::~App_CAMP_NITP()
-{
-    closeAllSessions();
-}
+// The sessions close their connections as they go; stopPlugin() is the host's way to close them
+// while calls may still be running.
+App_CAMP_NITP::~App_CAMP_NITP() = default;
 
 QList<DatabaseColumnStructure> App_CAMP_NITP::itemColumns() const
 {

@@ -12,7 +12,8 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits
     sortedSpans.reserve(static_cast<size_t>(items.size()));
     for (int index = 0; index < items.size(); ++index) {
         const ItemInstancePlugin& item = items[index].item;
-        records.push_back({item.columns, item.uid});
+        records.push_back({item.columns, item.uid, item.uid.size()});
+        uidTexts.insert(uidTexts.end(), item.uid.cbegin(), item.uid.cend());
         const ItemColumns columns = itemColumns(item);
         if (isStatusAddress(*columns.addressWord)) {
             const std::optional<StatusField> field = statusField(*columns.addressWord);
@@ -80,18 +81,27 @@ bool PollPlan::isFor(const QList<DataItem>& items, const BlockLimits& limits) co
         return false;
     }
     auto record = records.cbegin();
+    size_t uidAt = 0;
     for (const DataItem& entry : items) {
         const ItemInstancePlugin& item = entry.item;
         // The records a host keeps share their data with the plan's: that is all a poll asks.
         const bool shared =
             item.columns.isSharedWith(record->columns) && item.uid.isSharedWith(record->uid);
         if (!shared &&
-            (!sameColumns(item.columns, record->columns) || !sameText(item.uid, record->uid))) {
+            (!sameColumns(item.columns, record->columns) || !hasUid(item.uid, *record, uidAt))) {
             return false;
         }
+        uidAt += static_cast<size_t>(record->uidLength);
         ++record;
     }
     return true;
+}
+
+bool PollPlan::hasUid(const QString& uid, const Record& record, size_t at) const
+{
+    return uid.isSharedWith(record.uid) ||
+           (uid.size() == record.uidLength &&
+            std::equal(uid.cbegin(), uid.cend(), uidTexts.cbegin() + static_cast<ptrdiff_t>(at)));
 }
 
 void PollPlan::applyTo(QList<DataItem>& items)

@@ -52,14 +52,21 @@ public:
     const std::vector<ReadBlock>& blocks() const { return readBlocks; }
 
 private:
-    // What the plan of one item is made from.
+    // What the plan of one item is made from. The texts are the host's own, compared at once
+    // when the host keeps its records; the uid's characters are kept in `uidTexts` too.
     struct Record
     {
         QMap<QString, QString> columns;
         QString uid;
+        int uidLength = 0;
     };
+    bool hasUid(const QString& uid, const Record& record, size_t at) const;
 
     std::vector<Record> records;
+    // Every record's uid, one after the other: a request built afresh for every poll is compared
+    // against them in order, not against the host's texts of an earlier request, which lie cold
+    // all over memory by then.
+    std::vector<QChar> uidTexts;
     BlockLimits blockLimits;
     std::vector<ReadSpan> sortedSpans;
     std::vector<ReadBlock> readBlocks;

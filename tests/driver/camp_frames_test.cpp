@@ -126,6 +126,7 @@ TEST(CampFrames, FrameAssemblyOneByteAtATime)
     // dropped before a "[" does not count.
     EXPECT_EQ(camp_wire::scanFrame(QByteArray(4096, 'x')).status, FrameStatus::NeedMore);
     EXPECT_EQ(camp_wire::scanFrame(QByteArray(4097, 'x')).status, FrameStatus::GiveUp);
+    EXPECT_EQ(camp_wire::scanFrame("[" + QByteArray(4095, '0')).status, FrameStatus::NeedMore);
     EXPECT_EQ(camp_wire::scanFrame("[" + QByteArray(4096, '0')).status, FrameStatus::GiveUp);
     EXPECT_EQ(camp_wire::scanFrame(QByteArray(4000, 'x') + "[" + QByteArray(200, '0')).status,
               FrameStatus::NeedMore);

@@ -462,6 +462,31 @@ TEST_F(DriverOverTcp, AResetConnectionIsNoTimeOut)
         << driver.sessionError().toStdString();
 }
 
+// A module that stops taking in what it is sent: the send gives up at the time-out, and says so.
+TEST_F(DriverOverTcp, ASendThatCannotGoOutTimesOut)
+{
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost));
+    setPort(server.serverPort());
+    setTimeout(QStringLiteral("200"));
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    ASSERT_TRUE(server.waitForNewConnection(10000));
+    QTcpSocket* accepted = server.nextPendingConnection(); // never read
+    const int small = 2048;
+    ::setsockopt(int(accepted->socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    const int ours = socketBetween(0, server.serverPort());
+    ::setsockopt(ours, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    testing::internal::CaptureStderr();
+    CAMP_NITP::Result sent = CAMP_NITP::Result::Done;
+    for (int requests = 0; sent == CAMP_NITP::Result::Done && requests < 1000000; ++requests) {
+        sent = driver.sendRead(camp_sim::kClassV, 1, 1, nullptr);
+    }
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(sent, CAMP_NITP::Result::ConnectionLost);
+    EXPECT_EQ(driver.sessionError(), "Timed out while sending a read command to the PLC");
+    EXPECT_TRUE(driver.lostByTimeout());
+}
+
 TEST_F(DriverOverTcp, ConnectWaitWorksAboveTheSelectLimit)
 {
     // Occupy every descriptor below 1100 so the driver's socket gets a number past FD_SETSIZE.

@@ -3,6 +3,8 @@
 // module answers a probe (a one-word read of V1) again. Status items tell the device's state
 // without a frame on the wire. Counted, never timed: frames at the simulated PLC.
 
+#include <QElapsedTimer>
+
 #include "open_descriptors.h"
 #include "plugin_fixture.h"
 
@@ -166,7 +168,10 @@ TEST_F(DeviceHealthTest, StatusItemsTellTheDevicesStory)
     faults = Faults();
     faults.latencyMs = 20; // every reply 20 ms or more after its request
     plc->setFaults(faults);
+    QElapsedTimer pollTime;
+    pollTime.start();
     const LogList good = poll(columns, names);
+    const qint64 pollMs = pollTime.elapsed();
     const QStringList expected = {"on-scan", "0", "", "2", "2", "2", "1"};
     for (int i = 0; i < expected.size(); ++i) {
         EXPECT_EQ(status(good, names[i]), expected[i]) << names[i].toStdString();
@@ -174,6 +179,7 @@ TEST_F(DeviceHealthTest, StatusItemsTellTheDevicesStory)
     bool isNumber = false;
     const QString roundTrip = status(good, "round_trip_ms");
     EXPECT_GE(roundTrip.toDouble(&isNumber), 20.0);
+    EXPECT_LE(roundTrip.toDouble(), pollMs + 1.0); // a round trip within the poll it was timed in
     EXPECT_TRUE(isNumber && roundTrip.indexOf('.') == roundTrip.size() - 2)
         << roundTrip.toStdString();
 
