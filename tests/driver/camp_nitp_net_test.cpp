@@ -134,6 +134,7 @@ TEST_F(DriverOverTcp, ConnectReusesAndReconnectsOnChangedHostOrPort)
     EXPECT_EQ(read(AddressClass::V, 7, 1), wordsOf({"1234"}));
     EXPECT_EQ(plc.connectionCount(), 2);
     EXPECT_TRUE(plc.waitForOpenConnections(1));
+    EXPECT_EQ(driver.moduleAddress(), "127.0.0.1:" + QByteArray::number(plc.port()));
 
     camp_sim::SimulatedPlc other;
     ASSERT_TRUE(other.start());
@@ -362,6 +363,42 @@ TEST_F(DriverOverTcp, UnframeableCommandsNeverReachTheWire)
     EXPECT_EQ(read(AddressClass::V, 1, 1).size(), 1u);
     EXPECT_EQ(plc.requestCount(), 1);
     EXPECT_EQ(plc.requests(), QList<QByteArray>{camp_wire::readRequest(AddressClass::V, 1, 1)});
+    // Class 0 is a class like any other to the driver: the PLC says whether it has one.
+    ItemInstancePlugin classZero;
+    EXPECT_EQ(driver.read(0, 1, 1, words, &classZero), CAMP_NITP::Result::ItemFailed);
+    EXPECT_EQ(plc.requestCount(), 2);
+}
+
+// A module known to echo the request's class and address is replaced by one that writes zeros
+// there: the first reply with zeros is refused (it could answer another request), the first reply
+// of the next new connection is believed. Each replacement counts afresh.
+TEST_F(DriverOverTcp, AReplacementThatDoesNotEchoIsBelievedOnItsSecondConnection)
+{
+    plc.setWord(camp_sim::kClassV, 1, 0x1234);
+    ASSERT_TRUE(driver.connectToPLC(&device));
+    testing::internal::CaptureStderr();
+    for (int replacement = 0; replacement < 2; ++replacement) {
+        Words words;
+        EXPECT_EQ(driver.read(camp_sim::kClassV, 1, 1, words, nullptr), CAMP_NITP::Result::Done);
+        camp_sim::Faults noEcho;
+        noEcho.noEcho = true;
+        plc.setFaults(noEcho);
+        plc.dropConnections();
+        driver.disconnectFromPLC(); // the old module's connection is gone with it
+        ASSERT_TRUE(driver.connectToPLC(&device));
+        ItemInstancePlugin item;
+        EXPECT_EQ(driver.read(camp_sim::kClassV, 1, 1, words, &item), CAMP_NITP::Result::Refused)
+            << replacement;
+        words.clear();
+        EXPECT_EQ(driver.read(camp_sim::kClassV, 1, 1, words, &item), CAMP_NITP::Result::Done)
+            << replacement;
+        EXPECT_EQ(words, Words{0x1234}) << replacement;
+        plc.setFaults(camp_sim::Faults()); // the echoing module is back
+        plc.dropConnections();
+        driver.disconnectFromPLC(); // the old module's connection is gone with it
+        ASSERT_TRUE(driver.connectToPLC(&device));
+    }
+    testing::internal::GetCapturedStderr();
 }
 
 // A PLC that vanishes without a FIN (power cut, pulled cable) is noticed within about a minute;
