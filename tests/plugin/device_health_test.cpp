@@ -198,6 +198,7 @@ TEST_F(DeviceHealthTest, StatusItemsTellTheDevicesStory)
     EXPECT_TRUE(plugin->writeData(&write));
     EXPECT_EQ(write.items[0].item.errorText, QStringLiteral("Status items are read-only"));
     EXPECT_EQ(plc->requestCount(), frames);
+    EXPECT_TRUE(HostConfig::instance().debugLines().filter("Writing").isEmpty()); // none asked
 }
 
 // A device pointed at another module (a replacement at a new port) keeps nothing of the old one:
