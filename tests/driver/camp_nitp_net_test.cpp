@@ -179,6 +179,25 @@ TEST_F(DriverOverTcp, OpeningFailuresGoIntoTheDeviceErrorText)
     EXPECT_EQ(device.errorText, "kept");
 }
 
+// A connect the system refuses at once (no route to the network) fails there and then, with its
+// reason: it is never taken for one still under way.
+TEST_F(DriverOverTcp, AConnectRefusedAtOnceIsNoConnection)
+{
+    DeviceInstancePlugin unroutable = device;
+    unroutable.address = QStringLiteral("10.77.0.9");
+    bool connected = true;
+    const bool isolated = runInEmptyNetworkNamespace([&] {
+        CAMP_NITP isolatedDriver;
+        connected = isolatedDriver.connectToPLC(&unroutable);
+    });
+    if (!isolated) {
+        GTEST_SKIP() << "cannot create a network namespace here";
+    }
+    EXPECT_FALSE(connected);
+    EXPECT_EQ(unroutable.errorText,
+              "Couldn't connect to 10.77.0.9:" + QString::number(plc.port()) + ": no route");
+}
+
 TEST_F(DriverOverTcp, UnknownHostIsNoSuchHost)
 {
     if (QFile::exists(QStringLiteral("/var/run/nscd/socket"))) {

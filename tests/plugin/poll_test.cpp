@@ -316,6 +316,9 @@ TEST_F(PluginTest, ConcurrentFirstRequestsShareOneSession)
     EXPECT_EQ(valueOf(first.items[0]), QStringLiteral("11"));
     EXPECT_EQ(valueOf(second.items[0]), QStringLiteral("11"));
     EXPECT_EQ(plc->connectionCount(), 1);
+    // Stopped, the plugin holds no connection, and says it stopped.
+    EXPECT_TRUE(plugin->stopPlugin());
+    EXPECT_TRUE(plc->waitForOpenConnections(0));
 }
 
 TEST_F(PluginTest, DevicesOnOneAddressUseTheirOwnConnections)
