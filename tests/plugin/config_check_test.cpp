@@ -43,7 +43,8 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
                       {"max_gap_words", "17"},
                       {"colums", "x"},
                       {"conections", "2"},
-                      {"max_blok_words", "64"}};
+                      {"max_blok_words", "64"},
+                      {"timeout_", "5"}}; // one letter from "timeout", two from "timeout_ms"
     device.configuredItems = {
         itemWith("oil_temp", {{"address_class", "V"}, {"address_word", "100"}, {"data_type", "3"}}),
         itemWith("count", {{"address_class", "1"}, {"address_word", "V100"}, {"data_type", "1"}}),
@@ -75,6 +76,7 @@ TEST_F(PluginTest, TheConfigurationCheckNamesEveryMistakeOnce)
         "press-1: column \"conections\" is not one the plugin reads; a typo of \"connections\"?",
         "press-1: column \"max_blok_words\" is not one the plugin reads; a typo of "
         "\"max_block_words\"?",
+        "press-1: column \"timeout_\" is not one the plugin reads; a typo of \"timeout\"?",
         "press-1 item oil_temp: address_class \"V\": a class number is expected; V is 1",
         "press-1 item count: address_word \"V100\": a word number from 0 to 16777215 is expected",
         "press-1 item mode: data_type \"9\": " + types,
