@@ -151,10 +151,12 @@ private:
     PlcConnection connection;
     QString sessionErrorText;
     int timeoutMs = kDefaultTimeoutMs;
-    QByteArray target;     // "HOST:PORT" of the device, for the lines on standard error
-    QString targetAddress; // the device's address and port that `target` was made of
+    // "HOST:PORT" of the device, for the lines on standard error, and what it was made of: the
+    // device's address (also in UTF-8) and port.
+    QByteArray target;
+    QString targetAddress;
+    QByteArray targetHost;
     int targetPort = 0;
-    QByteArray targetHost;         // the address in UTF-8
     qint64 replyDeadlineMs = 0;    // when the reply to the outstanding request is given up
     qint64 sentAtNs = 0;           // when the outstanding request went out
     LinkCounters ownLink;          // a driver of its own ...
