@@ -12,11 +12,14 @@
 // naming a name server that answers or one that is silent.
 
 #include <QByteArray>
+#include <QDir>
 #include <QNetworkInterface>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 
+#include <cerrno>
+#include <csignal>
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -61,6 +64,7 @@ public:
         if (::geteuid() != 0) {
             return QStringLiteral("creating a network namespace needs root");
         }
+        deleteLeftoversOfGoneProcesses();
         if (!runIp({QStringLiteral("netns"), QStringLiteral("add"), name})) {
             return QStringLiteral("ip netns add %1 failed").arg(name);
         }
@@ -163,6 +167,28 @@ public:
     }
 
 private:
+    // A process killed before it could delete its namespaces (a test's time-out, Ctrl-C) leaves
+    // them behind: those named like this one, `prefix_<pid>_<n>`, whose process is gone are
+    // deleted before another is made.
+    void deleteLeftoversOfGoneProcesses() const
+    {
+        const int cut = name.lastIndexOf(QLatin1Char('_'), name.lastIndexOf(QLatin1Char('_')) - 1);
+        if (cut <= 0) {
+            return;
+        }
+        const QString prefix = name.left(cut + 1);
+        const QStringList existing = QDir(QStringLiteral("/var/run/netns"))
+                                         .entryList({prefix + QLatin1Char('*')}, QDir::Files);
+        for (const QString& other : existing) {
+            const QStringList numbers = other.mid(prefix.size()).split(QLatin1Char('_'));
+            bool isPid = false;
+            const int pid = numbers.value(0).toInt(&isPid);
+            if (numbers.size() == 2 && isPid && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) {
+                runIp({QStringLiteral("netns"), QStringLiteral("delete"), other});
+            }
+        }
+    }
+
     static bool runIp(const QStringList& arguments)
     {
         return runProgram(QStringLiteral("ip"), arguments);

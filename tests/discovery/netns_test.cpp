@@ -9,6 +9,12 @@
 #include "network_namespace.h"
 #include "qt_printers.h"
 
+#include <QFile>
+#include <QProcess>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
 using namespace CampDiscovery;
 using camp_sim::NetworkNamespace;
 
@@ -61,4 +67,33 @@ TEST(InNamespace, HostListOfTheInterfaces)
     for (const char* nothing : {"ifb2", "lo", "eth0"}) {
         EXPECT_TRUE(ipv4HostsOnInterface(nothing, nullptr).isEmpty()) << nothing;
     }
+}
+
+// A run killed before it deleted its namespaces leaves them behind: the next one of the same name
+// deletes those whose process is gone, and leaves a living process's alone.
+TEST(InNamespace, LeftoversOfGoneProcessesAreDeleted)
+{
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "creating a network namespace needs root";
+    }
+    const pid_t gone = ::fork();
+    if (gone == 0) {
+        ::_exit(0);
+    }
+    ASSERT_GT(gone, 0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const QString leftoverName = QStringLiteral("kib_leftover_%1_1").arg(gone);
+    const QString livingName = QStringLiteral("kib_leftover_%1_1").arg(::getpid());
+    NetworkNamespace living(livingName);
+    ASSERT_TRUE(living.create().isEmpty());
+    ASSERT_EQ(QProcess::execute(QStringLiteral("ip"), {"netns", "add", leftoverName}), 0);
+    const auto exists = [](const QString& name) {
+        return QFile::exists(QStringLiteral("/var/run/netns/") + name);
+    };
+    ASSERT_TRUE(exists(leftoverName));
+
+    NetworkNamespace next(QStringLiteral("kib_leftover_%1_2").arg(::getpid()));
+    ASSERT_TRUE(next.create().isEmpty());
+    EXPECT_FALSE(exists(leftoverName));
+    EXPECT_TRUE(exists(livingName));
 }
