@@ -58,7 +58,7 @@ private:
     {
         QMap<QString, QString> columns;
         QString uid;
-        int uidLength = 0;
+        int uidLength = 0; // uid.size(), kept so that a cold uid need not be read for it
     };
     bool hasUid(const QString& uid, const Record& record, size_t at) const;
 
