@@ -5,7 +5,7 @@
 // same request); 1 to 256 devices polled by 8 host threads; and discovery scans inside a network
 // namespace of its own. Every loop is bounded in count and time. Writes its figures as JSON.
 //
-//   bench_e2e --out FILE [--netns NAME] [--only end_to_end|many_devices|discovery]
+//   bench_e2e --out FILE [--netns NAME] [--only end_to_end|many_devices|discovery] [--items N]
 
 #include <QCoreApplication>
 #include <QFile>
@@ -325,9 +325,13 @@ QJsonObject endToEnd(App_CAMP_NITP& plugin, int deviceId, int latencyMs, int cou
     modbusPeer(log, count, latencyMs, result);
 
     const QJsonObject polls = result.value("plugin").toObject();
-    std::printf("end-to-end %5d items %d ms: %.3f ms a poll (limit %d ms), x%.3f of the driver\n",
+    const auto ratio = [&result](const char* key) {
+        return result.value(key).toObject().value("median_ratio").toDouble();
+    };
+    std::printf("end-to-end %5d items %d ms: %.3f ms a poll (limit %d ms), x%.3f of the driver "
+                "(new records x%.3f)\n",
                 count, latencyMs, polls.value("median_ms").toDouble(), blocks * latencyMs,
-                result.value("plugin_over_driver").toObject().value("median_ratio").toDouble());
+                ratio("plugin_over_driver"), ratio("plugin_new_records_over_driver"));
     std::fflush(stdout);
     return result;
 }
@@ -524,7 +528,8 @@ int main(int argc, char** argv)
     QCoreApplication app(argc, argv);
     QString out = QStringLiteral("bench_e2e.json");
     QString namespaceName = QStringLiteral("kib_bench_%1").arg(::getpid());
-    QString only; // one section alone, while tuning
+    QString only;      // one section alone, while tuning
+    int onlyItems = 0; // end-to-end rows of this item count alone, while tuning
     const QStringList arguments = app.arguments();
     for (int i = 1; i < arguments.size(); ++i) {
         if (arguments[i] == "--out" && i + 1 < arguments.size()) {
@@ -533,6 +538,8 @@ int main(int argc, char** argv)
             namespaceName = arguments[++i];
         } else if (arguments[i] == "--only" && i + 1 < arguments.size()) {
             only = arguments[++i];
+        } else if (arguments[i] == "--items" && i + 1 < arguments.size()) {
+            onlyItems = arguments[++i].toInt();
         }
     }
 
@@ -546,6 +553,9 @@ int main(int argc, char** argv)
         int deviceId = 1;
         for (int latencyMs : {0, 1, 5}) {
             for (int count : {10, 100, 1000, 10000}) {
+                if (onlyItems != 0 && count != onlyItems) {
+                    continue;
+                }
                 cases.append(endToEnd(plugin, deviceId++, latencyMs, count));
             }
         }

@@ -12,8 +12,12 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits
     sortedSpans.reserve(static_cast<size_t>(items.size()));
     for (int index = 0; index < items.size(); ++index) {
         const ItemInstancePlugin& item = items[index].item;
-        records.push_back({item.columns, item.uid, item.uid.size()});
+        records.push_back({item.columns, item.uid, item.uid.size(), item.columns.size()});
         uidTexts.insert(uidTexts.end(), item.uid.cbegin(), item.uid.cend());
+        for (auto column = item.columns.cbegin(); column != item.columns.cend(); ++column) {
+            columnTexts.push_back(column.key());
+            columnTexts.push_back(column.value());
+        }
         const ItemColumns columns = itemColumns(item);
         if (isStatusAddress(*columns.addressWord)) {
             const std::optional<StatusField> field = statusField(*columns.addressWord);
@@ -50,27 +54,11 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits
 
 namespace {
 
-// Texts and maps compare at once when they share their data (records the host keeps, or new ones
-// copied from the same texts), and character by character only when they do not.
+// Texts compare at once when they share their data (records the host keeps, or new ones copied
+// from the same texts), and character by character only when they do not.
 bool sameText(const QString& a, const QString& b)
 {
     return a.isSharedWith(b) || a == b;
-}
-
-bool sameColumns(const QMap<QString, QString>& a, const QMap<QString, QString>& b)
-{
-    if (a.isSharedWith(b)) {
-        return true;
-    }
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (auto i = a.cbegin(), j = b.cbegin(); i != a.cend(); ++i, ++j) {
-        if (!sameText(i.key(), j.key()) || !sameText(i.value(), j.value())) {
-            return false;
-        }
-    }
-    return true;
 }
 
 } // namespace
@@ -82,17 +70,37 @@ bool PollPlan::isFor(const QList<DataItem>& items, const BlockLimits& limits) co
     }
     auto record = records.cbegin();
     size_t uidAt = 0;
+    size_t columnAt = 0;
     for (const DataItem& entry : items) {
         const ItemInstancePlugin& item = entry.item;
         // The records a host keeps share their data with the plan's: that is all a poll asks.
         const bool shared =
             item.columns.isSharedWith(record->columns) && item.uid.isSharedWith(record->uid);
         if (!shared &&
-            (!sameColumns(item.columns, record->columns) || !hasUid(item.uid, *record, uidAt))) {
+            (!hasColumns(item.columns, *record, columnAt) || !hasUid(item.uid, *record, uidAt))) {
             return false;
         }
         uidAt += static_cast<size_t>(record->uidLength);
+        columnAt += 2 * static_cast<size_t>(record->columnCount);
         ++record;
+    }
+    return true;
+}
+
+bool PollPlan::hasColumns(const QMap<QString, QString>& columns, const Record& record,
+                          size_t at) const
+{
+    if (columns.isSharedWith(record.columns)) {
+        return true;
+    }
+    if (columns.size() != record.columnCount) {
+        return false;
+    }
+    const QString* text = columnTexts.data() + at;
+    for (auto column = columns.cbegin(); column != columns.cend(); ++column, text += 2) {
+        if (!sameText(column.key(), text[0]) || !sameText(column.value(), text[1])) {
+            return false;
+        }
     }
     return true;
 }

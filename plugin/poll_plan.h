@@ -52,21 +52,28 @@ public:
     const std::vector<ReadBlock>& blocks() const { return readBlocks; }
 
 private:
-    // What the plan of one item is made from. The texts are the host's own, compared at once
-    // when the host keeps its records; the uid's characters are kept in `uidTexts` too.
+    // What the plan of one item is made from: the host's own map and uid, which compare at once
+    // while the host keeps its records.
     struct Record
     {
         QMap<QString, QString> columns;
         QString uid;
-        int uidLength = 0; // uid.size(), kept so that a cold uid need not be read for it
+        // Their sizes, kept so that a request's cold texts are read only to compare them.
+        int uidLength = 0;
+        int columnCount = 0;
     };
+    bool hasColumns(const QMap<QString, QString>& columns, const Record& record, size_t at) const;
     bool hasUid(const QString& uid, const Record& record, size_t at) const;
 
     std::vector<Record> records;
-    // Every record's uid, one after the other: a request built afresh for every poll is compared
-    // against them in order, not against the host's texts of an earlier request, which lie cold
-    // all over memory by then.
+    // A request built afresh for every poll is compared, in order, against these flat copies:
+    // every record's uid, one character after the other, and its columns as name, text, name,
+    // text... (copies that share the host's texts, so that texts copied from the same
+    // configuration compare at once). The maps and texts of the request the plan was made from
+    // lie cold all over memory by then, and walking a map is a chain of reads, each waiting for
+    // the one before.
     std::vector<QChar> uidTexts;
+    std::vector<QString> columnTexts;
     BlockLimits blockLimits;
     std::vector<ReadSpan> sortedSpans;
     std::vector<ReadBlock> readBlocks;

@@ -7,12 +7,15 @@
 #include <QThread>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <tuple>
 
 #include "app_camp_nitp.h"
 #include "block_planner.h"
 #include "camp_session.h"
 #include "device_columns.h"
+#include "kib_requests.h"
+#include "poll_plan.h"
 #include "simulated_plc.h"
 
 namespace {
@@ -175,6 +178,69 @@ TEST(BlockPlanner, TheConnectionsColumnReadsAsOneToEight)
 
 // A module that refused a connection lowers what a session uses; a minute later the configured
 // number is tried again, so that a module that was full for a while gets its connections back.
+// A plan is used again only for records of the same columns and uids in the same order, whether
+// they are the host's own or new objects; the plan keeps flat copies of them, so a text that moved
+// from one record to its neighbour must not pass for the same request.
+TEST(PollPlan, IsKeptForRecordsOfTheSameContentOnly)
+{
+    using namespace kib_requests;
+    QList<DataItem> planned;
+    for (const char* uid : {"ab", "c", "d"}) {
+        planned.append(entry(memoryItem(QLatin1String(uid), 1, QStringLiteral("100"), Integer)));
+    }
+    planned[0].item.columns.insert(QStringLiteral("note"), QStringLiteral("x"));
+    const PollPlan plan(planned, 7, BlockLimits());
+
+    const auto unshared = [](const QString& text) {
+        return QString(text.constData(), text.size());
+    };
+    const auto renewed = [&](QList<DataItem> items, bool shareTexts) {
+        for (DataItem& data : items) {
+            QMap<QString, QString> columns;
+            for (auto it = data.item.columns.cbegin(); it != data.item.columns.cend(); ++it) {
+                columns.insert(shareTexts ? it.key() : unshared(it.key()),
+                               shareTexts ? it.value() : unshared(it.value()));
+            }
+            data.item.columns = columns;
+            data.item.uid = unshared(data.item.uid);
+        }
+        return items;
+    };
+    using Change = std::function<void(QList<DataItem>&)>;
+    const std::vector<std::tuple<const char*, Change, bool>> rows = {
+        {"the same records", [](QList<DataItem>&) {}, true},
+        {"new records, texts of their own", [&](auto& r) { r = renewed(r, false); }, true},
+        {"new records sharing the texts", [&](auto& r) { r = renewed(r, true); }, true},
+        {"a text changed", [](auto& r) { r[2].item.columns["address_word"] = "101"; }, false},
+        {"a column renamed",
+         [](auto& r) { r[0].item.columns["notes"] = r[0].item.columns.take("note"); }, false},
+        {"a column added", [](auto& r) { r[1].item.columns["note"] = "x"; }, false},
+        {"a column removed", [](auto& r) { r[0].item.columns.remove("note"); }, false},
+        {"a column moved to the next record",
+         [](auto& r) { r[1].item.columns["note"] = r[0].item.columns.take("note"); }, false},
+        {"a uid's last character moved to the next uid",
+         [](auto& r) {
+             r[0].item.uid = "a";
+             r[1].item.uid = "bc";
+         },
+         false},
+        {"a uid changed, same length", [](auto& r) { r[2].item.uid = "e"; }, false},
+        {"two records swapped", [](auto& r) { r.swapItemsAt(1, 2); }, false},
+        {"a record fewer", [](auto& r) { r.removeLast(); }, false},
+    };
+    // Each change made to the host's own records, and to new ones.
+    for (const QList<DataItem>& start : {planned, renewed(planned, false)}) {
+        for (const auto& [what, change, kept] : rows) {
+            QList<DataItem> request = start;
+            change(request);
+            EXPECT_EQ(plan.isFor(request, BlockLimits()), kept) << what;
+            if (kept) {
+                EXPECT_FALSE(plan.isFor(request, limitedTo(64))) << what << ", other limits";
+            }
+        }
+    }
+}
+
 TEST(ConnectionBudget, ARefusalLowersItUntilAMinuteHasPassed)
 {
     ConnectionBudget budget;
