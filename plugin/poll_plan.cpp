@@ -4,6 +4,7 @@
 
 #include "block_values.h"
 #include "camp_identity.h"
+#include "record_prefetch.h"
 
 PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits& limits)
     : blockLimits(limits)
@@ -12,7 +13,8 @@ PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits
     sortedSpans.reserve(static_cast<size_t>(items.size()));
     for (int index = 0; index < items.size(); ++index) {
         const ItemInstancePlugin& item = items[index].item;
-        records.push_back({item.columns, item.uid, item.uid.size(), item.columns.size()});
+        records.push_back({item.columns, item.uid, uidTexts.size(), item.uid.size(),
+                           columnTexts.size(), item.columns.size()});
         uidTexts.insert(uidTexts.end(), item.uid.cbegin(), item.uid.cend());
         for (auto column = item.columns.cbegin(); column != item.columns.cend(); ++column) {
             columnTexts.push_back(column.key());
@@ -68,27 +70,32 @@ bool PollPlan::isFor(const QList<DataItem>& items, const BlockLimits& limits) co
     if (limits != blockLimits || static_cast<size_t>(items.size()) != records.size()) {
         return false;
     }
-    auto record = records.cbegin();
-    size_t uidAt = 0;
-    size_t columnAt = 0;
-    for (const DataItem& entry : items) {
-        const ItemInstancePlugin& item = entry.item;
-        // The records a host keeps share their data with the plan's: that is all a poll asks.
-        const bool shared =
-            item.columns.isSharedWith(record->columns) && item.uid.isSharedWith(record->uid);
-        if (!shared &&
-            (!hasColumns(item.columns, *record, columnAt) || !hasUid(item.uid, *record, uidAt))) {
+    // The records a host keeps share their data with the plan's: that is all a poll asks of them.
+    int first = 0;
+    while (first < items.size() && sharesWith(items[first].item, records[first])) {
+        ++first;
+    }
+    return first == items.size() || holdsFrom(items, first);
+}
+
+// The request's records from `first` on are, at least in part, new ones: compared in order with
+// the plan's flat copies, with the request's records asked for ahead.
+bool PollPlan::holdsFrom(const QList<DataItem>& items, int first) const
+{
+    RecordPrefetch ahead(items, first);
+    for (int index = first; index < items.size(); ++index) {
+        ahead.next();
+        const ItemInstancePlugin& item = items[index].item;
+        const Record& record = records[static_cast<size_t>(index)];
+        if (!sharesWith(item, record) &&
+            (!hasColumns(item.columns, record) || !hasUid(item.uid, record))) {
             return false;
         }
-        uidAt += static_cast<size_t>(record->uidLength);
-        columnAt += 2 * static_cast<size_t>(record->columnCount);
-        ++record;
     }
     return true;
 }
 
-bool PollPlan::hasColumns(const QMap<QString, QString>& columns, const Record& record,
-                          size_t at) const
+bool PollPlan::hasColumns(const QMap<QString, QString>& columns, const Record& record) const
 {
     if (columns.isSharedWith(record.columns)) {
         return true;
@@ -96,7 +103,7 @@ bool PollPlan::hasColumns(const QMap<QString, QString>& columns, const Record& r
     if (columns.size() != record.columnCount) {
         return false;
     }
-    const QString* text = columnTexts.data() + at;
+    const QString* text = columnTexts.data() + record.columnsAt;
     for (auto column = columns.cbegin(); column != columns.cend(); ++column, text += 2) {
         if (!sameText(column.key(), text[0]) || !sameText(column.value(), text[1])) {
             return false;
@@ -105,11 +112,11 @@ bool PollPlan::hasColumns(const QMap<QString, QString>& columns, const Record& r
     return true;
 }
 
-bool PollPlan::hasUid(const QString& uid, const Record& record, size_t at) const
+bool PollPlan::hasUid(const QString& uid, const Record& record) const
 {
+    const auto planned = uidTexts.cbegin() + static_cast<ptrdiff_t>(record.uidAt);
     return uid.isSharedWith(record.uid) ||
-           (uid.size() == record.uidLength &&
-            std::equal(uid.cbegin(), uid.cend(), uidTexts.cbegin() + static_cast<ptrdiff_t>(at)));
+           (uid.size() == record.uidLength && std::equal(uid.cbegin(), uid.cend(), planned));
 }
 
 void PollPlan::applyTo(QList<DataItem>& items)

@@ -53,17 +53,24 @@ public:
 
 private:
     // What the plan of one item is made from: the host's own map and uid, which compare at once
-    // while the host keeps its records.
+    // while the host keeps its records, and where its flat copies below begin and how long they
+    // are, so that a request's cold texts are read only to compare them.
     struct Record
     {
         QMap<QString, QString> columns;
         QString uid;
-        // Their sizes, kept so that a request's cold texts are read only to compare them.
+        size_t uidAt = 0;
         int uidLength = 0;
+        size_t columnsAt = 0;
         int columnCount = 0;
     };
-    bool hasColumns(const QMap<QString, QString>& columns, const Record& record, size_t at) const;
-    bool hasUid(const QString& uid, const Record& record, size_t at) const;
+    static bool sharesWith(const ItemInstancePlugin& item, const Record& record)
+    {
+        return item.columns.isSharedWith(record.columns) && item.uid.isSharedWith(record.uid);
+    }
+    bool holdsFrom(const QList<DataItem>& items, int first) const;
+    bool hasColumns(const QMap<QString, QString>& columns, const Record& record) const;
+    bool hasUid(const QString& uid, const Record& record) const;
 
     std::vector<Record> records;
     // A request built afresh for every poll is compared, in order, against these flat copies:

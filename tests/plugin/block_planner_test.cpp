@@ -189,6 +189,9 @@ TEST(PollPlan, IsKeptForRecordsOfTheSameContentOnly)
         planned.append(entry(memoryItem(QLatin1String(uid), 1, QStringLiteral("100"), Integer)));
     }
     planned[0].item.columns.insert(QStringLiteral("note"), QStringLiteral("x"));
+    ItemInstancePlugin bare; // no columns at all
+    bare.uid = QStringLiteral("e");
+    planned.append(entry(bare));
     const PollPlan plan(planned, 7, BlockLimits());
 
     const auto unshared = [](const QString& text) {
@@ -215,6 +218,8 @@ TEST(PollPlan, IsKeptForRecordsOfTheSameContentOnly)
         {"a column renamed",
          [](auto& r) { r[0].item.columns["notes"] = r[0].item.columns.take("note"); }, false},
         {"a column added", [](auto& r) { r[1].item.columns["note"] = "x"; }, false},
+        {"a column given to a record without", [](auto& r) { r[3].item.columns["note"] = "x"; },
+         false},
         {"a column removed", [](auto& r) { r[0].item.columns.remove("note"); }, false},
         {"a column moved to the next record",
          [](auto& r) { r[1].item.columns["note"] = r[0].item.columns.take("note"); }, false},
