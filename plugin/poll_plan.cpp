@@ -9,7 +9,15 @@
 PollPlan::PollPlan(const QList<DataItem>& items, int deviceId, const BlockLimits& limits)
     : blockLimits(limits)
 {
+    size_t uidLength = 0;
+    size_t columnCount = 0;
+    for (const DataItem& entry : items) {
+        uidLength += static_cast<size_t>(entry.item.uid.size());
+        columnCount += static_cast<size_t>(entry.item.columns.size());
+    }
     records.reserve(static_cast<size_t>(items.size()));
+    uidTexts.reserve(uidLength);
+    columnTexts.reserve(2 * columnCount);
     sortedSpans.reserve(static_cast<size_t>(items.size()));
     for (int index = 0; index < items.size(); ++index) {
         const ItemInstancePlugin& item = items[index].item;
