@@ -1,7 +1,7 @@
 // The block planner's merging rules as golden rows, without a socket or a PLC: a gap of at most
 // 16 unread words, at most 256 words a block, one class a block, spans sorted by class, start and
 // length, overlapping and contained spans, and a span alone above 256 words; the same under a
-// module's tighter limits; the connection budget
+// module's tighter limits; the requests a poll plan is kept for; the connection budget
 // a refusing module lowers; and an off-scan device's retry period, on a clock of the test's own.
 
 #include <QThread>
@@ -176,8 +176,6 @@ TEST(BlockPlanner, TheConnectionsColumnReadsAsOneToEight)
     EXPECT_EQ(pollConnections(DeviceInstancePlugin()), 1);
 }
 
-// A module that refused a connection lowers what a session uses; a minute later the configured
-// number is tried again, so that a module that was full for a while gets its connections back.
 // A plan is used again only for records of the same columns and uids in the same order, whether
 // they are the host's own or new objects; the plan keeps flat copies of them, so a text that moved
 // from one record to its neighbour must not pass for the same request.
@@ -246,6 +244,8 @@ TEST(PollPlan, IsKeptForRecordsOfTheSameContentOnly)
     }
 }
 
+// A module that refused a connection lowers what a session uses; a minute later the configured
+// number is tried again, so that a module that was full for a while gets its connections back.
 TEST(ConnectionBudget, ARefusalLowersItUntilAMinuteHasPassed)
 {
     ConnectionBudget budget;
