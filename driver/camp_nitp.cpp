@@ -56,7 +56,7 @@ bool CAMP_NITP::connectToPLC(DeviceInstancePlugin* device)
         targetHost = device->address.toUtf8();
         target = targetHost + ':' + QByteArray::number(port);
     }
-    const QByteArray host = targetHost;
+    const QByteArray& host = targetHost;
     sessionErrorText.clear();
     timedOut = false;
 

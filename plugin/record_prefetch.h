@@ -28,7 +28,7 @@ public:
     [[gnu::always_inline]] RecordPrefetch(const QList<DataItem>& items, int first)
         : items(items), first(first), at(first)
     {
-        for (int ahead = 1; ahead < kStages * kDistance; ++ahead) {
+        for (int ahead = 0; ahead < kStages * kDistance; ++ahead) {
             stagesFor(first + ahead - kStages * kDistance);
         }
     }
